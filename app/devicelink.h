@@ -1,0 +1,52 @@
+#pragma once
+// DeviceLink: the one road by which every window talks to the clock device.
+// Module-level state, touched only on the user-interface thread. One command,
+// at most one answer; queries wait while window messages keep being processed,
+// so other handlers (timers, clicks, further commands) run in the middle of a wait.
+
+#include <QString>
+#include <cstdint>
+#include <string>
+
+class TSerialPort;
+
+namespace DeviceLink {
+
+// 0 idle; 1 a command waits for its answer; -1 answer received, not yet collected.
+extern int32_t AnswerState;
+extern std::string AnswerText;  // trimmed text of the accepted answer
+extern int32_t AnswerTicks;     // remaining time-out in ticks of 100 ms
+extern QString ConnectionText;  // "Nicht verbunden." or "Verbunden auf <port>."
+
+inline const QString kNotConnected = QStringLiteral("Nicht verbunden.");
+
+// The main window's SerialPort1; every operation works through it.
+void Attach(TSerialPort* port);
+TSerialPort* Port();
+
+void OpenDevicePort(const QString& portName);
+void CloseDevicePort();
+void AcceptAnswer(const std::string& text);
+void PumpWait(uint32_t ms);
+void Tick();  // the main window's Timer3, every 100 ms
+
+void EnterServiceMode();    // "*"
+void LeaveServiceMode();    // "{"
+int32_t ReadLightLevel();   // "A"
+int32_t ReadAudioLevel();   // "B"
+void StoreDimThreshold();   // "C"
+void StartRtcTest();        // "D"
+void StopRtcTest();         // "E"
+void PlaySegment(uint8_t segment);  // "F" + (segment + 1) & 0xFF
+void BeginCopySession();    // "G"
+void StartProcessing();     // "H"
+int32_t StartRecording();   // "I"
+int32_t StopRecording();    // "J"
+int32_t AwaitProcessingResult();  // "K"
+
+// Conversions used by the two query families.
+int32_t ConvertNumber(const std::string& text);   // -1 when not a 32-bit integer
+int32_t ConvertVerdict(const std::string& text);  // "+" 0, "-" 1, else -1
+std::string TrimControl(const std::string& text);   // strips chars <= 32 at both ends
+
+}  // namespace DeviceLink

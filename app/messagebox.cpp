@@ -1,0 +1,23 @@
+#include "app/messagebox.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace {
+MessageHook& Hook() {
+  static MessageHook hook;
+  return hook;
+}
+}  // namespace
+
+void SetMessageHook(MessageHook hook) { Hook() = std::move(hook); }
+
+void ShowMessage(const QString& text, MessageKind kind) {
+  if (Hook()) {
+    Hook()(text, kind);
+    return;
+  }
+  QMessageBox box(kind == MessageKind::Error ? QMessageBox::Critical : QMessageBox::Information,
+                  QApplication::applicationDisplayName(), text, QMessageBox::Ok);
+  box.exec();
+}

@@ -1,0 +1,13 @@
+#pragma once
+#include <QString>
+
+// The folder of the running executable with a trailing separator: the root of
+// every data path (speechset\, soundset\, resources\tone.mp3, firmware/).
+QString ProgramFolder();
+
+// Tests run from another folder than the program's; they point here at it.
+void OverrideProgramFolder(const QString& folder);
+
+// A data path as the windows write it ("speechset\a.wav") made openable: "\" is a
+// folder separator on this system.
+QString LocalPath(const QString& path);

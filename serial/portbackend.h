@@ -1,0 +1,103 @@
+#pragma once
+// The narrow seam between the serial component's logic and the operating system.
+// One operation per need of TSerialPort / TWorkThread. Every operation returns a
+// code: 0 for success, otherwise the platform's error code (errno on POSIX) read
+// right after the failing call, or one of the three operation states below.
+// Nothing here knows of reports, clusters or properties.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace serialcodes {
+constexpr uint32_t kOk = 0;
+constexpr uint32_t kAlreadyExists = 183;   // an operation event existed already
+constexpr uint32_t kIoPending = 997;       // asynchronous operation still outstanding
+constexpr uint32_t kIoIncomplete = 996;    // result asked for while the operation runs
+constexpr uint32_t kOperationAborted = 995;  // ended by Purge
+constexpr uint32_t kWaitTimeout = 258;     // WaitForEvents ran out of time
+constexpr uint32_t kInvalidHandle = 9;     // EBADF: an operation on a closed port
+}  // namespace serialcodes
+
+// Line settings, the fields of a device control block the component fills.
+struct LineSettings {
+  uint32_t BaudRate = 9600;
+  uint32_t Flags = 0;  // DCB flag word: 0x1 binary, 0x2 parity, 0x4 CTS out, ... (see TSerialPort)
+  uint16_t XonLim = 0;
+  uint16_t XoffLim = 0;
+  uint8_t ByteSize = 8;
+  uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
+  char XonChar = 17;
+  char XoffChar = 19;
+  char ErrorChar = 0;
+  char EofChar = 0;
+  char EvtChar = 0;
+};
+
+struct PortTimeouts {
+  uint32_t ReadInterval = 0;
+  uint32_t ReadTotalMultiplier = 0;
+  uint32_t ReadTotalConstant = 0;
+  uint32_t WriteTotalMultiplier = 0;
+  uint32_t WriteTotalConstant = 0;
+};
+
+// What a status check returns besides the line error word.
+struct PortStatus {
+  uint8_t HoldFlags = 0;
+  uint32_t InQueue = 0;
+  uint32_t OutQueue = 0;
+};
+
+enum class LineControl { SetRts, ClearRts, SetDtr, ClearDtr, SetBreak, ClearBreak };
+
+class PortBackend {
+ public:
+  using Handle = uint32_t;
+  using Event = int;  // an operation record's event, manual-reset
+  static constexpr Handle kNoPort = 0xFFFFFFFFu;
+
+  virtual ~PortBackend() = default;
+
+  // Platform family from the version query; -1 when the query fails.
+  virtual int32_t PlatformFamily() = 0;
+  virtual uint32_t TickCount() = 0;  // milliseconds, wraps at 2^32
+
+  virtual uint32_t CreateEvent(Event& event) = 0;  // kAlreadyExists: created, but it existed
+  virtual void DestroyEvent(Event event) = 0;
+  virtual uint32_t SetEvent(Event event) = 0;
+  virtual uint32_t ResetEvent(Event event) = 0;
+  // Waits until one of the events is signalled: returns its index, kWaitTimeout,
+  // or an error code (never 0..count-1 for an error).
+  virtual uint32_t WaitForEvents(const Event* events, int count, uint32_t timeoutMs) = 0;
+
+  // Opens exclusively; the path is a device path such as /dev/ttyACM0.
+  virtual uint32_t Open(const std::string& path, Handle& handle) = 0;
+  virtual uint32_t Close(Handle handle) = 0;
+  virtual uint32_t SetupQueues(Handle handle, uint32_t rxSize, uint32_t txSize) = 0;
+  virtual uint32_t GetLineSettings(Handle handle, LineSettings& settings) = 0;
+  virtual uint32_t SetLineSettings(Handle handle, const LineSettings& settings) = 0;
+  virtual uint32_t GetTimeouts(Handle handle, PortTimeouts& timeouts) = 0;
+  virtual uint32_t SetTimeouts(Handle handle, const PortTimeouts& timeouts) = 0;
+  // Selects the port events that end an event wait; 0 ends an outstanding wait at once.
+  virtual uint32_t SetEventMask(Handle handle, uint32_t mask) = 0;
+  // Aborts outstanding reads and writes and empties both queues.
+  virtual uint32_t Purge(Handle handle) = 0;
+  virtual uint32_t ControlLine(Handle handle, LineControl what) = 0;
+
+  // Asynchronous operations, each bound to its operation record's event. They
+  // return 0 when done at once, kIoPending when the event will be signalled later.
+  // The buffers and the mask variable must stay valid until the operation ends.
+  virtual uint32_t Write(Handle handle, const char* data, uint32_t count, uint32_t& written, Event event) = 0;
+  virtual uint32_t Read(Handle handle, char* buffer, uint32_t count, uint32_t& got, Event event) = 0;
+  virtual uint32_t WaitCommEvent(Handle handle, uint32_t& mask, Event event) = 0;
+  // Result of the operation bound to the event, without waiting.
+  virtual uint32_t GetResult(Handle handle, Event event, uint32_t& transferred) = 0;
+
+  // Returns and clears the line error word; fills the hold flags and queue counts.
+  virtual uint32_t ClearCommError(Handle handle, uint32_t& errors, PortStatus& status) = 0;
+  virtual uint32_t GetModemStatus(Handle handle, uint32_t& status) = 0;
+};
+
+std::unique_ptr<PortBackend> MakePosixBackend();

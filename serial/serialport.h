@@ -1,0 +1,223 @@
+#pragma once
+// TSerialPort: a non-visual component that owns one serial port.
+//
+// Threads: the user-interface thread makes every property write, SendData,
+// SendText, ReadClusterText, opening, closing and destruction, and runs every
+// event handler. The worker (TWorkThread, serialworker.h) reads the port, waits
+// for port events, finishes writes and maintains the status properties; all it
+// raises is carried to the user-interface thread synchronously (UiDelivery).
+// The queue lock guards the cluster queue and nothing else. The other shared
+// fields are single words read and written whole (std::atomic here).
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "serial/portbackend.h"
+
+class TSerialPort;
+class TWorkThread;
+class UiDelivery;
+
+// One received chunk of serial bytes.
+struct TSerialCluster {
+  std::unique_ptr<char[]> Data;  // null for an empty cluster
+  uint32_t Size = 0;
+  uint32_t CommErrors = 0;  // line error word of the status check when it was made
+  std::string Text() const { return Size ? std::string(Data.get(), Size) : std::string(); }
+};
+
+enum TComStateFlag : uint8_t {
+  fCtlHold = 1 << 0,
+  fDsrHold = 1 << 1,
+  fRlsHold = 1 << 2,
+  fXoffHold = 1 << 3,
+  fXOffSent = 1 << 4,
+  fEof = 1 << 5,
+  fTxim = 1 << 6,
+};
+
+using TNotifyEvent = std::function<void(TSerialPort* sender)>;
+using TNotifyErrorEvent =
+    std::function<void(TSerialPort* sender, uint32_t place, uint32_t code, const std::string& msg, uint8_t noise)>;
+
+class TSerialPort {
+ public:
+  // The backend defaults to the POSIX one; tests hand in a fake.
+  explicit TSerialPort(std::unique_ptr<PortBackend> backend = MakePosixBackend());
+  ~TSerialPort();
+  TSerialPort(const TSerialPort&) = delete;
+  TSerialPort& operator=(const TSerialPort&) = delete;
+
+  // --- properties -------------------------------------------------------------
+  bool Active() const { return active_; }
+  void SetActive(bool value);
+  uint32_t ComHandle() const { return handle_; }
+  const std::string& CommPort() const { return commPort_; }
+  void SetCommPort(const std::string& value);  // keeps at most 255 characters
+  uint32_t BaudRate() const { return baudRate_; }
+  void SetBaudRate(uint32_t value);
+  uint8_t ParityType() const { return parityType_; }
+  void SetParityType(uint8_t value);
+  char ParityErrorChar() const { return parityErrorChar_; }
+  void SetParityErrorChar(char value);
+  bool ParityErrorReplacement() const { return parityErrorReplacement_; }
+  void SetParityErrorReplacement(bool value);
+  uint8_t StopBits() const { return stopBits_; }
+  void SetStopBits(uint8_t value);
+  uint8_t DataBits() const { return dataBits_; }
+  void SetDataBits(uint8_t value);
+  char XONChar() const { return xonChar_; }
+  void SetXONChar(char value);
+  char XOFFChar() const { return xoffChar_; }
+  void SetXOFFChar(char value);
+  uint8_t XONLimDiv() const { return xonLimDiv_; }
+  void SetXONLimDiv(uint8_t value);
+  uint8_t XOFFLimDiv() const { return xoffLimDiv_; }
+  void SetXOFFLimDiv(uint8_t value);
+  int32_t FlowControl() const { return flowControl_; }
+  void SetFlowControl(int32_t value);
+  bool StripNullChars() const { return stripNullChars_; }
+  void SetStripNullChars(bool value);
+  char EventChar() const { return eventChar_; }
+  void SetEventChar(char value);
+  uint32_t RTOCharDelayTime() const { return rtoCharDelayTime_; }
+  void SetRTOCharDelayTime(uint32_t value) { rtoCharDelayTime_ = value; }
+  uint16_t RTOExtraDelayTime() const { return rtoExtraDelayTime_; }
+  void SetRTOExtraDelayTime(uint16_t value) { rtoExtraDelayTime_ = value; }
+  uint16_t ClusterSize() const { return clusterSize_; }
+  void SetClusterSize(uint16_t value) { clusterSize_ = value; }
+  uint16_t RxQueueSize() const { return rxQueueSize_; }
+  void SetRxQueueSize(uint16_t value);
+  uint16_t TxQueueSize() const { return txQueueSize_; }
+  void SetTxQueueSize(uint16_t value);
+  uint32_t WTOCharDelayTime() const { return wtoCharDelayTime_; }
+  void SetWTOCharDelayTime(uint32_t value);
+  uint16_t WTOExtraDelayTime() const { return wtoExtraDelayTime_; }
+  void SetWTOExtraDelayTime(uint16_t value);
+  bool XTOAuto() const { return xtoAuto_; }
+  void SetXTOAuto(bool value);
+  bool RTSState() const { return rtsState_; }
+  void SetRTSState(bool value);
+  bool DTRState() const { return dtrState_; }
+  void SetDTRState(bool value);
+  bool BREAKState() const { return breakState_; }
+  void SetBREAKState(bool value);
+  bool CTSState() const { return ctsState_; }
+  bool DSRState() const { return dsrState_; }
+  bool RLSDState() const { return rlsdState_; }
+  bool RingState() const { return ringState_; }
+  uint8_t ErrorNoise() const { return errorNoise_; }
+  void SetErrorNoise(uint8_t value) { errorNoise_ = value; }
+  bool ReadRequest() const { return readRequest_; }
+  void SetReadRequest(bool value) { readRequest_ = value; }
+  bool SendInProgress() const { return sendInProgress_; }
+  uint32_t CommError() const { return commError_; }
+  uint8_t CommStateFlags() const { return commStateFlags_; }
+  uint32_t CommStateInQueue() const { return commStateInQueue_; }
+  uint32_t CommStateOutQueue() const { return commStateOutQueue_; }
+  uint32_t ModemState() const { return modemState_; }
+  uint32_t CommEvent() const { return commEvent_; }
+  uint32_t WrittenBytes() const { return writtenBytes_; }
+  bool ThreadQuietMode() const { return threadQuietMode_; }
+  void SetThreadQuietMode(bool value) { threadQuietMode_ = value; }
+  bool AutoReadRequest() const { return autoReadRequest_; }
+  void SetAutoReadRequest(bool value) { autoReadRequest_ = value; }
+  int32_t PlatformFamily() const { return platformFamily_; }
+
+  // Time-out of the outstanding write in milliseconds (0 when none is outstanding):
+  // bytes x WTOCharDelayTime / 1000 + WTOExtraDelayTime, as the worker applies it.
+  double OutstandingWriteTimeoutMs() const;
+
+  // --- events ------------------------------------------------------------------
+  TNotifyEvent OnCommEvent, OnCommStat, OnTxQueueEmptyEvent, OnWriteDone, OnBreakEvent, OnCTSEvent, OnDSREvent,
+      OnLineErrorEvent, OnRingEvent, OnRIEvent, OnRLSDEvent, OnRxClusterEvent, OnRxCharEvent, OnRxEventCharEvent;
+  TNotifyErrorEvent OnProcessError;
+
+  // --- operations ----------------------------------------------------------------
+  void SendData(const char* buffer, uint32_t count);
+  void SendText(const std::string& text);
+  std::string ReadClusterText();
+
+  // Reports through OnProcessError when Noise <= ErrorNoise and not destroying.
+  void ReportError(uint32_t place, uint32_t code, uint8_t noise, const std::string& msg);
+
+  // Runs the deliveries the worker is waiting on. The Qt event loop does this by
+  // itself; exposed for code that must serve the worker while it blocks.
+  void ServeDeliveries();
+
+ private:
+  friend class TWorkThread;
+
+  void CyclePort(bool open);
+  void ApplyLineSettings();
+  void EnableCommEvents();
+  void ApplyAutoTiming();
+  void WaitWorkerIdle(int n);
+  void WorkerStopped();
+  void SetLinesAfterApply(uint8_t& field, uint8_t value);
+  void ResetOpEvent(PortBackend::Event event);
+  void SignalOpEvent(PortBackend::Event event);
+  void StoreAndApply();
+  void SetLimDiv(uint8_t& field, uint8_t value, const char* warning);
+
+  std::unique_ptr<PortBackend> backend_;
+  std::unique_ptr<UiDelivery> delivery_;
+
+  std::atomic<bool> active_{false};
+  std::atomic<uint32_t> handle_{PortBackend::kNoPort};
+  std::string commPort_ = "COM2";
+  uint32_t baudRate_ = 9600;
+  uint8_t parityType_ = 0;
+  char parityErrorChar_ = 0;
+  bool parityErrorReplacement_ = false;
+  uint8_t stopBits_ = 0;
+  uint8_t dataBits_ = 8;
+  char xonChar_ = 17;
+  char xoffChar_ = 19;
+  uint8_t xonLimDiv_ = 33;
+  uint8_t xoffLimDiv_ = 33;
+  int32_t flowControl_ = 0;
+  bool stripNullChars_ = false;
+  char eventChar_ = 0;
+  std::atomic<uint32_t> rtoCharDelayTime_{1100};
+  std::atomic<uint16_t> rtoExtraDelayTime_{250};
+  std::atomic<uint16_t> clusterSize_{3072};
+  uint16_t rxQueueSize_ = 4096;
+  uint16_t txQueueSize_ = 4096;
+  std::atomic<uint32_t> wtoCharDelayTime_{1100};
+  std::atomic<uint16_t> wtoExtraDelayTime_{250};
+  bool xtoAuto_ = true;
+  bool rtsState_ = true;
+  bool dtrState_ = true;
+  bool breakState_ = false;
+  std::atomic<bool> ctsState_{false}, dsrState_{false}, rlsdState_{false}, ringState_{false};
+  std::atomic<uint8_t> errorNoise_{255};
+  std::atomic<bool> readRequest_{false};
+  std::atomic<bool> sendInProgress_{false};
+  std::atomic<uint32_t> commError_{0};
+  std::atomic<uint8_t> commStateFlags_{0};
+  std::atomic<uint32_t> commStateInQueue_{0}, commStateOutQueue_{0};
+  std::atomic<uint32_t> modemState_{0};
+  std::atomic<uint32_t> commEvent_{0};
+  std::atomic<uint32_t> writtenBytes_{0};
+  std::atomic<bool> threadQuietMode_{false};
+  bool autoReadRequest_ = false;
+  int32_t platformFamily_ = -1;
+
+  // Operation records: one event each for the write, the read and the event wait.
+  PortBackend::Event writeEvent_ = -1, readEvent_ = -1, waitEvent_ = -1;
+  std::string writeBuffer_;  // the component's copy of the outstanding write
+  std::atomic<uint32_t> writeCount_{0};
+  std::atomic<uint32_t> writeStartTick_{0};
+
+  std::atomic<bool> workerBusy_{false};
+  std::atomic<bool> destroying_{false};
+  std::mutex queueLock_;
+  std::deque<TSerialCluster> clusters_;
+  std::unique_ptr<TWorkThread> worker_;
+};
