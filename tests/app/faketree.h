@@ -1,0 +1,86 @@
+#pragma once
+// A fake sysfs tree, /dev folder and virtual-port folder in a temporary folder,
+// laid out as the kernel does, so that the port enumeration can be tested
+// without opening or even naming a real device.
+
+#include <QTemporaryDir>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "serial/portenum.h"
+
+class FakePortTree {
+ public:
+  FakePortTree() : root_(dir_.path().toStdString()) {
+    std::filesystem::create_directories(root_ / "sys/class/tty");
+    std::filesystem::create_directories(root_ / "sys/devices");
+    std::filesystem::create_directories(root_ / "dev");
+    std::filesystem::create_directories(root_ / "ports");
+  }
+
+  // A tty whose device is bound to `driver` (empty: a tty without a driver,
+  // such as tty0). With `serialBase`, the tty's device is a port of the
+  // serial-base bus below a controller below the UART, as newer kernels have it.
+  void AddTty(const std::string& name, const std::string& driver, bool serialBase = false) {
+    namespace fs = std::filesystem;
+    fs::path hw = root_ / "sys/devices" / ("hw-" + name);
+    fs::path device = hw;
+    if (!driver.empty()) Link(root_ / "sys/bus/drivers" / driver, hw / "driver");
+    if (serialBase) {
+      device = hw / "ctrl" / "port";
+      Link(root_ / "sys/bus/serial-base/drivers/ctrl", hw / "ctrl" / "driver");
+      Link(root_ / "sys/bus/serial-base/drivers/port", device / "driver");
+      Link(root_ / "sys/bus/serial-base", device / "subsystem");
+    }
+    fs::path ttyDir = device / "tty" / name;
+    fs::create_directories(ttyDir);
+    fs::create_directory_symlink(device, ttyDir / "device");
+    fs::create_directory_symlink(ttyDir, root_ / "sys/class/tty" / name);
+    std::ofstream(root_ / "dev" / name) << "";
+  }
+
+  void SetConsole(const std::string& active) {
+    std::filesystem::create_directories(root_ / "sys/class/tty/console");
+    std::ofstream(root_ / "sys/class/tty/console/active") << active << "\n";
+  }
+
+  // An announced virtual port: a symlink to a (fake) pty slave.
+  std::string AddVirtual(const std::string& name, bool dangling = false) {
+    std::filesystem::path target = root_ / "dev" / ("pts-" + name);
+    if (!dangling) std::ofstream(target) << "";
+    std::filesystem::create_symlink(target, root_ / "ports" / name);
+    return (root_ / "ports" / name).string();
+  }
+
+  std::string Dev(const std::string& name) const { return (root_ / "dev" / name).string(); }
+  std::string PortsFolder() const { return (root_ / "ports").string(); }
+
+  // Roots over the fake tree; the serial8250 probe answers from `present_`
+  // and records what it was asked, never opening anything.
+  PortEnumRoots Roots() {
+    PortEnumRoots roots;
+    roots.Sysfs = (root_ / "sys").string();
+    roots.Dev = (root_ / "dev").string();
+    roots.VirtualFolder = PortsFolder();
+    roots.Serial8250Present = [this](const std::string& path) {
+      probed.insert(path);
+      return present.count(path) > 0;
+    };
+    return roots;
+  }
+
+  std::set<std::string> present;  // serial8250 ports with a UART behind them
+  std::set<std::string> probed;
+
+ private:
+  static void Link(const std::filesystem::path& target, const std::filesystem::path& link) {
+    std::filesystem::create_directories(target);
+    std::filesystem::create_directories(link.parent_path());
+    if (!std::filesystem::is_symlink(link)) std::filesystem::create_directory_symlink(target, link);
+  }
+
+  QTemporaryDir dir_;
+  std::filesystem::path root_;
+};
