@@ -1,0 +1,145 @@
+// vellamo-devsim: the clock device on a pty, announced as a virtual port.
+//
+// Signals are taken through a signalfd rather than a handler, so that the normal
+// destructors withdraw the announcement and close the pty on every way out.
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "devsim/devicesimulator.h"
+#include "devsim/programoptions.h"
+#include "devsim/virtualports.h"
+
+namespace {
+
+constexpr const char* kLinkPrefix = "vellamo-devsim-";
+// Without a pidfd (older kernels) the watched process is looked at this often.
+constexpr int kPidCheckMs = 200;
+
+bool ProcessGone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  devsim::ProgramOptions options;
+  std::string error;
+  if (!devsim::ParseProgramOptions(argc, argv, options, error)) {
+    std::cerr << "vellamo-devsim: " << error << "\n\n" << devsim::kUsage;
+    return 2;
+  }
+  if (options.help) {
+    std::cout << devsim::kUsage;
+    return 0;
+  }
+
+  // Blocked before the simulator's thread starts, so that it inherits the mask and
+  // the signals reach only the signalfd.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+  if (signalFd < 0) {
+    std::perror("vellamo-devsim: signalfd");
+    return 1;
+  }
+
+  int pidFd = -1;
+  if (options.exitWithPid > 0) {
+    // Through syscall(): glibc 2.36 declares pidfd_open without C linkage for C++.
+    pidFd = int(syscall(SYS_pidfd_open, options.exitWithPid, 0));
+    if (pidFd < 0 && errno == ESRCH) return 0;  // it ended before we began
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  std::mutex stderrMutex;
+  if (options.verbose) {
+    options.simulator.observer = [&](const std::string& line) {
+      const auto ms =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+              .count();
+      std::lock_guard lock(stderrMutex);
+      std::fprintf(stderr, "%8.3f %s\n", double(ms) / 1000.0, line.c_str());
+    };
+  }
+
+  std::unique_ptr<devsim::DeviceSimulator> device;
+  try {
+    device = std::make_unique<devsim::DeviceSimulator>(options.simulator);
+  } catch (const std::exception& e) {
+    std::cerr << "vellamo-devsim: " << e.what() << "\n";
+    return 1;
+  }
+  for (const auto& step : options.script) step(*device);
+  for (const devsim::TimedSend& send : options.sends) device->SendRaw(send.bytes, send.after);
+
+  std::optional<devsim::PortAnnouncement> announcement;
+  if (options.announce) {
+    const std::string folder = devsim::VirtualPortFolder();
+    const std::string name = options.name.empty() ? kLinkPrefix + std::to_string(getpid()) : options.name;
+    try {
+      devsim::RemoveStaleAnnouncements(folder, kLinkPrefix);
+      announcement.emplace(folder, name, device->PortPath());
+    } catch (const std::exception& e) {
+      // Still usable by typing the path into the port dialog.
+      std::cerr << "vellamo-devsim: not announced: " << e.what() << "\n";
+    }
+  }
+
+  std::cout << device->PortPath() << std::endl;
+  if (options.verbose) {
+    std::lock_guard lock(stderrMutex);
+    std::fprintf(stderr, "   0.000 ready on %s%s%s\n", device->PortPath().c_str(),
+                 announcement ? ", announced as " : "", announcement ? announcement->LinkPath().c_str() : "");
+  }
+
+  for (;;) {
+    int timeoutMs = -1;
+    if (options.exitWithPid > 0 && pidFd < 0) timeoutMs = kPidCheckMs;
+    if (options.unplugAfter.count() >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          start + options.unplugAfter - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        if (options.verbose) std::fprintf(stderr, "unplugged\n");
+        device->Unplug();
+        break;
+      }
+      timeoutMs = timeoutMs < 0 ? int(left.count()) + 1 : std::min(timeoutMs, int(left.count()) + 1);
+    }
+    pollfd fds[2] = {{signalFd, POLLIN, 0}, {pidFd, POLLIN, 0}};
+    const int ready = poll(fds, pidFd >= 0 ? 2 : 1, timeoutMs);
+    if (ready < 0 && errno != EINTR) {
+      std::perror("vellamo-devsim: poll");
+      break;
+    }
+    if (fds[0].revents & POLLIN) {
+      signalfd_siginfo info{};
+      [[maybe_unused]] ssize_t n = read(signalFd, &info, sizeof info);
+      if (options.verbose) std::fprintf(stderr, "ending on signal %u\n", info.ssi_signo);
+      break;
+    }
+    if (pidFd >= 0 && (fds[1].revents & POLLIN)) break;
+    if (options.exitWithPid > 0 && pidFd < 0 && ProcessGone(options.exitWithPid)) break;
+  }
+
+  announcement.reset();
+  device.reset();
+  if (pidFd >= 0) close(pidFd);
+  close(signalFd);
+  return 0;
+}
