@@ -1,1 +1,176 @@
-// being written
+#include "app/devicelink.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <thread>
+
+#include "serial/serialport.h"
+
+namespace DeviceLink {
+
+int32_t AnswerState = 0;
+std::string AnswerText;
+int32_t AnswerTicks = 0;
+QString ConnectionText = kNotConnected;
+
+namespace {
+TSerialPort* SerialPort1 = nullptr;
+
+constexpr uint32_t kNumberSliceMs = 25;
+constexpr uint32_t kVerdictSliceMs = 250;
+constexpr int32_t kShortTimeoutTicks = 10;
+constexpr int32_t kProcessingTimeoutTicks = 1800;
+
+uint32_t TickNow() {
+  using namespace std::chrono;
+  return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// The component drops a send issued while its previous write is outstanding.
+// Two commands back to back ("E" then "{") must both reach the device, so wait
+// here, serving the user interface, at most for the outstanding write's own
+// time-out; the component decides what became of it by then.
+void Send(const std::string& bytes) {
+  if (!SerialPort1) return;
+  if (SerialPort1->SendInProgress()) {
+    const double limitMs = SerialPort1->OutstandingWriteTimeoutMs();
+    QElapsedTimer waited;
+    waited.start();
+    while (SerialPort1->SendInProgress() && waited.elapsed() <= limitMs) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  SerialPort1->SendText(bytes);
+}
+
+// Common frame of both query families: refuse when busy, send, wait for the
+// first answer or the time-out.
+bool RunQuery(char letter, int32_t ticks, uint32_t sliceMs) {
+  if (AnswerState != 0) return false;
+  AnswerState = 1;
+  AnswerText.clear();
+  AnswerTicks = ticks;
+  Send(std::string(1, letter));
+  while (AnswerState > 0 && AnswerTicks > 0) PumpWait(sliceMs);
+  return true;
+}
+
+int32_t QueryNumber(char letter) {
+  if (!RunQuery(letter, kShortTimeoutTicks, kNumberSliceMs)) return -1;
+  const int32_t result = ConvertNumber(AnswerText);
+  AnswerState = 0;
+  return result;
+}
+
+int32_t QueryVerdict(char letter, int32_t ticks) {
+  if (!RunQuery(letter, ticks, kVerdictSliceMs)) return -1;
+  const int32_t result = ConvertVerdict(AnswerText);
+  AnswerState = 0;
+  return result;
+}
+}  // namespace
+
+void Attach(TSerialPort* port) { SerialPort1 = port; }
+TSerialPort* Port() { return SerialPort1; }
+
+void OpenDevicePort(const QString& portName) {
+  SerialPort1->SetCommPort(portName.toLocal8Bit().toStdString());
+  SerialPort1->SetBaudRate(38400);
+  SerialPort1->SetDataBits(8);
+  SerialPort1->SetStopBits(0);
+  SerialPort1->SetParityType(0);
+  SerialPort1->SetFlowControl(0);
+  SerialPort1->SetActive(true);
+  AnswerState = 0;
+  AnswerText.clear();
+  // A port that did not open is not shown as connected.
+  ConnectionText = SerialPort1->Active() ? QStringLiteral("Verbunden auf ") + portName + QStringLiteral(".")
+                                         : kNotConnected;
+}
+
+void CloseDevicePort() {
+  SerialPort1->SetActive(false);
+  ConnectionText = kNotConnected;
+}
+
+void AcceptAnswer(const std::string& text) {
+  if (AnswerState <= 0) return;
+  AnswerText = TrimControl(text);
+  AnswerState = -1;
+}
+
+void PumpWait(uint32_t ms) {
+  const uint32_t start = TickNow();
+  while (TickNow() - start < ms) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+}
+
+void Tick() {
+  if (AnswerTicks > 0) --AnswerTicks;
+}
+
+void EnterServiceMode() { Send("*"); }
+void LeaveServiceMode() { Send("{"); }
+int32_t ReadLightLevel() { return QueryNumber('A'); }
+int32_t ReadAudioLevel() { return QueryNumber('B'); }
+void StoreDimThreshold() { Send("C"); }
+void StartRtcTest() { Send("D"); }
+void StopRtcTest() { Send("E"); }
+void PlaySegment(uint8_t segment) { Send(std::string{'F', static_cast<char>(static_cast<uint8_t>(segment + 1))}); }
+void BeginCopySession() { Send("G"); }
+void StartProcessing() { Send("H"); }
+int32_t StartRecording() { return QueryVerdict('I', kShortTimeoutTicks); }
+int32_t StopRecording() { return QueryVerdict('J', kShortTimeoutTicks); }
+int32_t AwaitProcessingResult() { return QueryVerdict('K', kProcessingTimeoutTicks); }
+
+std::string TrimControl(const std::string& text) {
+  size_t begin = 0, end = text.size();
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= 32) ++begin;
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32) --end;
+  return text.substr(begin, end - begin);
+}
+
+// Optional sign, then decimal digits, or hexadecimal digits after "$", "0x",
+// "0X", "x" or "X"; the value must fit a signed 32-bit integer.
+int32_t ConvertNumber(const std::string& text) {
+  std::string_view rest = text;
+  bool negative = false;
+  if (!rest.empty() && (rest[0] == '-' || rest[0] == '+')) {
+    negative = rest[0] == '-';
+    rest.remove_prefix(1);
+  }
+  int base = 10;
+  for (std::string_view prefix : {"0x", "0X", "$", "x", "X"}) {
+    if (rest.size() > prefix.size() && rest.substr(0, prefix.size()) == prefix) {
+      base = 16;
+      rest.remove_prefix(prefix.size());
+      break;
+    }
+  }
+  if (rest.empty()) return -1;
+  uint64_t magnitude = 0;
+  const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), magnitude, base);
+  if (error != std::errc() || end != rest.data() + rest.size()) return -1;
+  // Hexadecimal digits give the 32-bit pattern, so $FFFFFFFF is -1 as usual there.
+  if (base == 16) {
+    if (magnitude > 0xFFFFFFFFull) return -1;
+    const int64_t value = static_cast<int32_t>(static_cast<uint32_t>(magnitude));
+    return static_cast<int32_t>(negative ? -value : value);
+  }
+  if (magnitude > (negative ? 2147483648ull : 2147483647ull)) return -1;
+  return negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude)) : static_cast<int32_t>(magnitude);
+}
+
+int32_t ConvertVerdict(const std::string& text) {
+  if (text == "+") return 0;
+  if (text == "-") return 1;
+  return -1;
+}
+
+}  // namespace DeviceLink

@@ -1,1 +1,303 @@
-// being written
+#include "serial/serialport.h"
+
+#include <thread>
+
+#include "serial/serialworker.h"
+#include "serial/uidelivery.h"
+
+namespace {
+constexpr uint32_t kAllCommEvents = 0x1FF;
+
+// Delay per byte in microseconds for the lowest rate not above the baud rate.
+uint32_t CharDelayFor(uint32_t baud) {
+  struct Row {
+    uint32_t rate, delay;
+  };
+  static constexpr Row kTable[] = {{110, 100000}, {300, 37000},  {600, 18000},  {1200, 9000},   {2400, 4500},
+                                   {4800, 2300},  {9600, 1100},  {14400, 760},  {19200, 570},   {38400, 290},
+                                   {56000, 200},  {57600, 190},  {115200, 95},  {128000, 85},   {256000, 43}};
+  uint32_t delay = 1100;
+  for (const Row& row : kTable)
+    if (row.rate <= baud) delay = row.delay;
+  return delay;
+}
+}  // namespace
+
+TSerialPort::TSerialPort(std::unique_ptr<PortBackend> backend)
+    : backend_(std::move(backend)), delivery_(std::make_unique<UiDelivery>()) {
+  platformFamily_ = backend_->PlatformFamily();
+  for (PortBackend::Event* event : {&writeEvent_, &readEvent_, &waitEvent_}) {
+    const uint32_t code = backend_->CreateEvent(*event);
+    if (code == serialcodes::kAlreadyExists)
+      ReportError(1002, serialcodes::kAlreadyExists, 0, "Error Overlapped Event Exists");
+    else if (code != 0)
+      ReportError(1001, code, 0, "Error Creating Overlapped Event");
+  }
+  worker_ = std::make_unique<TWorkThread>(this);
+}
+
+TSerialPort::~TSerialPort() {
+  destroying_ = true;
+  CyclePort(false);
+  worker_->RequestStop();
+  WaitWorkerIdle(10);
+  // The worker may sit in a delivery; it can only end once that has run here.
+  while (!worker_->Finished()) {
+    delivery_->Serve();
+    delivery_->WaitForCall(5);
+  }
+  worker_->Join();
+  WorkerStopped();
+  {
+    std::lock_guard lock(queueLock_);
+    clusters_.clear();
+  }
+  for (PortBackend::Event event : {writeEvent_, readEvent_, waitEvent_})
+    if (event >= 0) backend_->DestroyEvent(event);
+}
+
+void TSerialPort::ReportError(uint32_t place, uint32_t code, uint8_t noise, const std::string& msg) {
+  if (destroying_ || noise > errorNoise_ || !OnProcessError) return;
+  OnProcessError(this, place, code, msg, noise);
+}
+
+void TSerialPort::ServeDeliveries() { delivery_->Serve(); }
+
+// --- properties ------------------------------------------------------------------
+
+void TSerialPort::SetActive(bool value) {
+  if (value != active_) CyclePort(value);
+}
+
+void TSerialPort::SetCommPort(const std::string& value) {
+  const std::string name = value.substr(0, 255);
+  if (name == commPort_) return;
+  commPort_ = name;
+  CyclePort(active_);
+}
+
+void TSerialPort::SetBaudRate(uint32_t value) {
+  if (value == baudRate_) return;
+  baudRate_ = value;
+  if (xtoAuto_) ApplyAutoTiming();
+  if (active_) ApplyLineSettings();
+}
+
+// Line settings that only need to reach the port while it is open.
+#define VELLAMO_LINE_SETTER(Name, field, Type) \
+  void TSerialPort::Set##Name(Type value) {    \
+    if (value == field) return;                \
+    field = value;                             \
+    if (active_) ApplyLineSettings();          \
+  }
+VELLAMO_LINE_SETTER(ParityType, parityType_, uint8_t)
+VELLAMO_LINE_SETTER(ParityErrorChar, parityErrorChar_, char)
+VELLAMO_LINE_SETTER(ParityErrorReplacement, parityErrorReplacement_, bool)
+VELLAMO_LINE_SETTER(StopBits, stopBits_, uint8_t)
+VELLAMO_LINE_SETTER(DataBits, dataBits_, uint8_t)
+VELLAMO_LINE_SETTER(XONChar, xonChar_, char)
+VELLAMO_LINE_SETTER(XOFFChar, xoffChar_, char)
+VELLAMO_LINE_SETTER(FlowControl, flowControl_, int32_t)
+VELLAMO_LINE_SETTER(StripNullChars, stripNullChars_, bool)
+VELLAMO_LINE_SETTER(EventChar, eventChar_, char)
+VELLAMO_LINE_SETTER(WTOCharDelayTime, wtoCharDelayTime_, uint32_t)
+VELLAMO_LINE_SETTER(WTOExtraDelayTime, wtoExtraDelayTime_, uint16_t)
+#undef VELLAMO_LINE_SETTER
+
+void TSerialPort::SetLimDiv(uint8_t& field, uint8_t value, const char* warning) {
+  if (value == field) return;
+  if (value > 100) {
+    ReportError(100, value, 1, warning);
+    value = 100;
+  }
+  field = value;
+  if (active_) ApplyLineSettings();
+}
+
+void TSerialPort::SetXONLimDiv(uint8_t value) { SetLimDiv(xonLimDiv_, value, "Warning XOnLimDef set to 100"); }
+void TSerialPort::SetXOFFLimDiv(uint8_t value) { SetLimDiv(xoffLimDiv_, value, "Warning XOffLimDef set to 100"); }
+
+void TSerialPort::SetRxQueueSize(uint16_t value) {
+  if (value == rxQueueSize_) return;
+  rxQueueSize_ = value;
+  if (uint32_t code = backend_->SetupQueues(handle_, rxQueueSize_, txQueueSize_))
+    ReportError(101, code, 0, "Error can not set Quesize");
+}
+
+void TSerialPort::SetTxQueueSize(uint16_t value) {
+  if (value == txQueueSize_) return;
+  txQueueSize_ = value;
+  if (uint32_t code = backend_->SetupQueues(handle_, rxQueueSize_, txQueueSize_))
+    ReportError(102, code, 0, "Error can not set Quesize");
+}
+
+void TSerialPort::SetXTOAuto(bool value) {
+  if (value == xtoAuto_) return;
+  xtoAuto_ = value;
+  if (value) ApplyAutoTiming();
+}
+
+void TSerialPort::ApplyAutoTiming() {
+  const uint32_t delay = CharDelayFor(baudRate_);
+  SetRTOCharDelayTime(delay);
+  SetWTOCharDelayTime(delay);
+}
+
+// Line control only reaches the port while it is open; the value is kept either way.
+void TSerialPort::SetRTSState(bool value) {
+  if (!active_) return;
+  if (uint32_t code = backend_->ControlLine(handle_, value ? LineControl::SetRts : LineControl::ClearRts))
+    ReportError(value ? 501 : 502, code, 0, value ? "Error setting RTS" : "Error clearing RTS");
+  rtsState_ = value;
+}
+
+void TSerialPort::SetDTRState(bool value) {
+  if (!active_) return;
+  if (uint32_t code = backend_->ControlLine(handle_, value ? LineControl::SetDtr : LineControl::ClearDtr))
+    ReportError(value ? 601 : 602, code, 0, value ? "Error setting DTR" : "Error clearing DTR");
+  dtrState_ = value;
+}
+
+void TSerialPort::SetBREAKState(bool value) {
+  if (!active_) return;
+  if (uint32_t code = backend_->ControlLine(handle_, value ? LineControl::SetBreak : LineControl::ClearBreak))
+    ReportError(value ? 701 : 702, code, 0, value ? "Error setting BREAK State" : "Error clearing BREAK State");
+  breakState_ = value;
+}
+
+double TSerialPort::OutstandingWriteTimeoutMs() const {
+  if (!sendInProgress_) return 0;
+  return static_cast<double>(writeCount_) * wtoCharDelayTime_ / 1000.0 + wtoExtraDelayTime_;
+}
+
+// --- opening and closing -----------------------------------------------------------
+
+void TSerialPort::CyclePort(bool open) {
+  if (active_) {
+    ReportError(100, 0, 2, "Msg start deactivating Port");
+    if (uint32_t code = backend_->SetEventMask(handle_, 0)) ReportError(101, code, 0, "Error disabling CommEvents");
+    active_ = false;
+    if (uint32_t code = backend_->Purge(handle_)) ReportError(102, code, 0, "Error clearing Queues");
+    WaitWorkerIdle(15);
+    if (workerBusy_) ReportError(104, 0, 1, "Warning ThreadIsRunning");
+    // The lines are switched as the property writes do, but the port is no longer Active.
+    if (uint32_t code = backend_->ControlLine(handle_, LineControl::ClearDtr))
+      ReportError(602, code, 0, "Error clearing DTR");
+    if (uint32_t code = backend_->ControlLine(handle_, LineControl::ClearRts))
+      ReportError(502, code, 0, "Error clearing RTS");
+    dtrState_ = false;
+    rtsState_ = false;
+    if (uint32_t code = backend_->Close(handle_)) ReportError(103, code, 0, "Error closing Port");
+    handle_ = PortBackend::kNoPort;
+  }
+  if (!open) return;
+
+  ReportError(110, 0, 2, "Msg start reactivating Port");
+  PortBackend::Handle handle = PortBackend::kNoPort;
+  const uint32_t code = backend_->Open(commPort_.substr(0, 79), handle);
+  handle_ = code == 0 ? handle : PortBackend::kNoPort;
+  active_ = code == 0;
+  if (code != 0) {
+    ReportError(112, code, 0, "Error reopening Port");
+    return;
+  }
+  if (uint32_t c = backend_->SetupQueues(handle_, rxQueueSize_, txQueueSize_))
+    ReportError(111, c, 0, "Error setup Queuesize");
+  ApplyLineSettings();
+  SetDTRState(true);
+  SetRTSState(true);
+  EnableCommEvents();
+}
+
+void TSerialPort::EnableCommEvents() {
+  if (uint32_t code = backend_->SetEventMask(handle_, kAllCommEvents))
+    ReportError(201, code, 0, "Error activating CommEventMask");
+}
+
+void TSerialPort::ApplyLineSettings() {
+  LineSettings dcb;
+  if (uint32_t code = backend_->GetLineSettings(handle_, dcb)) {
+    ReportError(801, code, 0, "Error getting DCB from CommState");
+    return;
+  }
+  dcb.BaudRate = baudRate_;
+  // Rebuilt from nothing: no flag read from the port survives.
+  uint32_t flags = 0x1;
+  if (parityType_ != 0) flags |= 0x2;
+  if (parityErrorReplacement_) flags |= 0x400;
+  flags |= static_cast<uint32_t>(flowControl_);
+  if (stripNullChars_) flags |= 0x800;
+  dcb.Flags = flags;
+  dcb.Parity = parityType_;
+  dcb.ErrorChar = parityErrorChar_;
+  dcb.EvtChar = eventChar_;
+  dcb.StopBits = stopBits_;
+  dcb.ByteSize = dataBits_;
+  dcb.XonChar = xonChar_;
+  dcb.XoffChar = xoffChar_;
+  dcb.EofChar = 0;
+  dcb.XonLim = static_cast<uint16_t>(uint32_t(rxQueueSize_) * xonLimDiv_ / 100);
+  dcb.XoffLim = static_cast<uint16_t>(uint32_t(rxQueueSize_) * xoffLimDiv_ / 100);
+
+  PortTimeouts timeouts;
+  backend_->GetTimeouts(handle_, timeouts);
+  timeouts = PortTimeouts{0xFFFFFFFFu, 0, 0, 0, 0};
+  if (uint32_t code = backend_->SetTimeouts(handle_, timeouts)) ReportError(802, code, 0, "Error setting CommTimeout");
+  if (uint32_t code = backend_->SetLineSettings(handle_, dcb))
+    ReportError(802, code, 0, "Error setting CommState, 87 indicate that Parms are incorrect");
+}
+
+void TSerialPort::WaitWorkerIdle(int n) {
+  // Deliberately no deliveries served here: a worker caught in one stays busy.
+  for (int i = 0; i < n && workerBusy_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(75));
+}
+
+void TSerialPort::WorkerStopped() { workerBusy_ = false; }
+
+// --- sending and receiving ---------------------------------------------------------
+
+void TSerialPort::SendText(const std::string& text) {
+  if (!text.empty()) SendData(text.data(), static_cast<uint32_t>(text.size()));
+}
+
+void TSerialPort::SendData(const char* buffer, uint32_t count) {
+  if (sendInProgress_) {
+    ReportError(901, 0, 2, "Msg, dont enter SendData while SendInProgress is set");
+    return;
+  }
+  PortTimeouts timeouts;
+  backend_->GetTimeouts(handle_, timeouts);
+  timeouts = PortTimeouts{0xFFFFFFFFu, 0, 0, 0, count * wtoCharDelayTime_ / 1000 + wtoExtraDelayTime_};
+  if (uint32_t code = backend_->SetTimeouts(handle_, timeouts)) ReportError(902, code, 0, "Error setting CommTimeout");
+
+  writeCount_ = count;
+  writeBuffer_.assign(buffer, count);
+  uint32_t written = 0;
+  const uint32_t code = backend_->Write(handle_, writeBuffer_.data(), count, written, writeEvent_);
+  if (code == 0) {
+    writtenBytes_ = written;
+    if (OnWriteDone) OnWriteDone(this);
+  } else if (code == serialcodes::kIoPending) {
+    writeStartTick_ = backend_->TickCount();
+    sendInProgress_ = true;
+  } else {
+    ReportError(903, code, 0, "Error writing Data");
+    ResetOpEvent(writeEvent_);
+  }
+}
+
+std::string TSerialPort::ReadClusterText() {
+  std::lock_guard lock(queueLock_);
+  if (clusters_.empty()) return {};
+  std::string text = clusters_.front().Text();
+  clusters_.pop_front();
+  return text;
+}
+
+void TSerialPort::ResetOpEvent(PortBackend::Event event) {
+  if (uint32_t code = backend_->ResetEvent(event)) ReportError(1101, code, 0, "Error resetting Overlapped Event");
+}
+
+void TSerialPort::SignalOpEvent(PortBackend::Event event) {
+  if (uint32_t code = backend_->SetEvent(event)) ReportError(1101, code, 0, "Error resetting Overlapped Event");
+}

@@ -159,10 +159,8 @@ class TSerialPort {
   void ApplyAutoTiming();
   void WaitWorkerIdle(int n);
   void WorkerStopped();
-  void SetLinesAfterApply(uint8_t& field, uint8_t value);
   void ResetOpEvent(PortBackend::Event event);
   void SignalOpEvent(PortBackend::Event event);
-  void StoreAndApply();
   void SetLimDiv(uint8_t& field, uint8_t value, const char* warning);
 
   std::unique_ptr<PortBackend> backend_;

@@ -1,0 +1,76 @@
+#pragma once
+// TWorkThread: the one thread of a TSerialPort besides the user-interface thread.
+// While the port is open it keeps an event wait outstanding, watches the modem
+// and port status, finishes the component's outstanding write and turns the
+// bytes in the driver's receive queue into clusters. Everything it raises runs
+// on the user-interface thread while it waits (UiDelivery).
+//
+// Only this thread touches the members below; it reads the component's shared
+// fields once per use (they are atomics) and the cluster queue under its lock.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "serial/portbackend.h"
+
+class TSerialPort;
+
+class TWorkThread {
+ public:
+  explicit TWorkThread(TSerialPort* owner);  // starts at once
+  ~TWorkThread();
+
+  void RequestStop() { stopRequested_ = true; }
+  bool Finished() const { return finished_; }
+  void Join();
+
+ private:
+  void Execute();
+  void Pass();
+  void CheckLineStatus();
+  void CheckWriteDone();
+  void TryRead();
+  void FinishRead();
+  void QueueCluster();
+  void StartEventWait();
+  void FinishEventWait();
+  void DispatchCommEvents();
+  void RecordError(uint32_t place, uint32_t code, uint8_t noise, const std::string& msg);
+  void DeliverError();
+  void Deliver(const std::function<void()>& call);
+  void DeliverEvent(const std::function<void(TSerialPort*)>& handler);
+  bool ClusterDue(uint32_t now) const;
+  uint32_t WaitTimeout() const;
+  void Wait();
+  void Collect();
+
+  TSerialPort* const owner_;
+  PortBackend& backend_;
+
+  // The pending report, filled by RecordError and read by DeliverError.
+  uint32_t errorPlace_ = 0, errorCode_ = 0;
+  std::string errorMsg_;
+  uint8_t errorNoise_ = 0;
+
+  // State of the thread body.
+  bool running_ = false;
+  bool readPending_ = false, waitPending_ = false;
+  uint32_t lastEmptyTick_ = 0;
+  std::unique_ptr<char[]> readBuffer_;
+  uint32_t readCount_ = 0, readGot_ = 0;
+  uint32_t eventMask_ = 0;
+  uint32_t modemStatus_ = 0, lineErrors_ = 0;
+  PortStatus portStatus_;
+  uint32_t lastStatus_ = 0;
+  // A port whose device is gone fails every status check in the same way;
+  // it is reported once per incident, not once per pass.
+  uint32_t lastStatusFailure_ = 0, lastModemFailure_ = 0;
+
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> finished_{false};
+  std::thread thread_;
+};
