@@ -23,8 +23,10 @@ uint32_t CharDelayFor(uint32_t baud) {
 }
 }  // namespace
 
-TSerialPort::TSerialPort(std::unique_ptr<PortBackend> backend)
-    : backend_(std::move(backend)), delivery_(std::make_unique<UiDelivery>()) {
+TSerialPort::TSerialPort(std::unique_ptr<PortBackend> backend, TNotifyErrorEvent onProcessError)
+    : OnProcessError(std::move(onProcessError)),
+      backend_(std::move(backend)),
+      delivery_(std::make_unique<UiDelivery>()) {
   platformFamily_ = backend_->PlatformFamily();
   for (PortBackend::Event* event : {&writeEvent_, &readEvent_, &waitEvent_}) {
     const uint32_t code = backend_->CreateEvent(*event);

@@ -47,8 +47,11 @@ using TNotifyErrorEvent =
 
 class TSerialPort {
  public:
-  // The backend defaults to the POSIX one; tests hand in a fake.
-  explicit TSerialPort(std::unique_ptr<PortBackend> backend = MakePosixBackend());
+  // The backend defaults to the POSIX one; tests hand in a fake. A report handler
+  // given here already hears the reports of the construction itself. Assign the
+  // other handlers before the port is opened: the worker reads them.
+  explicit TSerialPort(std::unique_ptr<PortBackend> backend = MakePosixBackend(),
+                       TNotifyErrorEvent onProcessError = {});
   ~TSerialPort();
   TSerialPort(const TSerialPort&) = delete;
   TSerialPort& operator=(const TSerialPort&) = delete;
