@@ -1,0 +1,49 @@
+#include "speech/audio.h"
+
+#include <QFile>
+
+#include "app/messagebox.h"
+#include "app/programfolder.h"
+#include "speech/openaloutput.h"
+
+namespace {
+AudioOutput*& ChosenOutput() {
+  static AudioOutput* output = nullptr;
+  return output;
+}
+
+AudioOutput& OpenAl() {
+  static std::unique_ptr<AudioOutput> output = MakeOpenAlOutput();
+  return *output;
+}
+}  // namespace
+
+void UseAudioOutput(AudioOutput* output) { ChosenOutput() = output; }
+
+AudioOutput& CurrentAudioOutput() { return ChosenOutput() ? *ChosenOutput() : OpenAl(); }
+
+void InitAudio(QWidget*) {
+  if (!CurrentAudioOutput().Open()) ShowMessage(QStringLiteral("Audioausgabe nicht gefunden"), MessageKind::Error);
+}
+
+void PlayFile(StreamHandle& handle, const QString& path) {
+  AudioOutput& output = CurrentAudioOutput();
+  if (handle != 0) output.Free(handle);
+  handle = output.Play(QFile::encodeName(LocalPath(path)).toStdString());
+}
+
+void StopPlayback(StreamHandle& handle) {
+  if (handle == 0) return;
+  CurrentAudioOutput().Free(handle);
+  handle = 0;
+}
+
+bool IsPlaying(StreamHandle handle) { return handle != 0 && CurrentAudioOutput().IsPlaying(handle); }
+
+std::uint32_t StreamLength(StreamHandle handle) {
+  return handle == 0 ? 0 : static_cast<std::uint32_t>(CurrentAudioOutput().Length(handle));
+}
+
+std::uint32_t StreamPosition(StreamHandle handle) {
+  return handle == 0 ? 0 : static_cast<std::uint32_t>(CurrentAudioOutput().Position(handle));
+}

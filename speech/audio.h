@@ -1,0 +1,44 @@
+#pragma once
+// The audio operations of the two speech dialogs: playing sound files as
+// streams and reading and setting the sound card's output level.
+//
+// User-interface thread only. Every operation accepts handle 0 and then does
+// nothing (queries answer false or 0). Paths are the program's texts
+// ("speechset\…", "resources\tone.mp3"): "\" is a folder separator.
+
+#include <QString>
+#include <cstdint>
+
+#include "speech/audiooutput.h"
+
+class QWidget;
+
+// Checks that the sound output can be opened; when it cannot, shows
+// "Audioausgabe nicht gefunden" (once per call) and the program goes on without
+// sound. A later PlayFile tries the output again. `window` is the calling
+// dialog; nothing depends on it.
+void InitAudio(QWidget* window = nullptr);
+
+// Stops and frees the stream in `handle`, then starts `path` from its beginning
+// at once and puts the new stream in `handle`: 0 when the file cannot be read or
+// there is no sound output (no message).
+void PlayFile(StreamHandle& handle, const QString& path);
+
+// Stops the stream at once, frees it and sets `handle` to 0.
+void StopPlayback(StreamHandle& handle);
+
+// True only while the stream's sound is still playing; false at its end.
+bool IsPlaying(StreamHandle handle);
+
+// Length and position in bytes of the decoded 16-bit PCM, low 32 bits; the
+// position never exceeds the length and reaches it at the end.
+std::uint32_t StreamLength(StreamHandle handle);
+std::uint32_t StreamPosition(StreamHandle handle);
+
+// The output level of the sound card (ALSA "Master" of "default"): 0 is the
+// bottom of the control's range, 65536 its top; larger values set the top.
+// GetOutputVolume returns 0 on any failure, SetOutputVolume false.
+// SetOutputVolume(GetOutputVolume()) puts back exactly what was read, the
+// balance of the channels included.
+std::uint32_t GetOutputVolume();
+bool SetOutputVolume(std::uint32_t value);

@@ -1,0 +1,44 @@
+#pragma once
+// The seam below the audio operations of audio.h: everything that makes sound.
+// The program uses the OpenAL output (openaloutput.h); tests of the callers put
+// in a fake whose "playing" state they control, through UseAudioOutput.
+//
+// All members are called from the user-interface thread only; an output may
+// run threads of its own behind them.
+
+#include <cstdint>
+#include <string>
+
+using StreamHandle = std::uint32_t;  // 0 = no stream
+
+class AudioOutput {
+ public:
+  virtual ~AudioOutput() = default;
+
+  // Makes sure the sound output is open, opening it if needed: false when there
+  // is none. Called again later, it tries again.
+  virtual bool Open() = 0;
+
+  // Starts the file (a path of this system) from its beginning, at once.
+  // 0 when there is no output or the file cannot be read.
+  virtual StreamHandle Play(const std::string& path) = 0;
+
+  // Stops the stream at once and forgets it. Unknown handles are ignored.
+  virtual void Free(StreamHandle stream) = 0;
+
+  // True while the stream's sound is still to be heard: false once its decoded
+  // data have all been played, and for unknown handles.
+  virtual bool IsPlaying(StreamHandle stream) = 0;
+
+  // Bytes of the decoded 16-bit PCM; Position never exceeds Length. 0 for
+  // unknown handles.
+  virtual std::uint64_t Length(StreamHandle stream) = 0;
+  virtual std::uint64_t Position(StreamHandle stream) = 0;
+};
+
+// Puts `output` below the operations of audio.h (not owned; it must outlive its
+// use); nullptr puts the program's own output back.
+void UseAudioOutput(AudioOutput* output);
+
+// The output in use: the one set by UseAudioOutput, else the OpenAL output.
+AudioOutput& CurrentAudioOutput();
