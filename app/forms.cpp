@@ -1,0 +1,45 @@
+#include "app/forms.h"
+
+#include "app/comportselect.h"
+#include "app/info.h"
+#include "app/mainprog.h"
+#include "speech/sprachdat.h"
+#include "speech/voicecopy.h"
+#include "tools/ntpsync.h"
+#include "tools/test.h"
+
+TForm1* Form1 = nullptr;
+TForm2* Form2 = nullptr;
+TForm3* Form3 = nullptr;
+TForm4* Form4 = nullptr;
+TForm5* Form5 = nullptr;
+TForm6* Form6 = nullptr;
+TForm7* Form7 = nullptr;
+
+void CreateForms() {
+  Form1 = new TForm1;
+  Form2 = new TForm2;
+  Form4 = new TForm4;
+  Form6 = new TForm6;
+  Form7 = new TForm7;
+  Form3 = new TForm3;
+  Form5 = new TForm5;
+}
+
+namespace {
+template <typename T>
+void Destroy(T*& form) {
+  delete form;
+  form = nullptr;
+}
+}  // namespace
+
+void DestroyForms() {
+  Destroy(Form5);
+  Destroy(Form3);
+  Destroy(Form7);
+  Destroy(Form6);
+  Destroy(Form4);
+  Destroy(Form2);
+  Destroy(Form1);
+}

@@ -1,0 +1,17 @@
+// Program entry: creates every window once, shows the main window and runs
+// until it closes or "Ende" is chosen. No command-line argument is read.
+
+#include <QApplication>
+
+#include "app/forms.h"
+#include "app/mainprog.h"
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Vellamo"));
+  CreateForms();
+  Form1->show();
+  const int code = QApplication::exec();
+  DestroyForms();
+  return code;
+}

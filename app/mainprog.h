@@ -1,0 +1,84 @@
+#pragma once
+// TForm1: the main window. Owns the device's serial port SerialPort1 and the
+// three timers that drive the status display (Timer1), the start-up
+// connection (Timer2) and the command channel's time-out (Timer3); its menu
+// opens every other window.
+
+#include <QMainWindow>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/comportselect.h"
+
+class QAction;
+class QFileDialog;
+class QLabel;
+class QMenu;
+class QStatusBar;
+class QTimer;
+class TSerialPort;
+
+class TForm1 : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  QLabel* Image1;      // background, 641 x 385 at the top left
+  QStatusBar* StatusBar1;
+  QLabel* StatusPanel;  // panel 0: ConnectionText, shown whole
+  QMenuBar* MainMenu1;
+  QMenu* Datei1;
+  QMenu* Funktionen1;
+  QMenu* Einstellungen1;
+  QMenu* Hilfe1;
+  QAction* Ende1;
+  QAction* Sprachdatenbertragen1;
+  QAction* NTPSync1;
+  QAction* N1;  // separator
+  QAction* Kalibrieren1;
+  QAction* FirmwareUpdate1;
+  QAction* Sprache1;
+  QAction* ComPort1;
+  QAction* Handbuch1;
+  QAction* Info1;
+  QFileDialog* OpenDialog1;  // "Flash File (*.hex)", for the firmware update
+  QTimer* Timer1;  // 250 ms: status refresh
+  QTimer* Timer2;  // 10 ms, once: start-up connection
+  QTimer* Timer3;  // 100 ms: the command channel's time-out tick
+  std::unique_ptr<TSerialPort> SerialPort1;
+
+  // How the start-up connection lists the ports; tests point it at a fake tree.
+  TForm2::PortLister ListPorts;
+
+  void FormCreate();
+  void Timer1Timer();
+  void Timer2Timer();
+  void Timer3Timer();
+  void SerialPort1RxClusterEvent(TSerialPort* sender);
+  // Keeps the last failure to open the port, so that the status bar can say why
+  // the port is not connected. Nothing else is done with reports.
+  void SerialPort1ProcessError(TSerialPort* sender, uint32_t place, uint32_t code, const std::string& msg,
+                               uint8_t noise);
+
+  void Ende1Click();
+  void Sprachdatenbertragen1Click();
+  void NTPSync1Click();
+  void Kalibrieren1Click();
+  void FirmwareUpdate1Click();
+  void ComPort1Click();
+  void Info1Click();
+
+  // The status bar's tool-tip for a failed open, in the user's words.
+  static QString OpenFailureText(const QString& port, uint32_t code, const QString& group = QString());
+
+ protected:
+  // Closing the main window ends the program, whatever dialogs are open.
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  bool hasOpenFailure_ = false;
+  uint32_t openFailureCode_ = 0;
+  QString openFailurePort_;
+};
