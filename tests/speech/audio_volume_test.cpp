@@ -1,0 +1,126 @@
+// The output level through the ALSA "Master" element, which the null sink's
+// volume stands behind, and what the sink's monitor hears.
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "app/programfolder.h"
+#include "speech/audio.h"
+#include "tests/speech/soundtestsupport.h"
+
+namespace {
+
+std::string SinkVolume() { return RunCommand("pactl get-sink-volume nullsink 2>/dev/null"); }
+
+// The raw value of each channel as PulseAudio reports it, e.g. {32768, 32768}.
+std::vector<long> SinkChannels() {
+  std::vector<long> channels;
+  const std::string text = SinkVolume();
+  static const std::regex value(R"(:\s*(\d+)\s*/)");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), value); it != std::sregex_iterator(); ++it)
+    channels.push_back(std::stol((*it)[1]));
+  return channels;
+}
+
+class OutputVolumeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SKIP_WITHOUT_SOUND_SERVER();
+    lock_ = std::make_unique<SinkLock>(SinkLock::Exclusive);
+    before_ = SinkChannels();
+    ASSERT_FALSE(before_.empty()) << SinkVolume();
+  }
+  void TearDown() override {
+    if (!lock_) return;
+    std::string command = "pactl set-sink-volume nullsink";
+    for (long raw : before_) command += " " + std::to_string(raw);
+    RunCommand(command);
+  }
+
+  std::unique_ptr<SinkLock> lock_;
+  std::vector<long> before_;
+};
+
+TEST_F(OutputVolumeTest, HalfTheRangeShowsAsFiftyPercentOfTheSink) {
+  ASSERT_TRUE(SetOutputVolume(32768));
+  EXPECT_NE(SinkVolume().find("32768 /  50%"), std::string::npos) << SinkVolume();
+  EXPECT_EQ(SinkChannels(), (std::vector<long>{32768, 32768}));
+  EXPECT_EQ(GetOutputVolume(), 32768u);
+}
+
+TEST_F(OutputVolumeTest, ReadsBackWhatWasSetAndClampsAboveTheTop) {
+  for (std::uint32_t value : {0u, 4096u, 16384u, 40000u, 61440u, 65535u, 65536u}) {
+    ASSERT_TRUE(SetOutputVolume(value)) << value;
+    EXPECT_EQ(GetOutputVolume(), value) << value;
+  }
+  ASSERT_TRUE(SetOutputVolume(70000));
+  EXPECT_EQ(GetOutputVolume(), 65536u);
+  EXPECT_NE(SinkVolume().find("100%"), std::string::npos) << SinkVolume();
+}
+
+TEST_F(OutputVolumeTest, PuttingBackWhatWasReadLeavesTheElementExactlyAsItWas) {
+  // Levels a user may have: exactly half, an odd value, and one with the
+  // channels out of balance.
+  for (const char* level : {"32768", "12345", "30% 70%", "65536 40000"}) {
+    RunCommand(std::string("pactl set-sink-volume nullsink ") + level);
+    const std::vector<long> users = SinkChannels();
+    const std::uint32_t saved = GetOutputVolume();
+    ASSERT_TRUE(SetOutputVolume(4096));
+    ASSERT_NE(SinkChannels(), users);
+    ASSERT_TRUE(SetOutputVolume(saved));
+    EXPECT_EQ(SinkChannels(), users) << level;
+  }
+}
+
+TEST_F(OutputVolumeTest, TheSinkIsHeardClearlyLouderAtTheTopThanAtAQuarter) {
+  OverrideProgramFolder(SourceDataFolder());
+  StreamHandle stream = 0;
+  auto levelAt = [&](std::uint32_t volume) {
+    SetOutputVolume(volume);
+    PlayFile(stream, ProgramFolder() + "resources\\tone.mp3");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    double level = RecordSinkLevel(1000);
+    StopPlayback(stream);
+    return level;
+  };
+  const double loud = levelAt(65535);
+  const double quiet = levelAt(16384);
+  ASSERT_GE(loud, 0) << "recording the monitor failed";
+  ASSERT_GE(quiet, 0) << "recording the monitor failed";
+  // The tone's RMS is about 0.35 of full scale; PulseAudio's volume goes with
+  // the cube of the value, so a quarter of the range is about 1/64 of the level.
+  EXPECT_GT(loud, 0.1);
+  EXPECT_GT(quiet, 0.0005) << "the tone should still be heard";
+  EXPECT_GT(loud, 10 * quiet) << "loud " << loud << ", quiet " << quiet;
+}
+
+// With no sound server to be found the layer answers "nothing": no output,
+// no volume, and the program goes on. Run in a child process whose
+// environment points nowhere, because this process already holds a connection.
+TEST(WithoutSoundServer, VolumeIsZeroSettingFailsPlayingGivesNoStreamAndInitSaysSoOnce) {
+  QTemporaryDir empty;
+  ASSERT_TRUE(empty.isValid());
+  QDir(empty.path()).mkdir("home");
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("XDG_RUNTIME_DIR", empty.path());
+  environment.insert("HOME", empty.path() + "/home");
+  environment.insert("PULSE_SERVER", "unix:" + empty.path() + "/no-server");
+  environment.insert("VELLAMO_PROGRAM_DIR", SourceDataFolder());
+  QProcess probe;
+  probe.setProcessEnvironment(environment);
+  probe.start(QStringLiteral(NO_SOUND_PROBE), {});
+  ASSERT_TRUE(probe.waitForFinished(20000)) << "the probe hung";
+  const QString output = QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
+  EXPECT_EQ(probe.exitCode(), 0);
+  EXPECT_EQ(output, "messages=Audioausgabe nicht gefunden|Audioausgabe nicht gefunden| get=0 set=false play=0 playing=false")
+      << output.toStdString() << "\n"
+      << probe.readAllStandardError().toStdString();
+}
+
+}  // namespace

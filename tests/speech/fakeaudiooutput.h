@@ -1,0 +1,72 @@
+#pragma once
+// An audio output for tests of the audio layer's callers: nothing sounds, and
+// the test decides which streams are playing and how far they have got.
+//
+//   FakeAudioOutput fake;
+//   UseAudioOutput(&fake);      // ... and UseAudioOutput(nullptr) at the end
+//   fake.Finish(handle);        // the stream has ended
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "speech/audiooutput.h"
+
+class FakeAudioOutput : public AudioOutput {
+ public:
+  struct Stream {
+    std::string path;
+    bool playing = true;
+    std::uint64_t length = 0;
+    std::uint64_t position = 0;
+  };
+
+  bool available = true;                // what Open answers
+  std::set<std::string> unreadable;     // paths that Play refuses
+  std::uint64_t lengthOfNewStreams = 44100 * 4;
+  int openCalls = 0;
+  std::vector<std::string> played;      // every path given to Play, in order
+  std::vector<StreamHandle> freed;      // every handle given to Free, in order
+  std::map<StreamHandle, Stream> streams;
+
+  bool Open() override {
+    ++openCalls;
+    return available;
+  }
+  StreamHandle Play(const std::string& path) override {
+    played.push_back(path);
+    if (!Open() || unreadable.count(path) != 0) return 0;
+    StreamHandle handle = ++lastHandle_;
+    streams[handle] = Stream{path, true, lengthOfNewStreams, 0};
+    return handle;
+  }
+  void Free(StreamHandle stream) override {
+    freed.push_back(stream);
+    streams.erase(stream);
+  }
+  bool IsPlaying(StreamHandle stream) override {
+    auto it = streams.find(stream);
+    return it != streams.end() && it->second.playing;
+  }
+  std::uint64_t Length(StreamHandle stream) override {
+    auto it = streams.find(stream);
+    return it == streams.end() ? 0 : it->second.length;
+  }
+  std::uint64_t Position(StreamHandle stream) override {
+    auto it = streams.find(stream);
+    return it == streams.end() ? 0 : it->second.position;
+  }
+
+  // The stream has played to its end.
+  void Finish(StreamHandle stream) {
+    auto it = streams.find(stream);
+    if (it == streams.end()) return;
+    it->second.playing = false;
+    it->second.position = it->second.length;
+  }
+
+ private:
+  StreamHandle lastHandle_ = 0;
+};

@@ -1,0 +1,74 @@
+#include "tests/speech/soundtestsupport.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "app/programfolder.h"
+#include "speech/sounddecoder.h"
+
+bool SoundServerReachable() {
+  static const bool reachable = std::system("pactl info >/dev/null 2>&1") == 0;
+  return reachable;
+}
+
+QString SourceDataFolder() { return QStringLiteral(VELLAMO_SOURCE_DATA); }
+
+std::string RunCommand(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return output;
+  char buffer[4096];
+  std::size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+  pclose(pipe);
+  return output;
+}
+
+SinkLock::SinkLock(Mode mode) {
+  QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR", QDir::tempPath());
+  std::string path = (folder + QStringLiteral("/vellamo-nullsink.lock")).toStdString();
+  fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ >= 0) flock(fd_, mode == Exclusive ? LOCK_EX : LOCK_SH);
+}
+
+SinkLock::~SinkLock() {
+  if (fd_ >= 0) close(fd_);
+}
+
+double RecordSinkLevel(int milliseconds) {
+  const std::string command = "timeout " + std::to_string(milliseconds / 1000.0) +
+                              " parec -d nullsink.monitor --raw --format=s16le --channels=1 --rate=44100 "
+                              "--latency-msec=20 2>/dev/null";
+  std::string raw = RunCommand(command);
+  std::size_t samples = raw.size() / 2;
+  if (samples < 4410) return -1;
+  // The first part may still hold what the sink played before the call.
+  std::size_t first = samples / 4;
+  double sum = 0;
+  for (std::size_t i = first; i < samples; ++i) {
+    std::int16_t sample;
+    std::memcpy(&sample, raw.data() + 2 * i, 2);
+    sum += double(sample) * double(sample);
+  }
+  return std::sqrt(sum / double(samples - first)) / 32768.0;
+}
+
+DecodedSize DecodeWhole(const QString& path) {
+  DecodedSize size;
+  auto decoder = SoundDecoder::Open(LocalPath(path).toStdString());
+  if (!decoder) return size;
+  size.channels = decoder->Channels();
+  size.rate = decoder->SampleRate();
+  std::vector<std::int16_t> block(4096 * 2);
+  while (std::size_t got = decoder->Read(block.data(), 4096)) size.frames += got;
+  return size;
+}

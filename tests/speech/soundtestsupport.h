@@ -1,0 +1,49 @@
+#pragma once
+// Helpers for tests that go through the real libraries into the PulseAudio null
+// sink that scripts/test starts (scripts/soundserver.sh).
+
+#include <QString>
+#include <string>
+
+// True when a PulseAudio server answers `pactl info`.
+bool SoundServerReachable();
+
+#define SKIP_WITHOUT_SOUND_SERVER()                                                        \
+  do {                                                                                     \
+    if (!SoundServerReachable())                                                           \
+      GTEST_SKIP() << "no PulseAudio server reachable (scripts/test starts one with a null sink)"; \
+  } while (0)
+
+// The repository's data/ folder, with a trailing separator.
+QString SourceDataFolder();
+
+// Runs a shell command, returns what it printed on stdout.
+std::string RunCommand(const std::string& command);
+
+// Serialises the use of the shared null sink between test processes (ctest runs
+// them in parallel): plain playback shares it; tests that change the Master
+// level or listen to the sink's monitor need it alone.
+class SinkLock {
+ public:
+  enum Mode { Shared, Exclusive };
+  explicit SinkLock(Mode mode);
+  ~SinkLock();
+  SinkLock(const SinkLock&) = delete;
+  SinkLock& operator=(const SinkLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+// RMS level (0 to 1) of what the null sink plays, recorded from its monitor for
+// the given time; -1 when recording failed.
+double RecordSinkLevel(int milliseconds);
+
+// Frames of a sound file as decoded to its very end, and its sample rate: the
+// real duration, which for MP3 differs from libsndfile's estimate.
+struct DecodedSize {
+  std::uint64_t frames = 0;
+  int channels = 0;
+  int rate = 0;
+};
+DecodedSize DecodeWhole(const QString& path);
