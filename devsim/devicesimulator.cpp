@@ -212,7 +212,7 @@ void DeviceSimulator::SendRaw(const std::string& bytes, std::chrono::millisecond
 
 void DeviceSimulator::Unplug() {
   std::unique_lock lock(mutex_);
-  if (std::this_thread::get_id() == thread_.get_id()) {
+  if (std::this_thread::get_id() == servingThread_) {
     // From the observer: the serving thread is not inside poll(), so it may close at once.
     CloseMasterLocked();
     changed_.notify_all();
@@ -403,6 +403,11 @@ void DeviceSimulator::OnBytes(const uint8_t* data, size_t count, Clock::time_poi
 }
 
 void DeviceSimulator::Serve() {
+  {
+    // Not thread_.get_id(): thread_ is still being assigned while this thread starts.
+    std::lock_guard lock(mutex_);
+    servingThread_ = std::this_thread::get_id();
+  }
   std::vector<std::string> notes;
   for (;;) {
     // Bookkeeping under the lock: move what is due into the output queue and work

@@ -169,6 +169,7 @@ class DeviceSimulator {
   bool unplugged_ = false;
   bool masterBroken_ = false;  // read failed for good: stop polling it rather than spin
 
+  std::thread::id servingThread_;  // set by the serving thread itself, under the lock
   std::thread thread_;
 };
 

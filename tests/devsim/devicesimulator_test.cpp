@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <thread>
 
@@ -118,7 +119,7 @@ TEST_F(DeviceSimulatorTest, DelayAndProcessingTimeHoldTheAnswerBack) {
   ASSERT_EQ(device.Log().size(), 1u);
   ASSERT_EQ(device.SentLog().size(), 1u);
   EXPECT_GE(device.SentLog()[0].time - device.Log()[0].time, 300ms);
-  EXPECT_LT(device.SentLog()[0].time - device.Log()[0].time, 400ms);
+  EXPECT_LT(device.SentLog()[0].time - device.Log()[0].time, 500ms);  // wide: the machine is shared
 }
 
 TEST_F(DeviceSimulatorTest, SplitAnswerArrivesInTwoPiecesWithTheGap) {
@@ -132,7 +133,7 @@ TEST_F(DeviceSimulatorTest, SplitAnswerArrivesInTwoPiecesWithTheGap) {
   EXPECT_EQ(pieces[0].bytes, "5");
   EXPECT_EQ(pieces[1].bytes, "12\r\n");
   EXPECT_GE(pieces[1].time - pieces[0].time, 300ms);
-  EXPECT_LT(pieces[1].time - pieces[0].time, 400ms);
+  EXPECT_LT(pieces[1].time - pieces[0].time, 500ms);  // wide: the machine is shared
 
   device.SetSplit('B', 10, 300ms);  // longer than the answer: sent whole
   EXPECT_EQ(Ask("B"), "512\r\n");
@@ -228,14 +229,14 @@ TEST(DeviceSimulatorUnplug, ClientSeesTheLineGoneAndThePathDisappears) {
 TEST(DeviceSimulatorObserver, ReportsCommandsAndAnswersAndMayUnplugFromTheCallback) {
   std::mutex mutex;
   std::vector<std::string> lines;
-  DeviceSimulator* self = nullptr;
+  std::atomic<DeviceSimulator*> self = nullptr;
   devsim::Options options;
   options.observer = [&](const std::string& line) {
     {
       std::lock_guard lock(mutex);
       lines.push_back(line);
     }
-    if (line.rfind("rx {", 0) == 0) self->Unplug();
+    if (line.rfind("rx {", 0) == 0) self.load()->Unplug();
   };
   DeviceSimulator device(options);
   self = &device;
