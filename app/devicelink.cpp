@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -32,11 +33,14 @@ uint32_t TickNow() {
 // The component drops a send issued while its previous write is outstanding.
 // Two commands back to back ("E" then "{") must both reach the device, so wait
 // here, serving the user interface, at most for the outstanding write's own
-// time-out; the component decides what became of it by then.
+// time-out; the worker applies that time-out at its next look at the write,
+// which comes at most one wait slice (75 ms) later.
+constexpr double kWorkerSliceMs = 75;
+
 void Send(const std::string& bytes) {
   if (!SerialPort1) return;
   if (SerialPort1->SendInProgress()) {
-    const double limitMs = SerialPort1->OutstandingWriteTimeoutMs();
+    const double limitMs = SerialPort1->OutstandingWriteTimeoutMs() + kWorkerSliceMs;
     QElapsedTimer waited;
     waited.start();
     while (SerialPort1->SendInProgress() && waited.elapsed() <= limitMs) {
@@ -47,6 +51,19 @@ void Send(const std::string& bytes) {
   SerialPort1->SendText(bytes);
 }
 
+// One slice of a query's wait: like PumpWait it serves every window message for
+// `ms`, but it sleeps in the event loop instead of in 25 ms naps, and ends as soon
+// as the answer is in, so that an answer is taken when the worker delivers it.
+void WaitSlice(uint32_t ms) {
+  QTimer sliceEnd;
+  sliceEnd.setSingleShot(true);
+  sliceEnd.start(static_cast<int>(ms));
+  QElapsedTimer elapsed;
+  elapsed.start();
+  while (AnswerState > 0 && elapsed.elapsed() < ms)
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
 // Common frame of both query families: refuse when busy, send, wait for the
 // first answer or the time-out.
 bool RunQuery(char letter, int32_t ticks, uint32_t sliceMs) {
@@ -55,7 +72,7 @@ bool RunQuery(char letter, int32_t ticks, uint32_t sliceMs) {
   AnswerText.clear();
   AnswerTicks = ticks;
   Send(std::string(1, letter));
-  while (AnswerState > 0 && AnswerTicks > 0) PumpWait(sliceMs);
+  while (AnswerState > 0 && AnswerTicks > 0) WaitSlice(sliceMs);
   return true;
 }
 

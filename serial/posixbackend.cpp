@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <map>
+#include <utility>
 #include <mutex>
 #include <vector>
 
@@ -46,6 +47,17 @@ Counters ReadCounters(int fd) {
     c = {ic.brk, ic.frame, ic.overrun, ic.parity, ic.buf_overrun, true};
   }
   return c;
+}
+
+tcflag_t StandardRateCode(uint32_t baud) {
+  static constexpr std::pair<uint32_t, tcflag_t> kRates[] = {
+      {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+      {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+      {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+      {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+  for (const auto& [rate, code] : kRates)
+    if (rate == baud) return code;
+  return BOTHER;
 }
 
 uint32_t ModemWord(int lines) {
@@ -228,8 +240,8 @@ class PosixBackend final : public PortBackend {
     tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
     tio.c_oflag &= ~OPOST;
     tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD);
-    tio.c_cflag |= CREAD | CLOCAL | BOTHER;
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
+    tio.c_cflag |= CREAD | CLOCAL;
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     tio.c_cflag |= kSizes[s.ByteSize - 5];
     if (s.Parity != 0) {
@@ -246,9 +258,11 @@ class PosixBackend final : public PortBackend {
     tio.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
+    // A standard rate keeps its classic code, so that every other tool reads it
+    // back as such; any other rate goes through BOTHER.
+    const tcflag_t code = StandardRateCode(s.BaudRate);
+    tio.c_cflag |= code;
     tio.c_ispeed = tio.c_ospeed = s.BaudRate;
-    tio.c_cflag &= ~(CBAUD << IBSHIFT);
-    tio.c_cflag |= BOTHER << IBSHIFT;
     if (ioctl(port->fd, TCSETS2, &tio) != 0) return errno;
     return 0;
   }

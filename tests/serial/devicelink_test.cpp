@@ -1,0 +1,225 @@
+// The command channel over a real pty to the device simulator, with the real
+// worker and the Qt event loop: the bytes the device sees and what each
+// operation makes of the answers.
+#include <gmock/gmock.h>
+#include <time.h>
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include "devsim/devicesimulator.h"
+#include "tests/serial/fakebackend.h"
+#include "tests/support/eventwait.h"
+#include "tests/support/linkfixture.h"
+
+using namespace std::chrono_literals;
+namespace DL = DeviceLink;
+
+namespace {
+
+struct Channel : LinkFixture {
+  devsim::DeviceSimulator sim;
+  Channel() {
+    DL::OpenDevicePort(QString::fromStdString(sim.PortPath()));
+    // The idle worker takes 200 to 400 ms to notice the opening.
+    ProcessFor(450);
+  }
+};
+
+TEST(DeviceLinkPort, OpensAt38400EightNoneOneRaw) {
+  Channel c;
+  ASSERT_TRUE(c.port->Active());
+  const termios t = c.sim.SlaveSettings();
+  EXPECT_EQ(cfgetospeed(&t), B38400);
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_FALSE(t.c_cflag & PARENB);
+  EXPECT_FALSE(t.c_cflag & CSTOPB);
+  EXPECT_FALSE(t.c_cflag & CRTSCTS);
+  EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
+  EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ICRNL));
+  EXPECT_FALSE(t.c_oflag & OPOST);
+  EXPECT_EQ(DL::ConnectionText, "Verbunden auf " + QString::fromStdString(c.sim.PortPath()) + ".");
+  DL::CloseDevicePort();
+  EXPECT_FALSE(c.port->Active());
+  EXPECT_EQ(DL::ConnectionText, "Nicht verbunden.");
+}
+
+TEST(DeviceLinkPort, AFailedOpenIsNotShownAsConnected) {
+  LinkFixture f;
+  DL::OpenDevicePort("/dev/vellamo-no-such-port");
+  EXPECT_FALSE(f.port->Active());
+  EXPECT_EQ(DL::ConnectionText, "Nicht verbunden.");
+  DL::OpenDevicePort("");
+  EXPECT_EQ(DL::ConnectionText, "Nicht verbunden.");
+}
+
+TEST(DeviceLinkCommands, SendOnlyCommandsWriteExactlyTheirBytes) {
+  Channel c;
+  DL::EnterServiceMode();
+  DL::StoreDimThreshold();
+  DL::StartRtcTest();
+  DL::StopRtcTest();
+  DL::PlaySegment(0);
+  DL::PlaySegment(7);
+  DL::PlaySegment(255);
+  DL::BeginCopySession();
+  DL::StartProcessing();
+  DL::LeaveServiceMode();
+  const std::string expected = std::string("*CDEF\x01" "F\x08" "F") + '\0' + "GH{";
+  ASSERT_TRUE(c.sim.WaitForReceived(expected.size(), 2000ms));
+  ProcessFor(50);
+  EXPECT_EQ(c.sim.Received(), expected);
+  EXPECT_EQ(DL::AnswerState, 0) << "send-only commands leave the channel idle";
+}
+
+TEST(DeviceLinkQueries, AnswersBecomeNumbersAndVerdicts) {
+  Channel c;
+  c.sim.SetAnswer('B', " 512");
+  EXPECT_EQ(DL::ReadAudioLevel(), 512);
+  c.sim.SetAnswer('A', "$3FF");
+  EXPECT_EQ(DL::ReadLightLevel(), 1023);
+  c.sim.SetAnswer('A', "12a");
+  EXPECT_EQ(DL::ReadLightLevel(), -1);
+  c.sim.SetAnswer('I', "+");
+  EXPECT_EQ(DL::StartRecording(), 0);
+  c.sim.SetAnswer('I', "+x");
+  EXPECT_EQ(DL::StartRecording(), -1);
+  c.sim.SetAnswer('J', "-");
+  EXPECT_EQ(DL::StopRecording(), 1);
+  c.sim.SetAnswer('K', "+");
+  EXPECT_EQ(DL::AwaitProcessingResult(), 0);
+  EXPECT_EQ(c.sim.Received(), "BAAIIJK");
+}
+
+TEST(DeviceLinkQueries, AnAnswerSplitOverTwoClustersYieldsItsFirstPiece) {
+  Channel c;
+  c.sim.SetAnswer('B', "512");
+  c.sim.SetSplit('B', 1, 300ms);
+  EXPECT_EQ(DL::ReadAudioLevel(), 5);
+  // The "12" arrives while nobody waits and is dropped.
+  ProcessFor(700);
+  EXPECT_EQ(DL::AnswerState, 0);
+  c.sim.SetSplit('B', 0, 0ms);
+  c.sim.SetAnswer('B', "77");
+  EXPECT_EQ(DL::ReadAudioLevel(), 77);
+}
+
+TEST(DeviceLinkQueries, NoAnswerTimesOutAfterAboutOneSecondWhileTimersRun) {
+  Channel c;
+  c.sim.SetAnswer('A', std::nullopt);
+  int otherTimerTicks = 0;
+  QTimer other;
+  QObject::connect(&other, &QTimer::timeout, [&] { ++otherTimerTicks; });
+  other.start(50);
+  QElapsedTimer took;
+  took.start();
+  EXPECT_EQ(DL::ReadLightLevel(), -1);
+  EXPECT_GE(took.elapsed(), 900);
+  EXPECT_LE(took.elapsed(), 2000);
+  EXPECT_GE(otherTimerTicks, 10) << "the wait keeps processing window messages";
+}
+
+TEST(DeviceLinkQueries, ASecondQueryDuringAWaitIsRefusedAndSendsNothing) {
+  Channel c;
+  c.sim.SetDelay('B', 400ms);
+  int nested = 0;
+  QTimer::singleShot(100, [&] { nested = DL::ReadLightLevel(); });
+  EXPECT_EQ(DL::ReadAudioLevel(), 150);
+  EXPECT_EQ(nested, -1);
+  EXPECT_EQ(c.sim.Received(), "B");
+}
+
+TEST(DeviceLinkQueries, ProcessingResultWaitsEighteenHundredTicks) {
+  Channel c;
+  c.sim.SetProcessingTime(600ms);
+  int32_t ticksSeen = -1;
+  QTimer::singleShot(0, [&] { ticksSeen = DL::AnswerTicks; });
+  EXPECT_EQ(DL::AwaitProcessingResult(), 0);
+  EXPECT_GE(ticksSeen, 1795);
+  EXPECT_LE(ticksSeen, 1800);
+}
+
+TEST(DeviceLinkUnplug, AQueryReturnsMinusOneAndTheWorkerDoesNotSpin) {
+  Channel c;
+  c.sim.SetAnswer('B', std::nullopt);
+  QTimer::singleShot(100, [&] { c.sim.Unplug(); });
+  EXPECT_EQ(DL::ReadAudioLevel(), -1);
+  timespec before{}, after{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+  ProcessFor(1000);
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+  const double cpuMs = (after.tv_sec - before.tv_sec) * 1e3 + (after.tv_nsec - before.tv_nsec) / 1e6;
+  EXPECT_LT(cpuMs, 100) << "a gone device is a state, not a loop";
+  DL::CloseDevicePort();
+  EXPECT_FALSE(c.port->Active());
+}
+
+// Two commands back to back must both reach the device, even when the first
+// write is still outstanding.
+TEST(DeviceLinkSending, TheSecondOfTwoCommandsWaitsForTheFirstWrite) {
+  auto state = std::make_shared<FakeState>();
+  LinkFixture f(std::make_unique<FakeBackend>(state));
+  DL::OpenDevicePort("ttyACM0");
+  state->holdWrites = true;
+  QTimer::singleShot(100, [&] {
+    std::lock_guard lock(state->mutex);
+    state->writeResult = 0;
+    state->writeTransferred = 1;
+    state->holdWrites = false;
+  });
+  DL::StopRtcTest();
+  DL::LeaveServiceMode();
+  EXPECT_THAT(state->Written(), ::testing::ElementsAre("E", "{"));
+}
+
+TEST(DeviceLinkSending, AWriteThatNeverEndsHoldsTheNextOnlyForItsTimeOut) {
+  auto state = std::make_shared<FakeState>();
+  LinkFixture f(std::make_unique<FakeBackend>(state));
+  DL::OpenDevicePort("ttyACM0");
+  {
+    std::lock_guard lock(state->mutex);
+    state->holdWrites = true;
+    state->writeResult = serialcodes::kIoPending;
+  }
+  DL::StopRtcTest();
+  QElapsedTimer took;
+  took.start();
+  DL::LeaveServiceMode();
+  EXPECT_LE(took.elapsed(), 1000);
+  EXPECT_THAT(state->Written(), ::testing::ElementsAre("E", "{"));
+}
+
+struct NumberCase {
+  const char* text;
+  int32_t value;
+};
+
+class ConvertNumber : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(ConvertNumber, AcceptsSignDecimalAndHexOnly) {
+  EXPECT_EQ(DL::ConvertNumber(GetParam().text), GetParam().value) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ConvertNumber,
+    ::testing::Values(NumberCase{"512", 512}, NumberCase{"+7", 7}, NumberCase{"-3", -3}, NumberCase{"0", 0},
+                      NumberCase{"$1F", 31}, NumberCase{"0x1f", 31}, NumberCase{"0X10", 16}, NumberCase{"x10", 16},
+                      NumberCase{"X10", 16}, NumberCase{"-$10", -16}, NumberCase{"$FFFFFFFF", -1},
+                      NumberCase{"2147483647", 2147483647}, NumberCase{"-2147483648", INT32_MIN},
+                      NumberCase{"2147483648", -1}, NumberCase{"$100000000", -1}, NumberCase{"", -1},
+                      NumberCase{"+", -1}, NumberCase{"+x", -1}, NumberCase{"$", -1}, NumberCase{"1 2", -1},
+                      NumberCase{"12a", -1}, NumberCase{"--1", -1}, NumberCase{"0x", -1}));
+
+TEST(ConvertVerdict, OnlyExactPlusAndMinus) {
+  EXPECT_EQ(DL::ConvertVerdict("+"), 0);
+  EXPECT_EQ(DL::ConvertVerdict("-"), 1);
+  for (const char* other : {"", "++", "+x", " +", "OK", "0"}) EXPECT_EQ(DL::ConvertVerdict(other), -1) << other;
+}
+
+TEST(TrimControl, StripsBlanksAndControlCharactersAtBothEnds) {
+  EXPECT_EQ(DL::TrimControl(" 512\r\n"), "512");
+  EXPECT_EQ(DL::TrimControl(std::string("\0\t+ x\x1f", 6)), "+ x");
+  EXPECT_EQ(DL::TrimControl("\r\n"), "");
+}
+
+}  // namespace
