@@ -41,6 +41,12 @@ class FakePortTree {
     std::ofstream(root_ / "dev" / name) << "";
   }
 
+  // Puts a real device (a pty slave) behind a fake /dev name.
+  void PointDevAt(const std::string& name, const std::string& target) {
+    std::filesystem::remove(root_ / "dev" / name);
+    std::filesystem::create_symlink(target, root_ / "dev" / name);
+  }
+
   void SetConsole(const std::string& active) {
     std::filesystem::create_directories(root_ / "sys/class/tty/console");
     std::ofstream(root_ / "sys/class/tty/console/active") << active << "\n";

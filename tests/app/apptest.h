@@ -1,0 +1,100 @@
+#pragma once
+// Shared by the window tests: the program's windows over a fake port tree,
+// ptys that stand in for serial devices, and waiting on Qt's event loop.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QString>
+#include <string>
+
+#include "app/comportselect.h"
+#include "app/devicelink.h"
+#include "app/forms.h"
+#include "app/mainprog.h"
+#include "app/messagebox.h"
+#include "app/programfolder.h"
+#include "serial/serialport.h"
+#include "tests/app/faketree.h"
+#include "tests/support/eventwait.h"
+
+// A pty pair: the test holds the master, the program opens the slave.
+class Pty {
+ public:
+  Pty() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) slave_ = ptsname(master_);
+  }
+  ~Pty() {
+    if (master_ >= 0) close(master_);
+  }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+  const std::string& SlavePath() const { return slave_; }
+  int Master() const { return master_; }
+
+  // True when the slave side is closed by everyone: the master polls hung up.
+  bool SlaveClosed(int timeoutMs = 0) const {
+    pollfd p{master_, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLHUP);
+  }
+
+ private:
+  int master_ = -1;
+  std::string slave_;
+};
+
+// Creates the seven windows as the program entry does, with the start-up
+// connection pointed at a fake tree (never at this machine's ports), and
+// destroys them again.
+class ProgramWindows : public testing::Test {
+ protected:
+  void SetUp() override {
+    OverrideProgramFolder(qEnvironmentVariable("VELLAMO_PROGRAM_DIR"));
+    SetMessageHook([this](const QString& text, MessageKind) { messages.push_back(text); });
+    CreateForms();
+    // Before any event is processed, so Timer2 can only see the fake tree.
+    UseFakeTree();
+  }
+  void TearDown() override {
+    DestroyForms();
+    SetMessageHook(nullptr);
+    OverrideProgramFolder(QString());
+  }
+
+  void UseFakeTree() {
+    PortEnumRoots roots = tree.Roots();
+    Form1->ListPorts = [roots](std::vector<std::string>& list) { EnumSerialPorts(list, roots); };
+  }
+  void UseLister(std::vector<std::string> found) {
+    Form1->ListPorts = [found](std::vector<std::string>& list) {
+      for (const auto& name : found) list.push_back(name);
+    };
+  }
+
+  // Runs the event loop until the start-up timer has fired and the status bar
+  // has been refreshed once after it.
+  void RunStartup() {
+    ASSERT_TRUE(ProcessUntil([] { return !Form1->Timer2->isActive(); }, 2000));
+    RefreshStatus();
+  }
+  void RefreshStatus() {
+    // The status shows what Timer1 last copied; wait for its next tick.
+    Form1->StatusPanel->setText(QString());
+    ASSERT_TRUE(ProcessUntil([] { return !Form1->StatusPanel->text().isEmpty(); }, 2000));
+  }
+  QString Status() const { return Form1->StatusPanel->text(); }
+  QString StatusTip() const { return Form1->StatusBar1->toolTip(); }
+  QStringList ComboItems() const {
+    QStringList items;
+    for (int i = 0; i < Form2->ComboBox1->count(); ++i) items << Form2->ComboBox1->itemText(i);
+    return items;
+  }
+
+  FakePortTree tree;
+  std::vector<QString> messages;
+};
