@@ -13,9 +13,10 @@ std::unique_ptr<SoundDecoder> SoundDecoder::Open(const std::string& path) {
   std::unique_ptr<SoundDecoder> decoder(new SoundDecoder);
   decoder->file_.reset(file);
   if (info.channels < 1 || info.samplerate <= 0) return nullptr;
-  // Float data (MP3, Ogg, float WAV) may exceed full scale; scaled reading keeps
-  // it from wrapping around when converted to 16 bits.
-  sf_command(file, SFC_SET_SCALE_FLOAT_INT_READ, nullptr, SF_TRUE);
+  // Decoded MP3 and Ogg may overshoot full scale; clipped, it cannot wrap around
+  // into a loud crack. (SFC_SET_SCALE_FLOAT_INT_READ would avoid that too, but it
+  // decodes the whole file first to find the peak.)
+  sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
   decoder->fileChannels_ = info.channels;
   decoder->outChannels_ = std::min(info.channels, 2);
   decoder->rate_ = info.samplerate;
