@@ -44,6 +44,7 @@ struct FileCase {
   const char* name;
   const char* path;  // as the dialogs write it
 };
+void PrintTo(const FileCase& file, std::ostream* out) { *out << file.path; }
 
 class PlaysToItsRealEnd : public PlaybackTest, public ::testing::WithParamInterface<FileCase> {};
 

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ostream>
+#include <string>
+
 #include "speech/volumescale.h"
 
 namespace {
@@ -10,6 +14,7 @@ struct Range {
   long min;
   long max;
 };
+void PrintTo(const Range& range, std::ostream* out) { *out << range.min << ".." << range.max; }
 
 class VolumeScale : public ::testing::TestWithParam<Range> {};
 
@@ -44,7 +49,10 @@ TEST_P(VolumeScale, RisingValuesNeverLowerTheElement) {
 INSTANTIATE_TEST_SUITE_P(MixerRanges, VolumeScale,
                          ::testing::Values(Range{0, 65536},  // PulseAudio's Master
                                            Range{0, 31}, Range{0, 87}, Range{0, 255}, Range{-46, 0},
-                                           Range{100, 65635}, Range{0, 65535}));
+                                           Range{100, 65635}, Range{0, 65535}),
+                         [](const auto& info) {
+                           return "From" + std::string(info.param.min < 0 ? "Minus" : "") + std::to_string(std::labs(info.param.min)) + "To" + std::to_string(info.param.max);
+                         });
 
 TEST(VolumeScaleOnPulseAudio, ValuesMapOneToOne) {
   for (std::uint32_t value : {0u, 1u, 4096u, 16384u, 32768u, 65535u, 65536u})
