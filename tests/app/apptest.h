@@ -9,7 +9,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <QComboBox>
+#include <QAction>
+#include <QLabel>
+#include <QPushButton>
+#include <QStatusBar>
 #include <QString>
+#include <QTimer>
 #include <string>
 
 #include "app/comportselect.h"

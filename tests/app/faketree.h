@@ -18,6 +18,8 @@ class FakePortTree {
     std::filesystem::create_directories(root_ / "sys/devices");
     std::filesystem::create_directories(root_ / "dev");
     std::filesystem::create_directories(root_ / "ports");
+    // As the announcing side makes it: closed to everybody else.
+    std::filesystem::permissions(root_ / "ports", std::filesystem::perms::owner_all);
   }
 
   // A tty whose device is bound to `driver` (empty: a tty without a driver,

@@ -1,0 +1,93 @@
+// The start-up connection against the device simulator announced as a virtual
+// port: the program connects to it with no user action, sets the device's line
+// settings, and its queries are answered. Only the simulator's ptys are opened.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+
+#include <QProcess>
+#include <chrono>
+
+#include "devsim/devicesimulator.h"
+#include "devsim/virtualports.h"
+#include "tests/app/apptest.h"
+
+using namespace std::chrono_literals;
+
+using StartupWithSimulator = ProgramWindows;
+
+TEST_F(StartupWithSimulator, ConnectsToTheAnnouncedSimulatorAt38400EightNoneOneRaw) {
+  devsim::DeviceSimulator device;
+  devsim::PortAnnouncement announced(tree.PortsFolder(), "vellamo-devsim-test", device.PortPath());
+  tree.AddTty("ttyACM0", "cdc_acm");
+  tree.AddTty("ttyUSB0", "ftdi_sio");
+  UseFakeTree();
+  RunStartup();
+
+  EXPECT_EQ(Form2->ComboBox1->currentText(), QString::fromStdString(announced.LinkPath()));
+  ASSERT_TRUE(Form1->SerialPort1->Active());
+  EXPECT_EQ(Status(), "Verbunden auf " + QString::fromStdString(announced.LinkPath()) + ".");
+
+  const termios seen = device.SlaveSettings();
+  EXPECT_EQ(cfgetospeed(&seen), speed_t(B38400));
+  EXPECT_EQ(cfgetispeed(&seen), speed_t(B38400));
+  EXPECT_EQ(seen.c_cflag & CSIZE, tcflag_t(CS8));
+  EXPECT_EQ(seen.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+  EXPECT_EQ(seen.c_lflag & (ICANON | ECHO | ISIG), tcflag_t(0));
+  EXPECT_EQ(seen.c_iflag & (IXON | IXOFF), tcflag_t(0));
+
+  EXPECT_EQ(DeviceLink::ReadAudioLevel(), 150);
+  EXPECT_EQ(DeviceLink::ReadLightLevel(), 512);
+  EXPECT_EQ(DeviceLink::StartRecording(), 0);
+  EXPECT_EQ(device.Received(), "BAI");
+}
+
+TEST_F(StartupWithSimulator, ComPortAndOkReconnectToTheSimulator) {
+  devsim::DeviceSimulator device;
+  devsim::PortAnnouncement announced(tree.PortsFolder(), "vellamo-devsim-test", device.PortPath());
+  UseFakeTree();
+  RunStartup();
+  ASSERT_TRUE(Form1->SerialPort1->Active());
+  Form1->ComPort1->trigger();
+  EXPECT_FALSE(Form1->SerialPort1->Active());
+  Form2->BitBtn1->click();
+  EXPECT_TRUE(Form1->SerialPort1->Active());
+  EXPECT_EQ(DeviceLink::ReadAudioLevel(), 150);
+}
+
+// The simulator program, announcing itself by the folder rule of a private
+// runtime folder, is found by the enumeration's own default for that folder.
+TEST_F(StartupWithSimulator, TheSimulatorProgramsAnnouncementIsFoundAndGoneWhenItEnds) {
+  QTemporaryDir runtime;
+  ASSERT_TRUE(QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+  const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+  qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+  const std::string folder = VirtualPortFolder();
+
+  QProcess simulator;
+  simulator.setProgram(ProgramFolder() + "vellamo-devsim");
+  simulator.setArguments({"--name", "vellamo-devsim-e2e"});
+  simulator.start();
+  ASSERT_TRUE(simulator.waitForStarted(5000));
+  ASSERT_TRUE(ProcessUntil([&] { return simulator.canReadLine(); }, 5000));
+  const QString slave = QString::fromLocal8Bit(simulator.readLine()).trimmed();
+  EXPECT_TRUE(slave.startsWith("/dev/pts/"));
+
+  PortEnumRoots roots = tree.Roots();
+  roots.VirtualFolder = VirtualPortFolder();
+  Form1->ListPorts = [roots](std::vector<std::string>& list) { EnumSerialPorts(list, roots); };
+  RunStartup();
+  const QString link = QString::fromStdString(folder + "/vellamo-devsim-e2e");
+  EXPECT_EQ(Status(), "Verbunden auf " + link + ".");
+  EXPECT_EQ(DeviceLink::ReadLightLevel(), 512);
+
+  DeviceLink::CloseDevicePort();
+  simulator.terminate();
+  EXPECT_TRUE(simulator.waitForFinished(5000));
+  EXPECT_FALSE(QFileInfo(link).isSymLink());
+  std::vector<std::string> after;
+  EnumSerialPorts(after, roots);
+  EXPECT_TRUE(after.empty());
+  savedRuntime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", savedRuntime);
+}
