@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -121,19 +123,21 @@ DeviceSimulator::DeviceSimulator(Options options) : options_(std::move(options))
   portPath_ = name;
   ownSlave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (ownSlave_ < 0 || wakeFd_ < 0 || fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK) != 0) {
+  // Opened after our own slave descriptor, so that only the clients' opens count.
+  watchFd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (ownSlave_ < 0 || wakeFd_ < 0 || watchFd_ < 0 ||
+      inotify_add_watch(watchFd_, name, IN_OPEN | IN_CLOSE) < 0 ||
+      fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK) != 0) {
     const int code = errno;
-    if (ownSlave_ >= 0) ::close(ownSlave_);
-    if (wakeFd_ >= 0) ::close(wakeFd_);
-    ::close(master_);
+    for (int fd : {ownSlave_, wakeFd_, watchFd_, master_}) {
+      if (fd >= 0) ::close(fd);
+    }
     throw std::system_error(code, std::generic_category(), "opening the pty");
   }
   try {
     SetFreshPortSettings(ownSlave_);
   } catch (...) {
-    ::close(ownSlave_);
-    ::close(wakeFd_);
-    ::close(master_);
+    for (int fd : {ownSlave_, wakeFd_, watchFd_, master_}) ::close(fd);
     throw;
   }
   thread_ = std::thread([this] { Serve(); });
@@ -149,6 +153,7 @@ DeviceSimulator::~DeviceSimulator() {
   std::lock_guard lock(mutex_);
   CloseMasterLocked();
   ::close(wakeFd_);
+  ::close(watchFd_);
 }
 
 const std::string& DeviceSimulator::PortPath() const { return portPath_; }
@@ -279,6 +284,21 @@ DeviceState DeviceSimulator::State() const {
   return state_;
 }
 
+int DeviceSimulator::ClientOpenCount() const {
+  std::lock_guard lock(mutex_);
+  return clientOpenCount_;
+}
+
+int DeviceSimulator::ClientOpenTotal() const {
+  std::lock_guard lock(mutex_);
+  return clientOpenTotal_;
+}
+
+bool DeviceSimulator::WaitForClientOpenCount(int count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return clientOpenCount_ == count; });
+}
+
 bool DeviceSimulator::InServiceMode() const {
   std::lock_guard lock(mutex_);
   return state_.serviceMode;
@@ -402,6 +422,29 @@ void DeviceSimulator::OnBytes(const uint8_t* data, size_t count, Clock::time_poi
   }
 }
 
+void DeviceSimulator::OnWatchEvents(std::vector<std::string>& notes) {
+  alignas(inotify_event) char buffer[4096];
+  const ssize_t n = ::read(watchFd_, buffer, sizeof buffer);
+  std::lock_guard lock(mutex_);
+  for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+    at += ssize_t(sizeof(inotify_event) + event->len);
+    if (event->mask & IN_OPEN) {
+      ++clientOpenCount_;
+      ++clientOpenTotal_;
+      if (options_.observer) notes.push_back("port opened (" + std::to_string(clientOpenCount_) + " open)");
+    } else if (event->mask & IN_CLOSE) {
+      clientOpenCount_ = std::max(0, clientOpenCount_ - 1);
+      if (options_.observer) notes.push_back("port closed (" + std::to_string(clientOpenCount_) + " open)");
+      // A real port's tty goes away with its last close, and with it TIOCEXCL. A pty
+      // pair lives on with its master, so a client that did not clear exclusivity
+      // would lock every later open out (EBUSY) for all but root: end it here.
+      if (clientOpenCount_ == 0 && ownSlave_ >= 0) ioctl(ownSlave_, TIOCNXCL);
+    }
+  }
+  changed_.notify_all();
+}
+
 void DeviceSimulator::Serve() {
   {
     // Not thread_.get_id(): thread_ is still being assigned while this thread starts.
@@ -479,16 +522,19 @@ void DeviceSimulator::Serve() {
       continue;
     }
 
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0},
-                     {master, short((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0}};
-    const nfds_t count = (master >= 0 && (wantRead || wantWrite)) ? 2 : 1;
-    const int ready = ppoll(fds, count, timeoutPtr, nullptr);
+    // poll() skips entries with a negative descriptor.
+    pollfd fds[3] = {{wakeFd_, POLLIN, 0},
+                     {master >= 0 ? watchFd_ : -1, POLLIN, 0},
+                     {(wantRead || wantWrite) ? master : -1,
+                      short((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0}};
+    const int ready = ppoll(fds, 3, timeoutPtr, nullptr);
     if (ready < 0) continue;  // EINTR
     if (fds[0].revents & POLLIN) {
       uint64_t value;
       [[maybe_unused]] ssize_t n = ::read(wakeFd_, &value, sizeof value);
     }
-    if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+    if (fds[1].revents & POLLIN) OnWatchEvents(notes);
+    if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
       uint8_t buffer[256];
       const ssize_t n = ::read(master, buffer, sizeof buffer);
       const Clock::time_point when = Clock::now();

@@ -15,7 +15,9 @@
 // echo on), not already raw, so SlaveSettings() and the received-byte log show
 // whether the program under test really set 38400 8N1 raw. The simulator holds a
 // slave descriptor of its own while plugged in: without it the master would poll
-// hung up whenever no client has the port open.
+// hung up whenever no client has the port open. Because of that descriptor (and
+// because a pty's tty lives as long as its master) the simulator ends a client's
+// TIOCEXCL when the client's last descriptor closes, as a real port's last close does.
 
 #include <termios.h>
 
@@ -122,6 +124,11 @@ class DeviceSimulator {
   termios SlaveSettings() const;
   DeviceState State() const;
   bool InServiceMode() const;
+  // Descriptors of the slave that clients hold open now, and opens so far (seen
+  // through inotify on the slave's path, so they lag the client's call slightly).
+  int ClientOpenCount() const;
+  int ClientOpenTotal() const;
+  bool WaitForClientOpenCount(int count, std::chrono::milliseconds timeout) const;
 
  private:
   struct Script {
@@ -142,6 +149,7 @@ class DeviceSimulator {
   void Serve();
   void Wake() const;
   void OnBytes(const uint8_t* data, size_t count, Clock::time_point when, std::vector<std::string>& notes);
+  void OnWatchEvents(std::vector<std::string>& notes);
   void OnCommand(uint8_t command, int argument, Clock::time_point when, std::vector<std::string>& notes);
   std::optional<std::string> AnswerFor(uint8_t command);
   void Schedule(Clock::time_point due, std::string bytes);
@@ -151,13 +159,16 @@ class DeviceSimulator {
   std::string portPath_;
   int master_ = -1;
   int ownSlave_ = -1;
-  int wakeFd_ = -1;  // eventfd: the API's way to end the serving thread's poll at once
+  int wakeFd_ = -1;   // eventfd: the API's way to end the serving thread's poll at once
+  int watchFd_ = -1;  // inotify on the slave's path: clients opening and closing it
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::map<uint8_t, Script> scripts_;
   DeviceState state_;
   bool awaitingSegment_ = false;
+  int clientOpenCount_ = 0;
+  int clientOpenTotal_ = 0;
   std::vector<LoggedByte> log_;
   std::vector<SentPiece> sent_;
   std::vector<Pending> pending_;  // not yet due, any order; the thread picks the earliest

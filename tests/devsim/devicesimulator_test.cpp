@@ -1,6 +1,7 @@
 #include "devsim/devicesimulator.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -198,6 +199,30 @@ TEST(DeviceSimulatorSettings, SlaveStartsLikeAFreshPortAndShowsTheClientsRawSett
   EXPECT_EQ(seen.c_iflag, mine.c_iflag);
 }
 
+TEST(DeviceSimulatorClients, OpensAreCountedAndExclusivityEndsWithTheLastClose) {
+  DeviceSimulator device;
+  EXPECT_EQ(device.ClientOpenCount(), 0);
+  int exclusive = -1;
+  {
+    SlaveClient first(device.PortPath());
+    ASSERT_EQ(ioctl(first.Fd(), TIOCEXCL), 0);
+    ASSERT_TRUE(device.WaitForClientOpenCount(1, 1s));
+    // Root may open an exclusive tty anyway; TIOCGEXCL shows the flag itself.
+    SlaveClient second(device.PortPath());
+    ASSERT_TRUE(second.IsOpen());
+    ASSERT_EQ(ioctl(second.Fd(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    EXPECT_TRUE(device.WaitForClientOpenCount(2, 1s));
+  }
+  ASSERT_TRUE(device.WaitForClientOpenCount(0, 1s));
+  EXPECT_EQ(device.ClientOpenTotal(), 2);
+  // Without this, a user other than root could not reopen the port after closing it.
+  SlaveClient again(device.PortPath());
+  ASSERT_TRUE(again.IsOpen());
+  ASSERT_EQ(ioctl(again.Fd(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+}
+
 TEST(DeviceSimulatorUnplug, ClientSeesTheLineGoneAndThePathDisappears) {
   DeviceSimulator device;
   SlaveClient client(device.PortPath());
@@ -250,8 +275,9 @@ TEST(DeviceSimulatorObserver, ReportsCommandsAndAnswersAndMayUnplugFromTheCallba
   EXPECT_EQ(poll(&p, 1, 1000), 1);
   EXPECT_TRUE(device.Unplugged());
   std::lock_guard lock(mutex);
-  EXPECT_EQ(lines, (std::vector<std::string>{"rx F 0x01 (play segment 0)", "rx B (audio level)",
-                                             "tx \"150\\r\\n\"", "rx { (leave service mode)"}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"port opened (1 open)", "rx F 0x01 (play segment 0)",
+                                             "rx B (audio level)", "tx \"150\\r\\n\"",
+                                             "rx { (leave service mode)"}));
 }
 
 TEST(DeviceSimulatorPrintable, EscapesLineEndsAndBinaryBytes) {
