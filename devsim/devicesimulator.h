@@ -47,8 +47,9 @@ struct Options {
   int lightLevel = 512;
   int audioLevel = 150;
   // Called on the serving thread, without the lock held, with one readable line
-  // per completed command ("rx F 0x01 (segment 0)") and per answer piece sent
-  // ("tx \"+\\r\\n\""). May call any member, Unplug included.
+  // per completed command ("rx F 0x01 (play segment 0)"), per answer piece sent
+  // ("tx \"+\\r\\n\"") and per client open or close ("port opened (1 open)").
+  // May call any member, Unplug included.
   std::function<void(const std::string&)> observer;
 };
 
@@ -121,6 +122,7 @@ class DeviceSimulator {
   bool WaitForIdle(std::chrono::milliseconds timeout) const;
   // The slave's termios as the client last set it, read through the master
   // (Linux answers termios requests on a pty master with the slave's settings).
+  // Throws std::system_error after Unplug.
   termios SlaveSettings() const;
   DeviceState State() const;
   bool InServiceMode() const;
