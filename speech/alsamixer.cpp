@@ -20,8 +20,13 @@ MixerHandle OpenMixer() {
     mixer->handle = nullptr;
     return nullptr;
   }
-  // Without a sound server "default" cannot be attached (ENOENT).
-  if (snd_mixer_attach(mixer->handle, "default") < 0) return nullptr;
+  // Without a sound server "default" cannot be attached (ENOENT). ALSA decides
+  // where "default" leads when it reads its configuration, so a server started
+  // since then is seen only after reading it again.
+  if (snd_mixer_attach(mixer->handle, "default") < 0) {
+    snd_config_update_free_global();
+    if (snd_mixer_attach(mixer->handle, "default") < 0) return nullptr;
+  }
   if (snd_mixer_selem_register(mixer->handle, nullptr, nullptr) < 0) return nullptr;
   if (snd_mixer_load(mixer->handle) < 0) return nullptr;
   return mixer;

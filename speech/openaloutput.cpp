@@ -3,6 +3,7 @@
 #include <AL/al.h>
 #include <AL/alc.h>
 #include <AL/alext.h>
+#include <alsa/asoundlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -97,6 +98,12 @@ bool OpenAlOutput::Open() {
 bool OpenAlOutput::OpenLocked() {
   CheckDeviceLocked();
   if (device_) return true;
+  // OpenAL drops its PulseAudio backend for good when no server answered its
+  // first try, and then plays through ALSA, whose "default" leads to PulseAudio
+  // only if a server ran when ALSA last read its configuration. Reading that
+  // again lets a server started after the program be found. Safe here: no
+  // device is open, and ALSA is used on this thread only.
+  snd_config_update_free_global();
   device_ = alcOpenDevice(nullptr);
   if (!device_) return false;
   context_ = alcCreateContext(device_, nullptr);

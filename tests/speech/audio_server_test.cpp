@@ -1,0 +1,81 @@
+// The layer without a sound server, and with one that comes and goes while the
+// program runs. Each case runs audio_probe in a child process whose environment
+// leads to no server or to a private one: this process is already connected to
+// the server of scripts/test.
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include "tests/speech/soundtestsupport.h"
+
+namespace {
+
+struct ProbeResult {
+  bool finished = false;
+  int exitCode = -1;
+  QString output;
+  QString errors;
+};
+
+// Private runtime and home folders; libpulse may not start a server by itself.
+QProcessEnvironment PrivateEnvironment(const QTemporaryDir& folder) {
+  QDir(folder.path()).mkdir("runtime");
+  QDir(folder.path()).mkdir("home");
+  QFile::setPermissions(folder.path() + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  QFile config(folder.path() + "/client.conf");
+  if (config.open(QIODevice::WriteOnly)) config.write("autospawn = no\n");
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("XDG_RUNTIME_DIR", folder.path() + "/runtime");
+  environment.insert("HOME", folder.path() + "/home");
+  environment.insert("PULSE_CLIENTCONFIG", folder.path() + "/client.conf");
+  environment.remove("PULSE_SERVER");
+  environment.insert("VELLAMO_PROGRAM_DIR", SourceDataFolder());
+  return environment;
+}
+
+ProbeResult RunProbe(const QString& mode, const QProcessEnvironment& environment) {
+  ProbeResult result;
+  QProcess probe;
+  probe.setProcessEnvironment(environment);
+  probe.start(QStringLiteral(AUDIO_PROBE), {mode});
+  result.finished = probe.waitForFinished(30000);
+  if (!result.finished) probe.kill();
+  result.exitCode = probe.exitCode();
+  result.output = QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
+  result.errors = QString::fromUtf8(probe.readAllStandardError());
+  return result;
+}
+
+TEST(WithoutSoundServer, VolumeIsZeroSettingFailsPlayingGivesNoStreamAndEachInitSaysSo) {
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  QProcessEnvironment environment = PrivateEnvironment(folder);
+  environment.insert("PULSE_SERVER", "unix:" + folder.path() + "/no-server");
+  const ProbeResult result = RunProbe("none", environment);
+  ASSERT_TRUE(result.finished) << "the probe hung";
+  EXPECT_EQ(result.exitCode, 0) << "the program must go on without sound";
+  EXPECT_EQ(result.output.toStdString(),
+            "messages=Audioausgabe nicht gefunden|Audioausgabe nicht gefunden| get=0 set=false play=0 playing=false")
+      << result.errors.toStdString();
+}
+
+TEST(SoundServerComingAndGoing, LaterPlayFileFindsTheServerAndStreamsEndWhenItGoes) {
+  if (QStandardPaths::findExecutable("pulseaudio").isEmpty()) GTEST_SKIP() << "pulseaudio not installed";
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const ProbeResult result = RunProbe("comeandgo", PrivateEnvironment(folder));
+  ASSERT_TRUE(result.finished) << "the probe hung";
+  ASSERT_EQ(result.exitCode, 0) << result.output.toStdString() << "\n" << result.errors.toStdString();
+  // No server at InitAudio: the message. Then a server starts: the mixer and
+  // PlayFile use it. It goes away: the stream counts as ended rather than playing forever.
+  // It comes back: the next PlayFile plays again.
+  EXPECT_EQ(result.output.toStdString(), "message=yes volume=yes played=yes ended=yes position=ok replayed=yes advancing=yes ended=yes")
+      << result.errors.toStdString();
+}
+
+}  // namespace
