@@ -453,9 +453,16 @@ class PosixBackend final : public PortBackend {
     Port* port = FindPort(handle);
     if (!port) return EBADF;
     status = 0;
-    if (port->gone) return EIO;
+    // A device that is gone has no lines on; that it is gone is told once, by the
+    // status check, not by every query of the lines as well.
+    if (port->gone) return 0;
     int lines = 0;
-    if (ioctl(port->fd, TIOCMGET, &lines) != 0) return NoModemLines(errno) ? 0 : errno;
+    if (ioctl(port->fd, TIOCMGET, &lines) != 0) {
+      const int err = errno;
+      if (NoModemLines(err)) return 0;
+      if (err == EIO && HungUp(*port)) return 0;
+      return err;
+    }
     status = ModemWord(lines);
     return 0;
   }

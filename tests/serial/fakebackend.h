@@ -3,6 +3,8 @@
 // demand: any operation can fail with a chosen code, writes and reads can be
 // held outstanding, and the test sets what the status checks report.
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -34,10 +36,10 @@ struct FakeState {
   std::vector<std::string> written;
 
   // Outstanding operations.
-  bool holdWrites = false;       // Write answers kIoPending
+  std::atomic<bool> holdWrites{false};  // Write answers kIoPending
   uint32_t writeResult = serialcodes::kIoIncomplete;  // GetResult of a held write
   uint32_t writeTransferred = 0;
-  bool holdReads = false;        // Read answers kIoPending
+  std::atomic<bool> holdReads{false};   // Read answers kIoPending
   uint32_t readResult = serialcodes::kIoIncomplete;
   uint32_t waitResultOverride = 0;  // non-zero: WaitForEvents returns it
   bool commWaitAtOnce = false;      // WaitCommEvent completes at once with pendingMask
@@ -83,6 +85,10 @@ struct FakeState {
     }
     if (readEvent >= 0) signalled[readEvent] = true;
     changed.notify_all();
+  }
+  bool RxEmpty() {
+    std::lock_guard lock(mutex);
+    return rx.empty();
   }
   size_t CountCalls(const std::string& op) {
     std::lock_guard lock(mutex);

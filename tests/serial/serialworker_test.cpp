@@ -103,7 +103,7 @@ TEST(WorkerClusters, QuietModeQueuesWithoutNotifying) {
   w.port->SetThreadQuietMode(true);
   w.state->Receive("+\r\n");
   w.port->SetReadRequest(true);
-  ASSERT_TRUE(ProcessUntil([&] { return w.state->rx.empty(); }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.state->RxEmpty(); }, 2000));
   ProcessFor(100);
   EXPECT_TRUE(w.events.empty());
   EXPECT_EQ(w.port->ReadClusterText(), "+\r\n");

@@ -1,0 +1,125 @@
+// How received bytes become clusters over a real pty, with the termios backend
+// and the real worker; and what the component does when the device is pulled.
+#include <gmock/gmock.h>
+#include <time.h>
+
+#include <QElapsedTimer>
+
+#include "devsim/devicesimulator.h"
+#include "serial/serialport.h"
+#include "tests/serial/reportlog.h"
+#include "tests/support/eventwait.h"
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+
+namespace {
+
+struct PtyPort {
+  devsim::DeviceSimulator sim;
+  ReportLog log;
+  std::unique_ptr<TSerialPort> port;
+  std::vector<std::string> clusters;
+  std::vector<qint64> arrivedMs;
+  QElapsedTimer clock;
+
+  PtyPort() {
+    port = std::make_unique<TSerialPort>(MakePosixBackend(), log.Handler());
+    port->OnRxClusterEvent = [this](TSerialPort* p) {
+      clusters.push_back(p->ReadClusterText());
+      arrivedMs.push_back(clock.elapsed());
+    };
+    port->SetBaudRate(38400);
+    port->SetCommPort(sim.PortPath());
+    port->SetActive(true);
+    ProcessFor(450);
+    log.reports.clear();
+    clock.start();
+  }
+};
+
+double CpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+TEST(PtyClusters, ABurstFasterThanTheLimitGrowsIsOneCluster) {
+  PtyPort p;
+  p.sim.SendRaw("12");
+  p.sim.SendRaw("34", 80ms);
+  p.sim.SendRaw("56", 160ms);
+  ASSERT_TRUE(ProcessUntil([&] { return !p.clusters.empty(); }, 2000));
+  ProcessFor(400);
+  EXPECT_THAT(p.clusters, ElementsAre("123456"));
+}
+
+TEST(PtyClusters, APauseLongerThanTheLimitSplitsTheStream) {
+  PtyPort p;
+  p.sim.SendRaw("first");
+  p.sim.SendRaw("second", 600ms);
+  ASSERT_TRUE(ProcessUntil([&] { return p.clusters.size() >= 2; }, 3000));
+  EXPECT_THAT(p.clusters, ElementsAre("first", "second"));
+}
+
+TEST(PtyClusters, AnAnswerIsNotTakenBeforeTheTimeRuleAllows) {
+  PtyPort p;
+  p.sim.SendRaw("512\r\n");
+  ASSERT_TRUE(ProcessUntil([&] { return !p.clusters.empty(); }, 2000));
+  // The queue was seen empty at most one wait slice (75 ms) before the bytes came.
+  EXPECT_GE(p.arrivedMs[0], 251 - 75);
+}
+
+TEST(PtyClusters, ClusterSizeOrMoreIsReadAtOnceAsOneCluster) {
+  PtyPort p;
+  p.port->SetClusterSize(16);
+  p.sim.SendRaw(std::string(40, 'x'));
+  ASSERT_TRUE(ProcessUntil([&] { return !p.clusters.empty(); }, 2000));
+  EXPECT_LT(p.arrivedMs[0], 200);
+  EXPECT_THAT(p.clusters, ElementsAre(std::string(40, 'x')));
+}
+
+TEST(PtyUnplug, AGoneDeviceIsReportedOnceAndCostsNoCpu) {
+  PtyPort p;
+  p.sim.Unplug();
+  ProcessFor(300);
+  const double before = CpuMs();
+  ProcessFor(1000);
+  const double used = CpuMs() - before;
+  EXPECT_LT(used, 100) << "no busy loop on a hung-up port";
+  EXPECT_THAT(p.log.reports, ElementsAre(Report{9803, 5, 0, "Error ClearCommError"}));
+  p.port->SetActive(false);
+  EXPECT_FALSE(p.port->Active());
+  EXPECT_EQ(p.port->ComHandle(), 0xFFFFFFFFu);
+  EXPECT_FALSE(p.log.Has(104, "Warning ThreadIsRunning"));
+  EXPECT_FALSE(p.log.Has(103, "Error closing Port"));
+}
+
+TEST(PtyUnplug, ReopeningAGoneDeviceFailsWithNoSuchFile) {
+  PtyPort p;
+  p.sim.Unplug();
+  p.port->SetActive(false);
+  p.log.reports.clear();
+  p.port->SetActive(true);
+  EXPECT_FALSE(p.port->Active());
+  EXPECT_THAT(p.log.reports, ElementsAre(Report{110, 0, 2, "Msg start reactivating Port"},
+                                         Report{112, 2, 0, "Error reopening Port"}));
+}
+
+TEST(PtyOpening, ASecondOpenerIsTurnedAwayAsBusy) {
+  devsim::DeviceSimulator sim;
+  TSerialPort first;
+  first.SetCommPort(sim.PortPath());
+  first.SetActive(true);
+  ASSERT_TRUE(first.Active());
+  ReportLog log;
+  TSerialPort second(MakePosixBackend(), log.Handler());
+  second.SetCommPort(sim.PortPath());
+  second.SetActive(true);
+  EXPECT_FALSE(second.Active());
+  const Report* failed = log.Find(112, "Error reopening Port");
+  ASSERT_NE(failed, nullptr);
+  EXPECT_EQ(failed->code, 16u) << "EBUSY";
+}
+
+}  // namespace
