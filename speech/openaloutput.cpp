@@ -54,8 +54,10 @@ class OpenAlOutput final : public AudioOutput {
 
  private:
   bool OpenLocked();
+  bool DeviceLostLocked();
   void CheckDeviceLocked();
-  void DropDeviceLocked();
+  void EndAllStreamsLocked();
+  void CloseDeviceLocked();
   void ReleaseAl(Stream& stream);
   void Feed(Stream& stream);
   void UpdateFinished(Stream& stream);
@@ -87,7 +89,7 @@ OpenAlOutput::~OpenAlOutput() {
   std::lock_guard lock(mutex_);
   for (auto& entry : streams_) ReleaseAl(*entry.second);
   streams_.clear();
-  if (device_) DropDeviceLocked();
+  if (device_) CloseDeviceLocked();
 }
 
 bool OpenAlOutput::Open() {
@@ -102,7 +104,8 @@ bool OpenAlOutput::OpenLocked() {
   // first try, and then plays through ALSA, whose "default" leads to PulseAudio
   // only if a server ran when ALSA last read its configuration. Reading that
   // again lets a server started after the program be found. Safe here: no
-  // device is open, and ALSA is used on this thread only.
+  // device is open, and ALSA's configuration is used on this thread only (the
+  // user-interface thread, which also runs the mixer operations).
   snd_config_update_free_global();
   device_ = alcOpenDevice(nullptr);
   if (!device_) return false;
@@ -120,16 +123,24 @@ bool OpenAlOutput::OpenLocked() {
 }
 
 // A sound server that went away leaves the device disconnected and every
-// source stopped for good. Those streams have ended; the next Open starts over
-// with a fresh device.
-void OpenAlOutput::CheckDeviceLocked() {
-  if (!device_ || !canSeeDisconnect_) return;
+// source stopped for good.
+bool OpenAlOutput::DeviceLostLocked() {
+  if (!device_ || !canSeeDisconnect_) return false;
   ALCint connected = ALC_TRUE;
   alcGetIntegerv(device_, ALC_CONNECTED, 1, &connected);
-  if (connected == ALC_FALSE) DropDeviceLocked();
+  return connected == ALC_FALSE;
 }
 
-void OpenAlOutput::DropDeviceLocked() {
+// The streams of a lost device have ended; the next Open starts over with a
+// fresh device. Closing it may reach into ALSA, so this runs on the
+// user-interface thread only.
+void OpenAlOutput::CheckDeviceLocked() {
+  if (!DeviceLostLocked()) return;
+  EndAllStreamsLocked();
+  CloseDeviceLocked();
+}
+
+void OpenAlOutput::EndAllStreamsLocked() {
   for (auto& entry : streams_) {
     Stream& stream = *entry.second;
     if (!stream.finished) {
@@ -138,6 +149,9 @@ void OpenAlOutput::DropDeviceLocked() {
     }
     ReleaseAl(stream);
   }
+}
+
+void OpenAlOutput::CloseDeviceLocked() {
   alcMakeContextCurrent(nullptr);
   if (context_) alcDestroyContext(context_);
   context_ = nullptr;
@@ -315,7 +329,9 @@ std::uint64_t OpenAlOutput::Position(StreamHandle handle) {
 void OpenAlOutput::FeederLoop() {
   std::unique_lock lock(mutex_);
   while (!stopping_) {
-    CheckDeviceLocked();
+    // Ends the streams at once, so that nobody waits for them to finish; the
+    // device itself is closed by the next call from the user-interface thread.
+    if (DeviceLostLocked()) EndAllStreamsLocked();
     bool active = false;
     for (auto& entry : streams_) {
       Feed(*entry.second);
