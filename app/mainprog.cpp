@@ -129,7 +129,16 @@ TForm1::TForm1(QWidget* parent)
   Timer3->start();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+  // Closing the port lets the UI thread's events run while the worker winds
+  // down; no timer of this window may reach the port in the middle of that.
+  Timer1->stop();
+  Timer2->stop();
+  Timer3->stop();
+  const bool attached = DeviceLink::Port() == SerialPort1.get();
+  SerialPort1.reset();
+  if (attached) DeviceLink::Attach(nullptr);
+}
 
 void TForm1::FormCreate() {
   DeviceLink::ConnectionText = DeviceLink::kNotConnected;
@@ -138,12 +147,9 @@ void TForm1::FormCreate() {
 
 void TForm1::Timer1Timer() {
   StatusPanel->setText(DeviceLink::ConnectionText);
-  if (SerialPort1->Active()) hasOpenFailure_ = false;
-  const QString why = hasOpenFailure_ && !SerialPort1->Active()
-                          ? OpenFailureText(openFailurePort_, openFailureCode_, OwningGroup(openFailurePort_))
-                          : QString();
-  StatusBar1->setToolTip(why);
-  StatusPanel->setToolTip(why);
+  if (SerialPort1->Active()) openFailure_.clear();
+  StatusBar1->setToolTip(openFailure_);
+  StatusPanel->setToolTip(openFailure_);
 }
 
 void TForm1::Timer2Timer() {
@@ -158,9 +164,8 @@ void TForm1::SerialPort1RxClusterEvent(TSerialPort*) { DeviceLink::AcceptAnswer(
 void TForm1::SerialPort1ProcessError(TSerialPort* sender, uint32_t place, uint32_t code, const std::string&,
                                      uint8_t) {
   if (place != kPlaceOpenFailed) return;
-  hasOpenFailure_ = true;
-  openFailureCode_ = code;
-  openFailurePort_ = QString::fromLocal8Bit(sender->CommPort());
+  const QString port = QString::fromLocal8Bit(sender->CommPort());
+  openFailure_ = OpenFailureText(port, code, OwningGroup(port));
 }
 
 QString TForm1::OpenFailureText(const QString& port, uint32_t code, const QString& group) {
@@ -215,7 +220,7 @@ void TForm1::FirmwareUpdate1Click() {
 
 void TForm1::ComPort1Click() {
   DeviceLink::CloseDevicePort();
-  hasOpenFailure_ = false;  // not connected now because the user closed it
+  openFailure_.clear();  // not connected now because the user closed it
   ShowModeless(Form2);
 }
 

@@ -78,7 +78,5 @@ class TForm1 : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  bool hasOpenFailure_ = false;
-  uint32_t openFailureCode_ = 0;
-  QString openFailurePort_;
+  QString openFailure_;  // why the last open failed; empty once a port is open
 };

@@ -28,6 +28,13 @@
 #include "tests/app/faketree.h"
 #include "tests/support/eventwait.h"
 
+// The program folder of this build: tests read the pictures from it and start
+// the simulator program in it.
+inline QString TestProgramFolder() {
+  const QString fromEnvironment = qEnvironmentVariable("VELLAMO_PROGRAM_DIR");
+  return fromEnvironment.isEmpty() ? QStringLiteral(VELLAMO_TEST_PROGRAM_DIR) : fromEnvironment;
+}
+
 // A pty pair: the test holds the master, the program opens the slave.
 class Pty {
  public:
@@ -60,7 +67,7 @@ class Pty {
 class ProgramWindows : public testing::Test {
  protected:
   void SetUp() override {
-    OverrideProgramFolder(qEnvironmentVariable("VELLAMO_PROGRAM_DIR"));
+    OverrideProgramFolder(TestProgramFolder());
     SetMessageHook([this](const QString& text, MessageKind) { messages.push_back(text); });
     CreateForms();
     // Before any event is processed, so Timer2 can only see the fake tree.

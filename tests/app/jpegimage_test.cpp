@@ -10,7 +10,10 @@
 
 namespace {
 
-QString ProgramFile(const char* relative) { return qEnvironmentVariable("VELLAMO_PROGRAM_DIR") + relative; }
+QString ProgramFile(const char* relative) {
+  const QString folder = qEnvironmentVariable("VELLAMO_PROGRAM_DIR");
+  return (folder.isEmpty() ? QStringLiteral(VELLAMO_TEST_PROGRAM_DIR) : folder) + relative;
+}
 
 QByteArray ReadAll(const QString& path) {
   QFile file(path);
