@@ -22,14 +22,16 @@ namespace {
 }
 
 // A fresh Linux serial port before any program configured it, as `stty -a` shows
-// for an unused /dev/ttyUSB0: 9600 baud, canonical input with echo.
+// for an unused /dev/ttyUSB0: 9600 baud, canonical input, but without echo: our
+// own descriptor keeps the slave open, and with echo on, whatever the device sent
+// while no client had the port open would come straight back as "received".
 void SetFreshPortSettings(int fd) {
   termios t{};
   if (tcgetattr(fd, &t) != 0) ThrowErrno("tcgetattr on the pty slave");
   t.c_iflag = ICRNL | IXON;
   t.c_oflag = OPOST | ONLCR;
   t.c_cflag = CS8 | CREAD | HUPCL | CLOCAL;
-  t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN | ECHOCTL | ECHOKE;
+  t.c_lflag = ISIG | ICANON | IEXTEN;
   cfsetispeed(&t, B9600);
   cfsetospeed(&t, B9600);
   if (tcsetattr(fd, TCSANOW, &t) != 0) ThrowErrno("tcsetattr on the pty slave");
@@ -284,19 +286,20 @@ DeviceState DeviceSimulator::State() const {
   return state_;
 }
 
-int DeviceSimulator::ClientOpenCount() const {
+int DeviceSimulator::PortOpenEvents() const {
   std::lock_guard lock(mutex_);
-  return clientOpenCount_;
+  return portOpenEvents_;
 }
 
-int DeviceSimulator::ClientOpenTotal() const {
+int DeviceSimulator::PortCloseEvents() const {
   std::lock_guard lock(mutex_);
-  return clientOpenTotal_;
+  return portCloseEvents_;
 }
 
-bool DeviceSimulator::WaitForClientOpenCount(int count, std::chrono::milliseconds timeout) const {
+bool DeviceSimulator::WaitForPortEvents(int opens, int closes, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return clientOpenCount_ == count; });
+  return changed_.wait_for(lock, timeout,
+                           [&] { return portOpenEvents_ >= opens && portCloseEvents_ >= closes; });
 }
 
 bool DeviceSimulator::InServiceMode() const {
@@ -430,16 +433,18 @@ void DeviceSimulator::OnWatchEvents(std::vector<std::string>& notes) {
     const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
     at += ssize_t(sizeof(inotify_event) + event->len);
     if (event->mask & IN_OPEN) {
-      ++clientOpenCount_;
-      ++clientOpenTotal_;
-      if (options_.observer) notes.push_back("port opened (" + std::to_string(clientOpenCount_) + " open)");
+      ++portOpenEvents_;
+      if (options_.observer) notes.push_back("port opened");
     } else if (event->mask & IN_CLOSE) {
-      clientOpenCount_ = std::max(0, clientOpenCount_ - 1);
-      if (options_.observer) notes.push_back("port closed (" + std::to_string(clientOpenCount_) + " open)");
+      ++portCloseEvents_;
+      if (options_.observer) notes.push_back("port closed");
       // A real port's tty goes away with its last close, and with it TIOCEXCL. A pty
-      // pair lives on with its master, so a client that did not clear exclusivity
-      // would lock every later open out (EBUSY) for all but root: end it here.
-      if (clientOpenCount_ == 0 && ownSlave_ >= 0) ioctl(ownSlave_, TIOCNXCL);
+      // pair lives on with its master (and our own descriptor), so a client that did
+      // not clear exclusivity would lock every later open out (EBUSY) for all but
+      // root. inotify cannot tell the last close (it merges identical events in a
+      // row), so every close ends exclusivity; only root can hold a second
+      // descriptor while another one is exclusive, so others hardly notice.
+      if (ownSlave_ >= 0) ioctl(ownSlave_, TIOCNXCL);
     }
   }
   changed_.notify_all();

@@ -11,13 +11,16 @@
 // queue of pending output; the serving thread holds it only for short bookkeeping,
 // never across a read, a write or the observer callback.
 //
-// The slave starts as a fresh Linux serial port does (9600 baud, canonical input,
-// echo on), not already raw, so SlaveSettings() and the received-byte log show
+// The slave starts as a fresh Linux serial port does (9600 baud, canonical input;
+// only echo is off), not already raw, so SlaveSettings() and the received-byte log show
 // whether the program under test really set 38400 8N1 raw. The simulator holds a
 // slave descriptor of its own while plugged in: without it the master would poll
 // hung up whenever no client has the port open. Because of that descriptor (and
 // because a pty's tty lives as long as its master) the simulator ends a client's
-// TIOCEXCL when the client's last descriptor closes, as a real port's last close does.
+// TIOCEXCL when the client closes the port, as a real port's last close does.
+//
+// Unlike a real port that nobody has open, bytes sent while no client holds the
+// slave wait in the pty for the next client to read.
 
 #include <termios.h>
 
@@ -48,7 +51,7 @@ struct Options {
   int audioLevel = 150;
   // Called on the serving thread, without the lock held, with one readable line
   // per completed command ("rx F 0x01 (play segment 0)"), per answer piece sent
-  // ("tx \"+\\r\\n\"") and per client open or close ("port opened (1 open)").
+  // ("tx \"+\\r\\n\"") and per client open or close ("port opened").
   // May call any member, Unplug included.
   std::function<void(const std::string&)> observer;
 };
@@ -126,11 +129,13 @@ class DeviceSimulator {
   termios SlaveSettings() const;
   DeviceState State() const;
   bool InServiceMode() const;
-  // Descriptors of the slave that clients hold open now, and opens so far (seen
-  // through inotify on the slave's path, so they lag the client's call slightly).
-  int ClientOpenCount() const;
-  int ClientOpenTotal() const;
-  bool WaitForClientOpenCount(int count, std::chrono::milliseconds timeout) const;
+  // Opens and closes of the slave by clients, seen through inotify on its path:
+  // they lag the client's call slightly, and inotify merges identical events in a
+  // row, so two opens without anything between may count once. "At least one
+  // since" is exact; use these to wait for "the program opened / closed the port".
+  int PortOpenEvents() const;
+  int PortCloseEvents() const;
+  bool WaitForPortEvents(int opens, int closes, std::chrono::milliseconds timeout) const;
 
  private:
   struct Script {
@@ -169,8 +174,8 @@ class DeviceSimulator {
   std::map<uint8_t, Script> scripts_;
   DeviceState state_;
   bool awaitingSegment_ = false;
-  int clientOpenCount_ = 0;
-  int clientOpenTotal_ = 0;
+  int portOpenEvents_ = 0;
+  int portCloseEvents_ = 0;
   std::vector<LoggedByte> log_;
   std::vector<SentPiece> sent_;
   std::vector<Pending> pending_;  // not yet due, any order; the thread picks the earliest

@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -67,16 +68,17 @@ int main(int argc, char** argv) {
   }
 
   const auto start = std::chrono::steady_clock::now();
+  // The serving thread's observer and this thread both write here: one line at a time.
   std::mutex stderrMutex;
-  if (options.verbose) {
-    options.simulator.observer = [&](const std::string& line) {
-      const auto ms =
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-              .count();
-      std::lock_guard lock(stderrMutex);
-      std::fprintf(stderr, "%8.3f %s\n", double(ms) / 1000.0, line.c_str());
-    };
-  }
+  auto say = [&](const std::string& line) {
+    if (!options.verbose) return;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    std::lock_guard lock(stderrMutex);
+    std::fprintf(stderr, "%8.3f %s\n", double(ms) / 1000.0, line.c_str());
+  };
+  if (options.verbose) options.simulator.observer = say;
 
   std::unique_ptr<devsim::DeviceSimulator> device;
   try {
@@ -102,11 +104,7 @@ int main(int argc, char** argv) {
   }
 
   std::cout << device->PortPath() << std::endl;
-  if (options.verbose) {
-    std::lock_guard lock(stderrMutex);
-    std::fprintf(stderr, "   0.000 ready on %s%s%s\n", device->PortPath().c_str(),
-                 announcement ? ", announced as " : "", announcement ? announcement->LinkPath().c_str() : "");
-  }
+  say("ready on " + device->PortPath() + (announcement ? ", announced as " + announcement->LinkPath() : ""));
 
   for (;;) {
     int timeoutMs = -1;
@@ -115,7 +113,7 @@ int main(int argc, char** argv) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           start + options.unplugAfter - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
-        if (options.verbose) std::fprintf(stderr, "unplugged\n");
+        say("unplugging");
         device->Unplug();
         break;
       }
@@ -130,11 +128,14 @@ int main(int argc, char** argv) {
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info{};
       [[maybe_unused]] ssize_t n = read(signalFd, &info, sizeof info);
-      if (options.verbose) std::fprintf(stderr, "ending on signal %u\n", info.ssi_signo);
+      say("ending on signal " + std::to_string(info.ssi_signo));
       break;
     }
-    if (pidFd >= 0 && (fds[1].revents & POLLIN)) break;
-    if (options.exitWithPid > 0 && pidFd < 0 && ProcessGone(options.exitWithPid)) break;
+    if ((pidFd >= 0 && (fds[1].revents & POLLIN)) ||
+        (options.exitWithPid > 0 && pidFd < 0 && ProcessGone(options.exitWithPid))) {
+      say("ending: process " + std::to_string(options.exitWithPid) + " has ended");
+      break;
+    }
   }
 
   announcement.reset();
