@@ -36,6 +36,8 @@ struct PtyPort {
     log.reports.clear();
     clock.start();
   }
+  // The port goes first: its destruction may still run handlers that record here.
+  ~PtyPort() { port.reset(); }
 };
 
 double CpuMs() {

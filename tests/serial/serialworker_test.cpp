@@ -30,6 +30,8 @@ struct Worker {
     };
     port->SetBaudRate(38400);
   }
+  // The port goes first: its destruction may still run handlers that record here.
+  ~Worker() { port.reset(); }
   void Track(TNotifyEvent TSerialPort::*event, const std::string& name) {
     port.get()->*event = [this, name](TSerialPort*) { events.push_back(name); };
   }
