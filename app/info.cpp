@@ -28,8 +28,9 @@ TForm7::TForm7(QWidget* parent) : QDialog(parent) {
   ProductName->setFont(bold);
   ProductName->setGeometry(118, 8, 124, 20);
 
-  auto* purpose = new QLabel(QStringLiteral("Service-Programm für\nden sprechenden Wecker"), Panel1);
-  purpose->setGeometry(118, 32, 124, 32);
+  auto* purpose = new QLabel(QStringLiteral("Service-Programm für den sprechenden Wecker"), Panel1);
+  purpose->setWordWrap(true);
+  purpose->setGeometry(118, 32, 124, 48);
   purpose->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
   Label1 = new QLabel(Panel1);

@@ -311,7 +311,12 @@ TEST_F(MainWindow, EndeEndsTheMessageLoopAndDestructionClosesThePort) {
   RunStartup();
   ASSERT_TRUE(Form1->SerialPort1->Active());
   QTimer::singleShot(0, [] { Form1->Ende1->trigger(); });
+  QTimer stuck;  // ends the loop with another code should "Ende" not end it
+  stuck.setSingleShot(true);
+  QObject::connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+  stuck.start(5000);
   EXPECT_EQ(QCoreApplication::exec(), 0);
+  stuck.stop();
   EXPECT_FALSE(port.SlaveClosed());
   DestroyForms();
   EXPECT_EQ(Form1, nullptr);
