@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "serial/portenum.h"
@@ -130,4 +133,14 @@ TEST(PortEnumeration, AVirtualPortFolderOthersCanWriteToIsIgnored) {
   Names list;
   EnumSerialPorts(list, tree.Roots());
   EXPECT_TRUE(list.empty());
+}
+
+TEST(ProbeSerial8250, FindsNoUartBehindAPtyOrAMissingDevice) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  EXPECT_FALSE(ProbeSerial8250(ptsname(master)));
+  close(master);
+  EXPECT_FALSE(ProbeSerial8250("/nonexistent/ttyS9"));
 }
