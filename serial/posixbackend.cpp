@@ -195,6 +195,9 @@ class PosixBackend final : public PortBackend {
         Signal(ev);
       }
     }
+    // A pty outlives its last close and would keep TIOCEXCL, turning away our own
+    // next open of it; a real port drops it anyway.
+    ioctl(it->second.fd, TIOCNXCL);
     flock(it->second.fd, LOCK_UN);
     const int rc = ::close(it->second.fd);
     const int err = errno;
@@ -337,11 +340,9 @@ class PosixBackend final : public PortBackend {
 
   uint32_t Write(Handle handle, const char* data, uint32_t count, uint32_t& written, Event event) override {
     std::lock_guard lock(mutex_);
-    Port* port = FindPort(handle);
-    EventObj* ev = FindEvent(event);
-    if (!port) return EBADF;
-    if (!ev) return EINVAL;
-    ResetLocked(*ev);
+    Port* port = nullptr;
+    EventObj* ev = nullptr;
+    if (uint32_t code = BeginOperation(handle, event, port, ev)) return code;
     const ssize_t n = ::write(port->fd, data, count);
     if (n < 0 && errno != EAGAIN) return errno;
     const uint32_t done = n < 0 ? 0 : static_cast<uint32_t>(n);
@@ -363,11 +364,9 @@ class PosixBackend final : public PortBackend {
 
   uint32_t Read(Handle handle, char* buffer, uint32_t count, uint32_t& got, Event event) override {
     std::lock_guard lock(mutex_);
-    Port* port = FindPort(handle);
-    EventObj* ev = FindEvent(event);
-    if (!port) return EBADF;
-    if (!ev) return EINVAL;
-    ResetLocked(*ev);
+    Port* port = nullptr;
+    EventObj* ev = nullptr;
+    if (uint32_t code = BeginOperation(handle, event, port, ev)) return code;
     const ssize_t n = ::read(port->fd, buffer, count);
     if (n < 0 && errno != EAGAIN) return errno;
     got = n < 0 ? 0 : static_cast<uint32_t>(n);
@@ -376,12 +375,10 @@ class PosixBackend final : public PortBackend {
 
   uint32_t WaitCommEvent(Handle handle, uint32_t& mask, Event event) override {
     std::lock_guard lock(mutex_);
-    Port* port = FindPort(handle);
-    EventObj* ev = FindEvent(event);
-    if (!port) return EBADF;
-    if (!ev) return EINVAL;
+    Port* port = nullptr;
+    EventObj* ev = nullptr;
+    if (uint32_t code = BeginOperation(handle, event, port, ev)) return code;
     if (port->eventMask == 0) return EINVAL;
-    ResetLocked(*ev);
     ev->op = Operation{};
     ev->op.kind = OpKind::CommWait;
     ev->op.handle = handle;
@@ -498,6 +495,16 @@ class PosixBackend final : public PortBackend {
   EventObj* FindEvent(Event event) {
     auto it = events_.find(event);
     return it == events_.end() ? nullptr : &it->second;
+  }
+  // Finds the port and the operation record's event and resets the event, as
+  // every asynchronous operation does when it starts.
+  uint32_t BeginOperation(Handle handle, Event event, Port*& port, EventObj*& ev) {
+    port = FindPort(handle);
+    ev = FindEvent(event);
+    if (!port) return EBADF;
+    if (!ev) return EINVAL;
+    ResetLocked(*ev);
+    return 0;
   }
   static void Signal(EventObj& ev) {
     ev.signalled = true;

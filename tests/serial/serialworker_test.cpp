@@ -42,6 +42,17 @@ struct Worker {
     ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("WaitCommEvent") > 0; }, 2000));
     log.reports.clear();
   }
+  // Leaves a read outstanding: bytes queued, a read request, and reads held.
+  void HoldARead() {
+    state->holdReads = true;
+    state->Receive("x");
+    port->SetReadRequest(true);
+    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("Read") > 0; }, 2000));
+  }
+  void FailWaits() {
+    std::lock_guard lock(state->mutex);
+    state->waitResultOverride = 0xFFFFFFFF;
+  }
   bool WaitForReport(uint32_t place, const std::string& msg, int ms = 2000) {
     return ProcessUntil([&] { return log.Has(place, msg); }, ms);
   }
@@ -292,10 +303,7 @@ TEST(WorkerReports, AFailedReadClearsTheReadRequest) {
 TEST(WorkerReports, AnOutstandingReadThatFails) {
   Worker w;
   w.Open();
-  w.state->holdReads = true;
-  w.state->Receive("x");
-  w.port->SetReadRequest(true);
-  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("Read") > 0; }, 2000));
+  w.HoldARead();
   w.state->CompleteRead(kEio);
   ASSERT_TRUE(w.WaitForReport(9908, "Error getting Overlappedresult"));
   EXPECT_TRUE(w.port->ReadRequest()) << "a failure of an outstanding read leaves the request";
@@ -305,24 +313,15 @@ TEST(WorkerReports, FailedWaitsReportTheirPlace) {
   {  // the event wait alone
     Worker w;
     w.Open();
-    {
-      std::lock_guard lock(w.state->mutex);
-      w.state->waitResultOverride = 0xFFFFFFFF;
-    }
+    w.FailWaits();
     ASSERT_TRUE(w.WaitForReport(9913, "Error getting Overlappedresult"));
     EXPECT_EQ(w.log.Find(9913, "Error getting Overlappedresult")->code, 0xFFFFFFFFu);
   }
   {  // the read and the event wait
     Worker w;
     w.Open();
-    w.state->holdReads = true;
-    w.state->Receive("x");
-    w.port->SetReadRequest(true);
-    ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("Read") > 0; }, 2000));
-    {
-      std::lock_guard lock(w.state->mutex);
-      w.state->waitResultOverride = 0xFFFFFFFF;
-    }
+    w.HoldARead();
+    w.FailWaits();
     ASSERT_TRUE(w.WaitForReport(9911, "Error getting Overlappedresult"));
   }
   {  // the read alone: the event wait could not be started
@@ -331,14 +330,8 @@ TEST(WorkerReports, FailedWaitsReportTheirPlace) {
     w.port->SetCommPort("ttyACM0");
     w.port->SetActive(true);
     ASSERT_TRUE(w.WaitForReport(9907, "Error calling WaitCommEvent"));
-    w.state->holdReads = true;
-    w.state->Receive("x");
-    w.port->SetReadRequest(true);
-    ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("Read") > 0; }, 2000));
-    {
-      std::lock_guard lock(w.state->mutex);
-      w.state->waitResultOverride = 0xFFFFFFFF;
-    }
+    w.HoldARead();
+    w.FailWaits();
     ASSERT_TRUE(w.WaitForReport(9912, "Error getting Overlappedresult"));
   }
 }
@@ -346,10 +339,7 @@ TEST(WorkerReports, FailedWaitsReportTheirPlace) {
 TEST(WorkerClosing, AReadOutstandingAtCloseIsAbortedAndDelaysTheClose) {
   Worker w;
   w.Open();
-  w.state->holdReads = true;
-  w.state->Receive("x");
-  w.port->SetReadRequest(true);
-  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("Read") > 0; }, 2000));
+  w.HoldARead();
   QElapsedTimer since;
   since.start();
   w.port->SetActive(false);
