@@ -49,7 +49,8 @@ void TForm2::closeEvent(QCloseEvent* event) {
 
 void TForm2::AddSorted(const QString& name) {
   int at = 0;
-  while (at < ComboBox1->count() && QString::compare(ComboBox1->itemText(at), name, Qt::CaseInsensitive) <= 0) ++at;
+  while (at < ComboBox1->count() && QString::compare(ComboBox1->itemText(at), name, Qt::CaseInsensitive) <= 0)
+    ++at;
   ComboBox1->insertItem(at, name);
 }
 

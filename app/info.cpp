@@ -34,12 +34,13 @@ TForm7::TForm7(QWidget* parent) : QDialog(parent) {
   purpose->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
   Label1 = new QLabel(Panel1);
-  Label1->setText(QStringLiteral("© 2026 Vellamo Gerätebau, Kiel.\n"
-                                 "Alle Rechte vorbehalten.\n"
-                                 "\n"
-                                 "Weitere Informationen:\n"
-                                 "www.vellamo-geraetebau.example\n"
-                                 "service@vellamo-geraetebau.example"));
+  Label1->setText(
+      QStringLiteral("© 2026 Vellamo Gerätebau, Kiel.\n"
+                     "Alle Rechte vorbehalten.\n"
+                     "\n"
+                     "Weitere Informationen:\n"
+                     "www.vellamo-geraetebau.example\n"
+                     "service@vellamo-geraetebau.example"));
   Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   Label1->setGeometry(8, 116, 234, 100);
 

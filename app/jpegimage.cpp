@@ -60,8 +60,8 @@ bool Decode(const unsigned char* bytes, unsigned long size, QImage& image) {
 QImage DecodeJpegData(const QByteArray& data) {
   if (data.isEmpty()) return {};
   QImage image;
-  if (!Decode(reinterpret_cast<const unsigned char*>(data.constData()), static_cast<unsigned long>(data.size()),
-              image))
+  if (!Decode(reinterpret_cast<const unsigned char*>(data.constData()),
+              static_cast<unsigned long>(data.size()), image))
     return {};
   return image;
 }

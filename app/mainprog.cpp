@@ -16,8 +16,8 @@
 #include <cerrno>
 
 #include "app/devicelink.h"
-#include "app/formstyle.h"
 #include "app/forms.h"
+#include "app/formstyle.h"
 #include "app/info.h"
 #include "app/jpegimage.h"
 #include "app/programfolder.h"
@@ -46,8 +46,9 @@ QString OwningGroup(const QString& port) {
 }  // namespace
 
 TForm1::TForm1(QWidget* parent)
-    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint) {
   setWindowTitle(QStringLiteral("Vellamo 2.2"));
   setFont(FormFont());
 
@@ -78,12 +79,14 @@ TForm1::TForm1(QWidget* parent)
   Datei1 = MainMenu1->addMenu(QStringLiteral("Datei"));
   Ende1 = Datei1->addAction(QStringLiteral("Ende"), this, [this] { Ende1Click(); });
   Funktionen1 = MainMenu1->addMenu(QStringLiteral("Funktionen"));
-  Sprachdatenbertragen1 =
-      Funktionen1->addAction(QStringLiteral("Sprachdaten Update"), this, [this] { Sprachdatenbertragen1Click(); });
-  NTPSync1 = Funktionen1->addAction(QStringLiteral("Zeit Syncronisieren (NTP)"), this, [this] { NTPSync1Click(); });
+  Sprachdatenbertragen1 = Funktionen1->addAction(QStringLiteral("Sprachdaten Update"), this,
+                                                 [this] { Sprachdatenbertragen1Click(); });
+  NTPSync1 =
+      Funktionen1->addAction(QStringLiteral("Zeit Syncronisieren (NTP)"), this, [this] { NTPSync1Click(); });
   NTPSync1->setEnabled(false);  // nothing in the program enables it
   N1 = Funktionen1->addSeparator();
-  Kalibrieren1 = Funktionen1->addAction(QStringLiteral("Test / Kalibrieren"), this, [this] { Kalibrieren1Click(); });
+  Kalibrieren1 =
+      Funktionen1->addAction(QStringLiteral("Test / Kalibrieren"), this, [this] { Kalibrieren1Click(); });
   FirmwareUpdate1 =
       Funktionen1->addAction(QStringLiteral("Firmware Update"), this, [this] { FirmwareUpdate1Click(); });
   Einstellungen1 = MainMenu1->addMenu(QStringLiteral("Einstellungen"));
@@ -102,8 +105,10 @@ TForm1::TForm1(QWidget* parent)
   SerialPort1->SetCommPort("COM2");
   SerialPort1->SetErrorNoise(255);
   SerialPort1->OnRxClusterEvent = [this](TSerialPort* sender) { SerialPort1RxClusterEvent(sender); };
-  SerialPort1->OnProcessError = [this](TSerialPort* sender, uint32_t place, uint32_t code, const std::string& msg,
-                                       uint8_t noise) { SerialPort1ProcessError(sender, place, code, msg, noise); };
+  SerialPort1->OnProcessError = [this](TSerialPort* sender, uint32_t place, uint32_t code,
+                                       const std::string& msg, uint8_t noise) {
+    SerialPort1ProcessError(sender, place, code, msg, noise);
+  };
 
   ListPorts = [](std::vector<std::string>& list) { EnumSerialPorts(list); };
 
@@ -159,7 +164,9 @@ void TForm1::Timer2Timer() {
 
 void TForm1::Timer3Timer() { DeviceLink::Tick(); }
 
-void TForm1::SerialPort1RxClusterEvent(TSerialPort*) { DeviceLink::AcceptAnswer(SerialPort1->ReadClusterText()); }
+void TForm1::SerialPort1RxClusterEvent(TSerialPort*) {
+  DeviceLink::AcceptAnswer(SerialPort1->ReadClusterText());
+}
 
 void TForm1::SerialPort1ProcessError(TSerialPort* sender, uint32_t place, uint32_t code, const std::string&,
                                      uint8_t) {
@@ -169,7 +176,8 @@ void TForm1::SerialPort1ProcessError(TSerialPort* sender, uint32_t place, uint32
 }
 
 QString TForm1::OpenFailureText(const QString& port, uint32_t code, const QString& group) {
-  if (port.isEmpty()) return QStringLiteral("Es ist kein Port gewählt. Wählen Sie ihn unter Einstellungen > Com Port.");
+  if (port.isEmpty())
+    return QStringLiteral("Es ist kein Port gewählt. Wählen Sie ihn unter Einstellungen > Com Port.");
   const QString head = QStringLiteral("%1 konnte nicht geöffnet werden: ").arg(port);
   switch (code) {
     case ENOENT:
@@ -178,9 +186,11 @@ QString TForm1::OpenFailureText(const QString& port, uint32_t code, const QStrin
       return head + QStringLiteral("Dieses Gerät gibt es nicht. Ist das Gerät angeschlossen?");
     case EACCES:
     case EPERM: {
-      const QString owner = group.isEmpty() || group == QStringLiteral("root") ? QStringLiteral("dialout") : group;
-      return head + QStringLiteral("Zugriff verweigert. Ihr Benutzer muss Mitglied der Gruppe \"%1\" sein "
-                                   "(sudo adduser $USER %1); danach einmal ab- und wieder anmelden.")
+      const QString owner =
+          group.isEmpty() || group == QStringLiteral("root") ? QStringLiteral("dialout") : group;
+      return head + QStringLiteral(
+                        "Zugriff verweigert. Ihr Benutzer muss Mitglied der Gruppe \"%1\" sein "
+                        "(sudo adduser $USER %1); danach einmal ab- und wieder anmelden.")
                         .arg(owner);
     }
     case EBUSY:

@@ -25,7 +25,7 @@ class TForm1 : public QMainWindow {
   explicit TForm1(QWidget* parent = nullptr);
   ~TForm1() override;
 
-  QLabel* Image1;      // background, 641 x 385 at the top left
+  QLabel* Image1;  // background, 641 x 385 at the top left
   QStatusBar* StatusBar1;
   QLabel* StatusPanel;  // panel 0: ConnectionText, shown whole
   QMenuBar* MainMenu1;
@@ -44,9 +44,9 @@ class TForm1 : public QMainWindow {
   QAction* Handbuch1;
   QAction* Info1;
   QFileDialog* OpenDialog1;  // "Flash File (*.hex)", for the firmware update
-  QTimer* Timer1;  // 250 ms: status refresh
-  QTimer* Timer2;  // 10 ms, once: start-up connection
-  QTimer* Timer3;  // 100 ms: the command channel's time-out tick
+  QTimer* Timer1;            // 250 ms: status refresh
+  QTimer* Timer2;            // 10 ms, once: start-up connection
+  QTimer* Timer3;            // 100 ms: the command channel's time-out tick
   std::unique_ptr<TSerialPort> SerialPort1;
 
   // How the start-up connection lists the ports; tests point it at a fake tree.

@@ -2,4 +2,6 @@
 
 #include "app/formstyle.h"
 
-TForm6::TForm6(QWidget* parent) : QDialog(parent) { SetUpForm(this, QStringLiteral("Sprachdaten Update"), 626, 363); }
+TForm6::TForm6(QWidget* parent) : QDialog(parent) {
+  SetUpForm(this, QStringLiteral("Sprachdaten Update"), 626, 363);
+}

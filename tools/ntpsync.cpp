@@ -2,4 +2,6 @@
 
 #include "app/formstyle.h"
 
-TForm3::TForm3(QWidget* parent) : QDialog(parent) { SetUpForm(this, QStringLiteral("Zeit Syncronisieren (NTP)"), 275, 166); }
+TForm3::TForm3(QWidget* parent) : QDialog(parent) {
+  SetUpForm(this, QStringLiteral("Zeit Syncronisieren (NTP)"), 275, 166);
+}

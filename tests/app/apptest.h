@@ -3,14 +3,14 @@
 // ptys that stand in for serial devices, and waiting on Qt's event loop.
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <unistd.h>
 
-#include <QComboBox>
 #include <QAction>
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QStatusBar>

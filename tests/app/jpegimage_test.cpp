@@ -1,12 +1,12 @@
 // The background picture read with libjpeg: the real file decodes, and a bad
 // file gives no picture instead of ending the program.
 
+#include "app/jpegimage.h"
+
 #include <gtest/gtest.h>
 
 #include <QFile>
 #include <QTemporaryDir>
-
-#include "app/jpegimage.h"
 
 namespace {
 

@@ -106,7 +106,8 @@ TEST_F(MainWindow, StatusReadsNotConnectedBeforeStartupAndShowsTheWholeText) {
   EXPECT_EQ(Status(), "Nicht verbunden.");
   Form1->show();
   ProcessUntil([] { return Form1->isVisible(); }, 1000);
-  EXPECT_GE(Form1->StatusPanel->width(), Form1->StatusPanel->fontMetrics().horizontalAdvance("Nicht verbunden."));
+  EXPECT_GE(Form1->StatusPanel->width(),
+            Form1->StatusPanel->fontMetrics().horizontalAdvance("Nicht verbunden."));
 }
 
 TEST_F(MainWindow, StartupSortsTheFoundPortsAndConnectsToTheLast) {
@@ -140,7 +141,8 @@ TEST_F(MainWindow, StartupOnAFakeTreeLeavesOutConsoleAndPlaceholdersAndTakesTheA
   std::filesystem::create_symlink(simulator.SlavePath(), link);
   UseFakeTree();
   RunStartup();
-  EXPECT_EQ(ComboItems(), (QStringList{QString::fromStdString(tree.Dev("ttyACM0")), QString::fromStdString(link)}));
+  EXPECT_EQ(ComboItems(),
+            (QStringList{QString::fromStdString(tree.Dev("ttyACM0")), QString::fromStdString(link)}));
   EXPECT_TRUE(tree.probed.count(tree.Dev("ttyS1")));
   EXPECT_EQ(Status(), "Verbunden auf " + QString::fromStdString(link) + ".");
 }
@@ -207,7 +209,8 @@ TEST(OpenFailureText, NamesTheCauseInTheUsersWords) {
   EXPECT_TRUE(TForm1::OpenFailureText(port, EBUSY).contains("anderes Programm"));
   EXPECT_TRUE(TForm1::OpenFailureText(port, ENOTTY).contains("kein serieller Port"));
   EXPECT_TRUE(TForm1::OpenFailureText(port, EIO).contains("Fehler 5"));
-  for (int code : {ENOENT, EACCES, EBUSY, EIO}) EXPECT_TRUE(TForm1::OpenFailureText(port, code).startsWith(port));
+  for (int code : {ENOENT, EACCES, EBUSY, EIO})
+    EXPECT_TRUE(TForm1::OpenFailureText(port, code).startsWith(port));
 }
 
 TEST_F(MainWindow, ComPortClosesThePortAndShowsTheDialogWhoseOkOpensATypedName) {
@@ -263,7 +266,8 @@ TEST_F(MainWindow, MenuItemsShowTheirDialogsModeless) {
   EXPECT_TRUE(Form5->isVisible());
   Form1->Info1->trigger();
   EXPECT_TRUE(Form7->isVisible());
-  for (QWidget* dialog : std::initializer_list<QWidget*>{Form5, Form6, Form7}) EXPECT_FALSE(dialog->isModal());
+  for (QWidget* dialog : std::initializer_list<QWidget*>{Form5, Form6, Form7})
+    EXPECT_FALSE(dialog->isModal());
   Form7->BitBtn1->click();
   EXPECT_FALSE(Form7->isVisible());
 }
@@ -347,7 +351,8 @@ TEST_F(PortDialog, HasItsCaptionSizeLabelsAndAlwaysOnTop) {
 TEST_F(PortDialog, KeepsItsItemsSortedIgnoringCase) {
   for (const char* name : {"COM3", "COM1", "COM10", "com2", "/dev/ttyUSB0", "/tmp/vellamo-ports-0/x"})
     Form2->AddSorted(name);
-  EXPECT_EQ(ComboItems(), (QStringList{"/dev/ttyUSB0", "/tmp/vellamo-ports-0/x", "COM1", "COM10", "com2", "COM3"}));
+  EXPECT_EQ(ComboItems(),
+            (QStringList{"/dev/ttyUSB0", "/tmp/vellamo-ports-0/x", "COM1", "COM10", "com2", "COM3"}));
 }
 
 TEST_F(PortDialog, ComStyleNamesEndSortedAndStartupTakesTheLast) {

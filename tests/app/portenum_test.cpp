@@ -1,14 +1,14 @@
 // Port enumeration over a fake sysfs tree: which ttys count as serial ports,
 // in what order they are appended, and what is never listed.
 
-#include <gtest/gtest.h>
+#include "serial/portenum.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
-#include "serial/portenum.h"
 #include "tests/app/faketree.h"
 
 using Names = std::vector<std::string>;
@@ -62,8 +62,8 @@ TEST(PortEnumeration, Serial8250PlaceholdersAreProbedAndDroppedOtherDriversAreNo
   Names list;
   EnumSerialPorts(list, tree.Roots());
   EXPECT_EQ(list, (Names{tree.Dev("ttyS2"), tree.Dev("ttyS4"), tree.Dev("ttyS5"), tree.Dev("ttyUSB0")}));
-  EXPECT_EQ(tree.probed,
-            (std::set<std::string>{tree.Dev("ttyS1"), tree.Dev("ttyS2"), tree.Dev("ttyS3"), tree.Dev("ttyS4")}));
+  EXPECT_EQ(tree.probed, (std::set<std::string>{tree.Dev("ttyS1"), tree.Dev("ttyS2"), tree.Dev("ttyS3"),
+                                                tree.Dev("ttyS4")}));
 }
 
 TEST(PortEnumeration, TheActiveConsoleIsNeverListedNorProbed) {
