@@ -4,7 +4,7 @@
 #include <QMetaObject>
 #include <QThread>
 
-UiDelivery::UiDelivery() = default;
+UiDelivery::UiDelivery() { context_.serve = [this] { Serve(); }; }
 
 UiDelivery::~UiDelivery() = default;
 
@@ -19,7 +19,7 @@ void UiDelivery::Run(const std::function<void()>& call) {
   changed_.notify_all();
   lock.unlock();
   // The event loop may be nested in a wait (PumpWait) or idle in exec(); both serve it.
-  QMetaObject::invokeMethod(&context_, [this] { Serve(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(&context_, "Serve", Qt::QueuedConnection);
   lock.lock();
   changed_.wait(lock, [&] { return served_ >= ticket; });
 }

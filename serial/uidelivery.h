@@ -9,6 +9,15 @@
 #include <functional>
 #include <mutex>
 
+// The user-interface thread's end of a delivery. A queued call by name leaves
+// Qt to allocate and free the call record itself.
+class DeliveryContext : public QObject {
+  Q_OBJECT
+ public:
+  std::function<void()> serve;
+  Q_INVOKABLE void Serve() { serve(); }
+};
+
 class UiDelivery {
  public:
   UiDelivery();  // must be constructed on the user-interface thread
@@ -32,5 +41,5 @@ class UiDelivery {
   const std::function<void()>* pending_ = nullptr;
   uint64_t served_ = 0;
   uint64_t posted_ = 0;
-  QObject context_;  // lives on the user-interface thread; queued calls die with it
+  DeliveryContext context_;  // lives on the user-interface thread; queued calls die with it
 };
