@@ -114,7 +114,7 @@ TEST(DeviceLinkQueries, NoAnswerTimesOutAfterAboutOneSecondWhileTimersRun) {
   QElapsedTimer took;
   took.start();
   EXPECT_EQ(DL::ReadLightLevel(), -1);
-  EXPECT_GE(took.elapsed(), 900);
+  EXPECT_GE(took.elapsed(), 800) << "ten ticks of the running 100 ms timer";
   EXPECT_LE(took.elapsed(), 2000);
   EXPECT_GE(otherTimerTicks, 10) << "the wait keeps processing window messages";
 }
