@@ -81,6 +81,16 @@ TEST(PtyClusters, ClusterSizeOrMoreIsReadAtOnceAsOneCluster) {
   EXPECT_THAT(p.clusters, ElementsAre(std::string(40, 'x')));
 }
 
+TEST(PtyClosing, TheUsualCloseEndsTheEventWaitAndNeedsNoWarning) {
+  PtyPort p;
+  QElapsedTimer took;
+  took.start();
+  p.port->SetActive(false);
+  EXPECT_LT(took.elapsed(), 400) << "the worker goes idle within a pass or two";
+  EXPECT_THAT(p.log.reports, ElementsAre(Report{100, 0, 2, "Msg start deactivating Port"}));
+  EXPECT_FALSE(p.port->DTRState());
+}
+
 TEST(PtyUnplug, AGoneDeviceIsReportedOnceAndCostsNoCpu) {
   PtyPort p;
   p.sim.Unplug();
