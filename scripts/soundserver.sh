@@ -56,10 +56,13 @@ start_sound_server() {
     return 0
   fi
 
-  # A fresh null sink delays the first sound by up to 2 s until something
-  # records from it; a running monitor keeps the sink awake.
+  # A fresh null sink holds back sound for about 2 s after it starts; a short
+  # silence played to its end waits that out, so that the first test plays on
+  # time. A running monitor then keeps the sink from falling asleep again.
   parec -d nullsink.monitor --latency-msec=20 >/dev/null 2>&1 &
   sound_monitor_pid=$!
+  head -c 4410 /dev/zero |
+    timeout 10 pacat --raw --format=s16le --channels=1 --rate=44100 --latency-msec=20 >/dev/null 2>&1 || true
   echo "soundserver: PulseAudio with null sink in $XDG_RUNTIME_DIR" >&2
   return 0
 }

@@ -90,7 +90,7 @@ int ComeAndGo() {
   PlayFile(stream, tone);
   const bool playedAfterStart = stream != 0 && IsPlaying(stream);
   const long long firstEnd = EndAfterServerLoss(stream, server);
-  const std::uint32_t lostPosition = StreamPosition(stream);
+  const bool positionWithinLength = StreamPosition(stream) <= StreamLength(stream);
 
   if (!StartServer(server)) {
     std::printf("server did not start again\n");
@@ -110,7 +110,7 @@ int ComeAndGo() {
 
   std::printf("message=%s volume=%s played=%s ended=%s position=%s replayed=%s advancing=%s ended=%s\n",
               messageWithoutServer ? "yes" : "no", volumeAfterStart ? "yes" : "no", playedAfterStart ? "yes" : "no",
-              firstEnd >= 0 ? "yes" : "no", lostPosition <= StreamLength(stream) ? "ok" : "above",
+              firstEnd >= 0 ? "yes" : "no", positionWithinLength ? "ok" : "above",
               playedAfterRestart ? "yes" : "no", advancing ? "yes" : "no", secondEnd >= 0 ? "yes" : "no");
   return 0;
 }

@@ -45,12 +45,15 @@ SinkLock::~SinkLock() {
 }
 
 double RecordSinkLevel(int milliseconds) {
-  const std::string command = "timeout " + std::to_string(milliseconds / 1000.0) +
-                              " parec -d nullsink.monitor --raw --format=s16le --channels=1 --rate=44100 "
-                              "--latency-msec=20 2>/dev/null";
+  // Counted in bytes rather than by a timer: parec may take a while to start on
+  // a busy machine. The timeout only guards against a hang.
+  const std::size_t wanted = std::size_t(milliseconds) * 441 / 10 * 2;
+  const std::string command = "timeout 10 parec -d nullsink.monitor --raw --format=s16le --channels=1 "
+                              "--rate=44100 --latency-msec=20 2>/dev/null | head -c " +
+                              std::to_string(wanted);
   std::string raw = RunCommand(command);
   std::size_t samples = raw.size() / 2;
-  if (samples < 4410) return -1;
+  if (raw.size() < wanted) return -1;
   // The first part may still hold what the sink played before the call.
   std::size_t first = samples / 4;
   double sum = 0;
