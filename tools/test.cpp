@@ -141,29 +141,29 @@ void TSpinEdit::focusOutEvent(QFocusEvent* event) {
 TForm5::TForm5(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
-  Panel1 = SunkenPanel(this, QRect(8, 8, 240, 254));
-  Label1 = Heading(Panel1, QStringLiteral("Analog Digital Wandler"), 224);
-  Label2 = TextLine(Panel1, QStringLiteral("Hier können die A/D Konverter überprüft"), 8, 30, 228);
-  Label3 = TextLine(Panel1, QStringLiteral("und der Schwellwert für die Display Dimm-"), 8, 46, 228);
-  Label4 = TextLine(Panel1, QStringLiteral("funktion gesetzt werden."), 8, 62, 228);
-  Label5 = TextLine(Panel1, QStringLiteral("Helligkeit"), 8, 92, 224);
-  ProgressBar1 = LevelBar(Panel1, QRect(8, 110, 222, 16));
-  Label6 = TextLine(Panel1, QStringLiteral("Audiopegel"), 8, 136, 224);
-  ProgressBar2 = LevelBar(Panel1, QRect(8, 154, 222, 16));
+  Panel1 = SunkenPanel(this, QRect(8, 8, 250, 254));
+  Label1 = Heading(Panel1, QStringLiteral("Analog Digital Wandler"), 234);
+  Label2 = TextLine(Panel1, QStringLiteral("Hier können die A/D Konverter überprüft"), 8, 30, 238);
+  Label3 = TextLine(Panel1, QStringLiteral("und der Schwellwert für die Display Dimm-"), 8, 46, 238);
+  Label4 = TextLine(Panel1, QStringLiteral("funktion gesetzt werden."), 8, 62, 238);
+  Label5 = TextLine(Panel1, QStringLiteral("Helligkeit"), 8, 92, 234);
+  ProgressBar1 = LevelBar(Panel1, QRect(8, 110, 232, 16));
+  Label6 = TextLine(Panel1, QStringLiteral("Audiopegel"), 8, 136, 234);
+  ProgressBar2 = LevelBar(Panel1, QRect(8, 154, 232, 16));
   Label5->setBuddy(ProgressBar1);
   Label6->setBuddy(ProgressBar2);
   BitBtn2 = Button(Panel1, QStringLiteral("ADC Test"), QRect(8, 214, 96, 27));
-  BitBtn3 = Button(Panel1, QStringLiteral("Helligkeit setzen"), QRect(110, 214, 120, 27));
+  BitBtn3 = Button(Panel1, QStringLiteral("Helligkeit setzen"), QRect(114, 214, 126, 27));
   BitBtn3->setEnabled(false);
 
-  Panel2 = SunkenPanel(this, QRect(256, 8, 185, 122));
-  Label7 = Heading(Panel2, QStringLiteral("Realtime Clock"), 169);
-  Label8 = TextLine(Panel2, QStringLiteral("32,768kHz auf dem Testpin"), 8, 30, 169);
-  Label9 = TextLine(Panel2, QStringLiteral("ausgeben."), 8, 46, 169);
+  Panel2 = SunkenPanel(this, QRect(266, 8, 175, 122));
+  Label7 = Heading(Panel2, QStringLiteral("Realtime Clock"), 159);
+  Label8 = TextLine(Panel2, QStringLiteral("32,768kHz auf dem Testpin"), 8, 30, 159);
+  Label9 = TextLine(Panel2, QStringLiteral("ausgeben."), 8, 46, 159);
   BitBtn4 = Button(Panel2, QStringLiteral("RTC Test"), QRect(8, 82, 96, 27));
 
-  Panel3 = SunkenPanel(this, QRect(256, 138, 185, 124));
-  Label10 = Heading(Panel3, QStringLiteral("Sprachausgabe"), 169);
+  Panel3 = SunkenPanel(this, QRect(266, 138, 175, 124));
+  Label10 = Heading(Panel3, QStringLiteral("Sprachausgabe"), 159);
   Label11 = TextLine(Panel3, QStringLiteral("Spiele Segment:"), 8, 40, 92);
   SpinEdit1 = new TSpinEdit(Panel3);
   SpinEdit1->MinValue = 0;
