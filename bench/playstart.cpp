@@ -113,9 +113,9 @@ Figures Measure(const fs::path& file, int runs, std::chrono::milliseconds playFo
 void Report(const char* name, Figures figures) {
   double first = figures.startMs.front();
   std::sort(figures.startMs.begin(), figures.startMs.end());
-  std::printf("PlayFile %-22s first %6.2f ms, median %6.2f ms, max %6.2f ms (%zu runs); peak RSS %.1f MB\n", name,
-              first, figures.startMs[figures.startMs.size() / 2], figures.startMs.back(), figures.startMs.size(),
-              figures.peakKb / 1024.0);
+  std::printf("PlayFile %-22s first %6.2f ms, median %6.2f ms, max %6.2f ms (%zu runs); peak RSS %.1f MB\n",
+              name, first, figures.startMs[figures.startMs.size() / 2], figures.startMs.back(),
+              figures.startMs.size(), figures.peakKb / 1024.0);
 }
 }  // namespace
 

@@ -33,7 +33,9 @@ MixerHandle OpenMixer() {
 }
 
 namespace {
-snd_mixer_elem_t* Element(const VolumeControl& control) { return static_cast<snd_mixer_elem_t*>(control.element); }
+snd_mixer_elem_t* Element(const VolumeControl& control) {
+  return static_cast<snd_mixer_elem_t*>(control.element);
+}
 }  // namespace
 
 int FindVolumeControl(Mixer& mixer, VolumeControl& control) {

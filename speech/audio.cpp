@@ -23,7 +23,8 @@ void UseAudioOutput(AudioOutput* output) { ChosenOutput() = output; }
 AudioOutput& CurrentAudioOutput() { return ChosenOutput() ? *ChosenOutput() : OpenAl(); }
 
 void InitAudio(QWidget*) {
-  if (!CurrentAudioOutput().Open()) ShowMessage(QStringLiteral("Audioausgabe nicht gefunden"), MessageKind::Error);
+  if (!CurrentAudioOutput().Open())
+    ShowMessage(QStringLiteral("Audioausgabe nicht gefunden"), MessageKind::Error);
 }
 
 void PlayFile(StreamHandle& handle, const QString& path) {

@@ -27,8 +27,8 @@ constexpr auto kFeedPeriod = std::chrono::milliseconds(10);
 struct Stream {
   std::unique_ptr<SoundDecoder> decoder;
   ALuint source = 0;
-  std::vector<ALuint> buffers;  // all of them, for deletion
-  std::vector<ALuint> idle;     // those not queued on the source
+  std::vector<ALuint> buffers;            // all of them, for deletion
+  std::vector<ALuint> idle;               // those not queued on the source
   std::deque<std::uint64_t> queuedBytes;  // per queued buffer, oldest first
   ALenum format = 0;
   int rate = 0;

@@ -87,13 +87,13 @@ TEST_P(PlaysToItsRealEnd, EndsWithinItsDurationAndPositionRisesToLength) {
   EXPECT_EQ(StreamPosition(stream_), decodedBytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    OwnSoundData, PlaysToItsRealEnd,
-    ::testing::Values(FileCase{"AlarmWav", "soundset\\wecker_piep.wav"},
-                      FileCase{"AlarmMp3", "soundset\\wecker_glocke.mp3"},
-                      FileCase{"CalibrationToneMp3", "resources\\tone.mp3"},
-                      FileCase{"SpeechWordInSubfolder", "speechset\\deutsch\\guten_morgen.wav"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(OwnSoundData, PlaysToItsRealEnd,
+                         ::testing::Values(FileCase{"AlarmWav", "soundset\\wecker_piep.wav"},
+                                           FileCase{"AlarmMp3", "soundset\\wecker_glocke.mp3"},
+                                           FileCase{"CalibrationToneMp3", "resources\\tone.mp3"},
+                                           FileCase{"SpeechWordInSubfolder",
+                                                    "speechset\\deutsch\\guten_morgen.wav"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PlaybackTest, MissingOrUnreadableFileGivesHandleZeroWhichCountsAsEnded) {
   PlayFile(stream_, ProgramFolder() + "speechset\\gibt_es_nicht.wav");

@@ -109,9 +109,10 @@ int ComeAndGo() {
   StopPlayback(stream);
 
   std::printf("message=%s volume=%s played=%s ended=%s position=%s replayed=%s advancing=%s ended=%s\n",
-              messageWithoutServer ? "yes" : "no", volumeAfterStart ? "yes" : "no", playedAfterStart ? "yes" : "no",
-              firstEnd >= 0 ? "yes" : "no", positionWithinLength ? "ok" : "above",
-              playedAfterRestart ? "yes" : "no", advancing ? "yes" : "no", secondEnd >= 0 ? "yes" : "no");
+              messageWithoutServer ? "yes" : "no", volumeAfterStart ? "yes" : "no",
+              playedAfterStart ? "yes" : "no", firstEnd >= 0 ? "yes" : "no",
+              positionWithinLength ? "ok" : "above", playedAfterRestart ? "yes" : "no",
+              advancing ? "yes" : "no", secondEnd >= 0 ? "yes" : "no");
   return 0;
 }
 }  // namespace

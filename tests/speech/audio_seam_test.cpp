@@ -61,7 +61,8 @@ TEST_F(AudioOnFakeOutput, PlayFileFreesThePreviousStreamFirstAndOpensBackslashPa
   PlayFile(stream, "/prog/resources\\tone.mp3");
   EXPECT_EQ(fake_.freed, std::vector<StreamHandle>{first});
   EXPECT_NE(stream, first);
-  EXPECT_EQ(fake_.played, (std::vector<std::string>{"/prog/speechset/deutsch/es_ist.wav", "/prog/resources/tone.mp3"}));
+  EXPECT_EQ(fake_.played,
+            (std::vector<std::string>{"/prog/speechset/deutsch/es_ist.wav", "/prog/resources/tone.mp3"}));
   EXPECT_EQ(fake_.streams.size(), 1u) << "a dialog never sounds twice";
 }
 

@@ -60,7 +60,8 @@ TEST(WithoutSoundServer, VolumeIsZeroSettingFailsPlayingGivesNoStreamAndEachInit
   ASSERT_TRUE(result.finished) << "the probe hung";
   EXPECT_EQ(result.exitCode, 0) << "the program must go on without sound";
   EXPECT_EQ(result.output.toStdString(),
-            "messages=Audioausgabe nicht gefunden|Audioausgabe nicht gefunden| get=0 set=false play=0 playing=false")
+            "messages=Audioausgabe nicht gefunden|Audioausgabe nicht gefunden| get=0 set=false play=0 "
+            "playing=false")
       << result.errors.toStdString();
 }
 
@@ -74,7 +75,8 @@ TEST(SoundServerComingAndGoing, LaterPlayFileFindsTheServerAndStreamsEndWhenItGo
   // No server at InitAudio: the message. Then a server starts: the mixer and
   // PlayFile use it. It goes away: the stream counts as ended rather than playing forever.
   // It comes back: the next PlayFile plays again.
-  EXPECT_EQ(result.output.toStdString(), "message=yes volume=yes played=yes ended=yes position=ok replayed=yes advancing=yes ended=yes")
+  EXPECT_EQ(result.output.toStdString(),
+            "message=yes volume=yes played=yes ended=yes position=ok replayed=yes advancing=yes ended=yes")
       << result.errors.toStdString();
 }
 

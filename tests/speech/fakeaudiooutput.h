@@ -23,12 +23,12 @@ class FakeAudioOutput : public AudioOutput {
     std::uint64_t position = 0;
   };
 
-  bool available = true;                // what Open answers
-  std::set<std::string> unreadable;     // paths that Play refuses
+  bool available = true;             // what Open answers
+  std::set<std::string> unreadable;  // paths that Play refuses
   std::uint64_t lengthOfNewStreams = 44100 * 4;
   int openCalls = 0;
-  std::vector<std::string> played;      // every path given to Play, in order
-  std::vector<StreamHandle> freed;      // every handle given to Free, in order
+  std::vector<std::string> played;  // every path given to Play, in order
+  std::vector<StreamHandle> freed;  // every handle given to Free, in order
   std::map<StreamHandle, Stream> streams;
 
   bool Open() override {

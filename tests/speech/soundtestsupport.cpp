@@ -7,9 +7,9 @@
 #include <QDir>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "app/programfolder.h"
@@ -48,9 +48,10 @@ double RecordSinkLevel(int milliseconds) {
   // Counted in bytes rather than by a timer: parec may take a while to start on
   // a busy machine. The timeout only guards against a hang.
   const std::size_t wanted = std::size_t(milliseconds) * 441 / 10 * 2;
-  const std::string command = "timeout 10 parec -d nullsink.monitor --raw --format=s16le --channels=1 "
-                              "--rate=44100 --latency-msec=20 2>/dev/null | head -c " +
-                              std::to_string(wanted);
+  const std::string command =
+      "timeout 10 parec -d nullsink.monitor --raw --format=s16le --channels=1 "
+      "--rate=44100 --latency-msec=20 2>/dev/null | head -c " +
+      std::to_string(wanted);
   std::string raw = RunCommand(command);
   std::size_t samples = raw.size() / 2;
   if (raw.size() < wanted) return -1;

@@ -8,9 +8,9 @@
 // True when a PulseAudio server answers `pactl info`.
 bool SoundServerReachable();
 
-#define SKIP_WITHOUT_SOUND_SERVER()                                                        \
-  do {                                                                                     \
-    if (!SoundServerReachable())                                                           \
+#define SKIP_WITHOUT_SOUND_SERVER()                                                                \
+  do {                                                                                             \
+    if (!SoundServerReachable())                                                                   \
       GTEST_SKIP() << "no PulseAudio server reachable (scripts/test starts one with a null sink)"; \
   } while (0)
 

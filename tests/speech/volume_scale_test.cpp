@@ -51,7 +51,9 @@ INSTANTIATE_TEST_SUITE_P(MixerRanges, VolumeScale,
                                            Range{0, 31}, Range{0, 87}, Range{0, 255}, Range{-46, 0},
                                            Range{100, 65635}, Range{0, 65535}),
                          [](const auto& info) {
-                           return "From" + std::string(info.param.min < 0 ? "Minus" : "") + std::to_string(std::labs(info.param.min)) + "To" + std::to_string(info.param.max);
+                           return "From" + std::string(info.param.min < 0 ? "Minus" : "") +
+                                  std::to_string(std::labs(info.param.min)) + "To" +
+                                  std::to_string(info.param.max);
                          });
 
 TEST(VolumeScaleOnPulseAudio, ValuesMapOneToOne) {
