@@ -227,7 +227,7 @@ TEST_F(TestDialog, StoppingTheTestWhileACycleWaitsEndsThatCycleWithEmptyBarsAndT
   form->show();
   form->BitBtn2->click();
   ASSERT_TRUE(BarsShow(923, 600));
-  sim.SetDelay('A', 500ms);
+  sim.SetDelay('A', 400ms);
   int stateWhenStopped = 0;
   WhenReceived(4, [&] {  // the second cycle waits for "A"
     stateWhenStopped = DL::AnswerState;
@@ -245,7 +245,7 @@ TEST_F(TestDialog, StoppingTheTestWhileACycleWaitsEndsThatCycleWithEmptyBarsAndT
 }
 
 TEST_F(TestDialog, StopAndRestartWithinOneCycleLeavesTheInnerCyclesIdleAndTheOuterOneFinishes) {
-  sim.SetDelay('A', 500ms);
+  sim.SetDelay('A', 400ms);
   form->show();
   int ticks = 0;
   QObject::connect(form->Timer1, &QTimer::timeout, [&] { ++ticks; });
@@ -269,7 +269,7 @@ TEST_F(TestDialog, StopAndRestartWithinOneCycleLeavesTheInnerCyclesIdleAndTheOut
 }
 
 TEST_F(TestDialog, HidingWhileACycleWaitsLeavesServiceModeAndTheCycleEndsWithEmptyBars) {
-  sim.SetDelay('A', 500ms);
+  sim.SetDelay('A', 400ms);
   form->show();
   form->BitBtn2->click();
   WhenReceived(2, [&] { form->hide(); });
@@ -282,7 +282,7 @@ TEST_F(TestDialog, HidingWhileACycleWaitsLeavesServiceModeAndTheCycleEndsWithEmp
 }
 
 TEST_F(TestDialog, StoringTheThresholdDuringACycleSendsCWhileTheQueryWaitsAndTheQueryStillGetsItsAnswer) {
-  sim.SetDelay('A', 500ms);
+  sim.SetDelay('A', 400ms);
   form->show();
   form->BitBtn2->click();
   WhenReceived(2, [&] { form->BitBtn3->click(); });
