@@ -3,5 +3,5 @@
 
 #include <QIcon>
 
-QIcon GreenRightArrowGlyph();  // the port dialog's OK
+QIcon GreenRightArrowGlyph();  // the OK of the port and the test dialogs
 QIcon GreenCheckGlyph();       // the about box's OK

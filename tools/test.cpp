@@ -6,9 +6,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
-#include <QPainterPath>
-#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShowEvent>
@@ -16,35 +13,13 @@
 
 #include "app/devicelink.h"
 #include "app/formstyle.h"
+#include "app/glyphs.h"
 
 int32_t RtcTestRunning = 0;
 
 namespace {
 
 constexpr int kBarMaximum = 1023;
-
-// The "OK" glyph: a green arrow bending back to the left, as on a return key.
-QIcon GreenReturnArrowGlyph() {
-  QPixmap pixmap(16, 16);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  QPainterPath arrow;
-  arrow.moveTo(13.5, 1.5);
-  arrow.lineTo(13.5, 10.5);
-  arrow.lineTo(6.5, 10.5);
-  arrow.lineTo(6.5, 14.5);
-  arrow.lineTo(1.5, 8.5);
-  arrow.lineTo(6.5, 2.5);
-  arrow.lineTo(6.5, 6.5);
-  arrow.lineTo(10.5, 6.5);
-  arrow.lineTo(10.5, 1.5);
-  arrow.closeSubpath();
-  painter.setPen(QPen(QColor(0x0c, 0x5c, 0x17), 1));
-  painter.setBrush(QColor(0x1f, 0x9a, 0x2e));
-  painter.drawPath(arrow);
-  return QIcon(pixmap);
-}
 
 QFrame* SunkenPanel(QWidget* parent, const QRect& geometry) {
   auto* panel = new QFrame(parent);
@@ -175,7 +150,7 @@ TForm5::TForm5(QWidget* parent)
   BitBtn5 = Button(Panel3, QStringLiteral("Audio Test"), QRect(8, 84, 96, 27));
 
   BitBtn1 = Button(this, QStringLiteral("OK"), QRect(184, 270, 81, 27));
-  BitBtn1->setIcon(GreenReturnArrowGlyph());
+  BitBtn1->setIcon(GreenRightArrowGlyph());
 
   Timer1 = new TTimer(this);
   Timer1->setInterval(250);
