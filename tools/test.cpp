@@ -245,9 +245,12 @@ void TForm5::BitBtn4Click() {
   }
 }
 
-// By the time a click arrives the field has lost the focus to the button and
-// holds a value within 0 to 255.
-void TForm5::BitBtn5Click() { DeviceLink::PlaySegment(static_cast<uint8_t>(SpinEdit1->Value())); }
+// A mouse click takes the focus first, so the field already shows its value
+// within 0 to 255; a click that does not (from the keyboard's mnemonic, say)
+// must not send a value cut to eight bits either.
+void TForm5::BitBtn5Click() {
+  DeviceLink::PlaySegment(static_cast<uint8_t>(SpinEdit1->CheckValue(SpinEdit1->Value())));
+}
 
 // One cycle of the converter test. The timer stays off for the whole cycle, so
 // cycles never overlap on their own; the 250 ms is the pause between them.
