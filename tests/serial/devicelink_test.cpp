@@ -160,6 +160,7 @@ TEST(DeviceLinkSending, TheSecondOfTwoCommandsWaitsForTheFirstWrite) {
   auto state = std::make_shared<FakeState>();
   LinkFixture f(std::make_unique<FakeBackend>(state));
   DL::OpenDevicePort("ttyACM0");
+  ProcessFor(450);  // the worker, which finishes writes, is active only after its idle nap
   state->holdWrites = true;
   QTimer::singleShot(100, [&] {
     std::lock_guard lock(state->mutex);
@@ -176,6 +177,7 @@ TEST(DeviceLinkSending, AWriteThatNeverEndsHoldsTheNextOnlyForItsTimeOut) {
   auto state = std::make_shared<FakeState>();
   LinkFixture f(std::make_unique<FakeBackend>(state));
   DL::OpenDevicePort("ttyACM0");
+  ProcessFor(450);
   {
     std::lock_guard lock(state->mutex);
     state->holdWrites = true;
