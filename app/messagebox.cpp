@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <utility>
 
 namespace {
 MessageHook& Hook() {
@@ -10,7 +11,7 @@ MessageHook& Hook() {
 }
 }  // namespace
 
-void SetMessageHook(MessageHook hook) { Hook() = std::move(hook); }
+MessageHook SetMessageHook(MessageHook hook) { return std::exchange(Hook(), std::move(hook)); }
 
 void ShowMessage(const QString& text, MessageKind kind) {
   if (Hook()) {

@@ -10,6 +10,7 @@ enum class MessageKind { Information, Error };
 // Shows a modal box with one "OK" button and waits until the user closes it.
 void ShowMessage(const QString& text, MessageKind kind = MessageKind::Information);
 
-// While a hook is set, ShowMessage calls it instead of opening a box.
+// While a hook is set, ShowMessage calls it instead of opening a box. Returns
+// the hook it replaces, for putting it back.
 using MessageHook = std::function<void(const QString& text, MessageKind kind)>;
-void SetMessageHook(MessageHook hook);
+MessageHook SetMessageHook(MessageHook hook);

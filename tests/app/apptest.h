@@ -26,6 +26,7 @@
 #include "app/programfolder.h"
 #include "serial/serialport.h"
 #include "tests/app/faketree.h"
+#include "tests/speech/fakeaudiooutput.h"
 #include "tests/support/eventwait.h"
 
 // The program folder of this build: tests read the pictures from it and start
@@ -68,14 +69,18 @@ class ProgramWindows : public testing::Test {
  protected:
   void SetUp() override {
     OverrideProgramFolder(TestProgramFolder());
-    SetMessageHook([this](const QString& text, MessageKind) { messages.push_back(text); });
+    // The speech dialogs open the sound output when created; these tests are
+    // about the windows, not about the sound server of the machine.
+    UseAudioOutput(&audio);
+    previousHook_ = SetMessageHook([this](const QString& text, MessageKind) { messages.push_back(text); });
     CreateForms();
     // Before any event is processed, so Timer2 can only see the fake tree.
     UseFakeTree();
   }
   void TearDown() override {
     DestroyForms();
-    SetMessageHook(nullptr);
+    SetMessageHook(previousHook_);
+    UseAudioOutput(nullptr);
     OverrideProgramFolder(QString());
   }
 
@@ -110,4 +115,6 @@ class ProgramWindows : public testing::Test {
 
   FakePortTree tree;
   std::vector<QString> messages;
+  FakeAudioOutput audio;
+  MessageHook previousHook_;
 };

@@ -17,6 +17,7 @@
 #include "speech/sprachdat.h"
 #include "speech/voicecopy.h"
 #include "tests/app/apptest.h"
+#include "tests/speech/fakeaudiooutput.h"
 #include "tools/ntpsync.h"
 #include "tools/test.h"
 
@@ -415,4 +416,22 @@ TEST(MainWindowWithoutPicture, HasNoBackgroundAndStillWorks) {
   ASSERT_TRUE(ProcessUntil([] { return !Form1->Timer2->isActive(); }, 2000));
   DestroyForms();
   OverrideProgramFolder(QString());
+}
+
+TEST(StartupWithoutSoundOutput, EachSpeechDialogSaysSoOnceAndTheProgramStillStarts) {
+  FakeAudioOutput noOutput;
+  noOutput.available = false;
+  UseAudioOutput(&noOutput);
+  std::vector<QString> boxes;
+  const MessageHook previous = SetMessageHook([&](const QString& text, MessageKind kind) {
+    EXPECT_EQ(kind, MessageKind::Error);
+    boxes.push_back(text);
+  });
+  CreateForms();
+  Form1->ListPorts = [](std::vector<std::string>&) {};
+  EXPECT_EQ(boxes, std::vector<QString>(2, QStringLiteral("Audioausgabe nicht gefunden")));
+  ASSERT_TRUE(ProcessUntil([] { return !Form1->Timer2->isActive(); }, 2000));
+  DestroyForms();
+  SetMessageHook(previous);
+  UseAudioOutput(nullptr);
 }

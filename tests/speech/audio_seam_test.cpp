@@ -14,15 +14,16 @@ class AudioOnFakeOutput : public ::testing::Test {
  protected:
   void SetUp() override {
     UseAudioOutput(&fake_);
-    SetMessageHook([this](const QString& text, MessageKind kind) {
+    previousHook_ = SetMessageHook([this](const QString& text, MessageKind kind) {
       messages_.push_back(text);
       kinds_.push_back(kind);
     });
   }
   void TearDown() override {
     UseAudioOutput(nullptr);
-    SetMessageHook(nullptr);
+    SetMessageHook(previousHook_);
   }
+  MessageHook previousHook_;
 
   FakeAudioOutput fake_;
   std::vector<QString> messages_;
