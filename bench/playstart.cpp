@@ -2,7 +2,7 @@
 // memory while each plays. Streaming should make both cheap and alike: the
 // goals are at most 20 ms each and at most 5 MB between their peaks.
 //
-// Usage: playstart [folder for the generated sounds]   (default: ./playstart-data)
+// Usage: playstart [folder for the generated sounds]   (default: playstart-data beside the program)
 // Plays into the default sound output; without one, OpenAL's null driver plays
 // in real time into nothing.
 
@@ -120,7 +120,9 @@ void Report(const char* name, Figures figures) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const fs::path folder = argc > 1 ? fs::path(argv[1]) : fs::path("playstart-data");
+  // Beside the program, in the build tree, wherever it is started from.
+  const fs::path folder =
+      argc > 1 ? fs::path(argv[1]) : fs::read_symlink("/proc/self/exe").parent_path() / "playstart-data";
   fs::create_directories(folder);
   const fs::path mp3 = fs::absolute(folder / "three-minutes.mp3");
   const fs::path wav = fs::absolute(folder / "one-second.wav");
