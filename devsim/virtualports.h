@@ -1,17 +1,16 @@
 #pragma once
 // Virtual ports: a pty (or any device path) that a program announces to Vellamo by
 // a symlink in a per-user folder. The device simulator announces itself here; the
-// port enumeration lists the folder's links. The folder rule lives in this one
-// place so that both sides agree on it.
+// port enumeration lists the folder's links; both take the folder from one rule.
 
 #include <string>
 
+#include "serial/virtualportfolder.h"
+
 namespace devsim {
 
-// $XDG_RUNTIME_DIR/vellamo-ports, or /tmp/vellamo-ports-<uid> when XDG_RUNTIME_DIR
-// is unset, empty or not absolute (the XDG rule for an unusable value).
-std::string VirtualPortFolder();
-std::string VirtualPortFolderFor(const char* xdgRuntimeDir, unsigned uid);
+using ::VirtualPortFolder;
+using ::VirtualPortFolderFor;
 
 // Creates the folder with mode 0700 when it is missing. An existing one must be a
 // real directory (no symlink) owned by this user and closed to others: a folder

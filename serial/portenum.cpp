@@ -66,18 +66,6 @@ std::string LinkTargetName(const fs::path& link) {
 
 }  // namespace
 
-std::string VirtualPortFolder() {
-  // The same rule as the simulator's announcement: an XDG_RUNTIME_DIR that is
-  // not an absolute path is unusable and falls back to the per-user /tmp folder.
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime && runtime[0] == '/') {
-    std::string folder = runtime;
-    if (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    return folder + "/vellamo-ports";
-  }
-  return "/tmp/vellamo-ports-" + std::to_string(getuid());
-}
-
 bool ProbeSerial8250(const std::string& devicePath) {
   int fd = open(devicePath.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return false;

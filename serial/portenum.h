@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-// $XDG_RUNTIME_DIR/vellamo-ports, or /tmp/vellamo-ports-<uid> without it.
-std::string VirtualPortFolder();
+#include "serial/virtualportfolder.h"
 
 // Opens the device and asks the serial driver for the port's UART type; false
 // when the open or the query fails or the type is PORT_UNKNOWN. The serial8250
