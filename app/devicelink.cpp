@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
-#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <thread>

@@ -63,8 +63,6 @@ void TSerialPort::ReportError(uint32_t place, uint32_t code, uint8_t noise, cons
   OnProcessError(this, place, code, msg, noise);
 }
 
-void TSerialPort::ServeDeliveries() { delivery_->Serve(); }
-
 // --- properties ------------------------------------------------------------------
 
 void TSerialPort::SetActive(bool value) {

@@ -149,10 +149,6 @@ class TSerialPort {
   // Reports through OnProcessError when Noise <= ErrorNoise and not destroying.
   void ReportError(uint32_t place, uint32_t code, uint8_t noise, const std::string& msg);
 
-  // Runs the deliveries the worker is waiting on. The Qt event loop does this by
-  // itself; exposed for code that must serve the worker while it blocks.
-  void ServeDeliveries();
-
  private:
   friend class TWorkThread;
 

@@ -101,8 +101,7 @@ void TWorkThread::Wait() {
 // due cluster: an answer is delivered when the time rule says so, not a tick later.
 uint32_t TWorkThread::WaitTimeout() const {
   if (portStatus_.InQueue == 0 || readPending_) return kMaxWaitMs;
-  const double limit = double(uint32_t(portStatus_.InQueue * owner_->rtoCharDelayTime_)) / 1000.0 +
-                       owner_->rtoExtraDelayTime_;
+  const double limit = ClusterLimitMs();
   const uint32_t elapsed = backend_.TickCount() - lastEmptyTick_;
   // Due once elapsed > limit, i.e. at the first whole millisecond past the limit.
   const double due = std::floor(limit) + 1;
@@ -140,7 +139,6 @@ void TWorkThread::CheckLineStatus() {
       dispatchDue = true;
     }
     const bool ringChanged = (status & kRingBit) != (previous & kRingBit);
-    modemStatus_ = status;
     port.modemState_ = status;
     port.ctsState_ = status & 0x10;
     port.dsrState_ = status & 0x20;
@@ -212,13 +210,17 @@ void TWorkThread::CheckWriteDone() {
   }
 }
 
+// The time rule's limit for the bytes queued now: receive count x RTOCharDelayTime
+// / 1000 + RTOExtraDelayTime, fractions of a millisecond kept.
+double TWorkThread::ClusterLimitMs() const {
+  return double(uint32_t(portStatus_.InQueue * owner_->rtoCharDelayTime_)) / 1000.0 + owner_->rtoExtraDelayTime_;
+}
+
 bool TWorkThread::ClusterDue(uint32_t now) const {
   const TSerialPort& port = *owner_;
   if (port.readRequest_) return true;
   if (portStatus_.InQueue >= port.clusterSize_) return true;
-  const double limit =
-      double(uint32_t(portStatus_.InQueue * port.rtoCharDelayTime_)) / 1000.0 + port.rtoExtraDelayTime_;
-  if (double(uint32_t(now - lastEmptyTick_)) > limit) return true;
+  if (double(uint32_t(now - lastEmptyTick_)) > ClusterLimitMs()) return true;
   return lineErrors_ & kLineErrorBits;
 }
 

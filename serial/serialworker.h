@@ -43,6 +43,7 @@ class TWorkThread {
   void DeliverError();
   void Deliver(const std::function<void()>& call);
   void DeliverEvent(const std::function<void(TSerialPort*)>& handler);
+  double ClusterLimitMs() const;
   bool ClusterDue(uint32_t now) const;
   uint32_t WaitTimeout() const;
   void Wait();
@@ -63,7 +64,7 @@ class TWorkThread {
   std::unique_ptr<char[]> readBuffer_;
   uint32_t readCount_ = 0, readGot_ = 0;
   uint32_t eventMask_ = 0;
-  uint32_t modemStatus_ = 0, lineErrors_ = 0;
+  uint32_t lineErrors_ = 0;
   PortStatus portStatus_;
   uint32_t lastStatus_ = 0;
   // A port whose device is gone fails every status check in the same way;
