@@ -6,9 +6,9 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "app/devicelink.h"
-#include "app/formstyle.h"
-#include "app/glyphs.h"
+#include "link/devicelink.h"
+#include "ui/formstyle.h"
+#include "ui/glyphs.h"
 
 TForm2::TForm2(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |

@@ -5,10 +5,10 @@
 #include <QPixmap>
 #include <QPushButton>
 
-#include "app/formstyle.h"
-#include "app/glyphs.h"
+#include "ui/formstyle.h"
+#include "ui/glyphs.h"
 #include "app/jpegimage.h"
-#include "app/programfolder.h"
+#include "ui/programfolder.h"
 
 TForm7::TForm7(QWidget* parent) : QDialog(parent) {
   Panel1 = new QFrame(this);

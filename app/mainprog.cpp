@@ -15,12 +15,12 @@
 #include <QTimer>
 #include <cerrno>
 
-#include "app/devicelink.h"
+#include "link/devicelink.h"
 #include "app/forms.h"
-#include "app/formstyle.h"
+#include "ui/formstyle.h"
 #include "app/info.h"
 #include "app/jpegimage.h"
-#include "app/programfolder.h"
+#include "ui/programfolder.h"
 #include "serial/portenum.h"
 #include "serial/serialport.h"
 #include "speech/sprachdat.h"

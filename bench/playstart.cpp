@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/messagebox.h"
+#include "ui/messagebox.h"
 #include "speech/audio.h"
 
 namespace {

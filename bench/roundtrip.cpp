@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/devicelink.h"
+#include "link/devicelink.h"
 #include "devsim/devicesimulator.h"
 #include "serial/serialport.h"
 

@@ -2,8 +2,8 @@
 
 #include <QFile>
 
-#include "app/messagebox.h"
-#include "app/programfolder.h"
+#include "ui/messagebox.h"
+#include "ui/programfolder.h"
 #include "speech/openaloutput.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "speech/sprachdat.h"
 
-#include "app/formstyle.h"
+#include "ui/formstyle.h"
 #include "speech/audio.h"
 
 TForm6::TForm6(QWidget* parent) : QDialog(parent) {

@@ -1,6 +1,6 @@
 #include "speech/voicecopy.h"
 
-#include "app/formstyle.h"
+#include "ui/formstyle.h"
 #include "speech/audio.h"
 
 TForm4::TForm4(QWidget* parent) : QDialog(parent) {

@@ -11,9 +11,9 @@
 #include <QShowEvent>
 #include <algorithm>
 
-#include "app/devicelink.h"
-#include "app/formstyle.h"
-#include "app/glyphs.h"
+#include "link/devicelink.h"
+#include "ui/formstyle.h"
+#include "ui/glyphs.h"
 
 int32_t RtcTestRunning = 0;
 

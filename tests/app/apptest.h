@@ -19,11 +19,11 @@
 #include <string>
 
 #include "app/comportselect.h"
-#include "app/devicelink.h"
+#include "link/devicelink.h"
 #include "app/forms.h"
 #include "app/mainprog.h"
-#include "app/messagebox.h"
-#include "app/programfolder.h"
+#include "ui/messagebox.h"
+#include "ui/programfolder.h"
 #include "serial/serialport.h"
 #include "tests/app/faketree.h"
 #include "tests/speech/fakeaudiooutput.h"

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "app/programfolder.h"
+#include "ui/programfolder.h"
 #include "speech/audio.h"
 #include "tests/speech/soundtestsupport.h"
 

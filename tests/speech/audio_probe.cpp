@@ -15,8 +15,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/messagebox.h"
-#include "app/programfolder.h"
+#include "ui/messagebox.h"
+#include "ui/programfolder.h"
 #include "speech/audio.h"
 
 namespace {

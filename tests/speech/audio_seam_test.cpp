@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "app/messagebox.h"
+#include "ui/messagebox.h"
 #include "speech/audio.h"
 #include "tests/speech/fakeaudiooutput.h"
 

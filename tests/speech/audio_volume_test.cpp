@@ -8,7 +8,7 @@
 #include <regex>
 #include <thread>
 
-#include "app/programfolder.h"
+#include "ui/programfolder.h"
 #include "speech/audio.h"
 #include "tests/speech/soundtestsupport.h"
 

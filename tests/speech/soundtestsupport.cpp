@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/programfolder.h"
+#include "ui/programfolder.h"
 #include "speech/sounddecoder.h"
 
 bool SoundServerReachable() {

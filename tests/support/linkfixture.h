@@ -4,7 +4,7 @@
 #include <QTimer>
 #include <memory>
 
-#include "app/devicelink.h"
+#include "link/devicelink.h"
 #include "serial/serialport.h"
 
 struct LinkFixture {

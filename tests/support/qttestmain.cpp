@@ -5,7 +5,7 @@
 #include <QApplication>
 #include <cstdio>
 
-#include "app/messagebox.h"
+#include "ui/messagebox.h"
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

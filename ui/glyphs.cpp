@@ -1,4 +1,4 @@
-#include "app/glyphs.h"
+#include "ui/glyphs.h"
 
 #include <QPainter>
 #include <QPainterPath>

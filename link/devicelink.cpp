@@ -1,4 +1,4 @@
-#include "app/devicelink.h"
+#include "link/devicelink.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

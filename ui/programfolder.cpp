@@ -1,4 +1,4 @@
-#include "app/programfolder.h"
+#include "ui/programfolder.h"
 
 #include <QCoreApplication>
 
