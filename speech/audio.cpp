@@ -41,6 +41,8 @@ void StopPlayback(StreamHandle& handle) {
 
 bool IsPlaying(StreamHandle handle) { return handle != 0 && CurrentAudioOutput().IsPlaying(handle); }
 
+bool EndedEarly(StreamHandle handle) { return handle != 0 && CurrentAudioOutput().EndedEarly(handle); }
+
 std::uint32_t StreamLength(StreamHandle handle) {
   return handle == 0 ? 0 : static_cast<std::uint32_t>(CurrentAudioOutput().Length(handle));
 }

@@ -30,6 +30,11 @@ void StopPlayback(StreamHandle& handle);
 // True only while the stream's sound is still playing; false at its end.
 bool IsPlaying(StreamHandle handle);
 
+// True when the stream stopped before its decoded data had all been played
+// (the sound output or its server went away): the sound was cut. False while
+// it plays, after a normal end, and for handle 0.
+bool EndedEarly(StreamHandle handle);
+
 // Length and position in bytes of the decoded 16-bit PCM, low 32 bits; the
 // position never exceeds the length and reaches it at the end.
 std::uint32_t StreamLength(StreamHandle handle);
@@ -37,8 +42,12 @@ std::uint32_t StreamPosition(StreamHandle handle);
 
 // The output level of the sound card (ALSA "Master" of "default"): 0 is the
 // bottom of the control's range, 65536 its top; larger values set the top.
-// GetOutputVolume returns 0 on any failure, SetOutputVolume false.
-// SetOutputVolume(GetOutputVolume()) puts back exactly what was read, the
-// balance of the channels included.
+// GetOutputVolume returns 0 on any failure, SetOutputVolume false. A value set
+// is one value for all channels.
 std::uint32_t GetOutputVolume();
 bool SetOutputVolume(std::uint32_t value);
+
+// Puts back what the last GetOutputVolume read, channel by channel and exactly,
+// when `saved` is that reading's value; any other value is set as by
+// SetOutputVolume. Every end of a copy restores through this.
+bool RestoreOutputVolume(std::uint32_t saved);

@@ -30,6 +30,11 @@ class AudioOutput {
   // data have all been played, and for unknown handles.
   virtual bool IsPlaying(StreamHandle stream) = 0;
 
+  // True when the stream stopped before its decoded data had all been played
+  // (the output was lost). False while it plays, after a normal end, and for
+  // unknown handles.
+  virtual bool EndedEarly(StreamHandle stream) = 0;
+
   // Bytes of the decoded 16-bit PCM; Position never exceeds Length. 0 for
   // unknown handles.
   virtual std::uint64_t Length(StreamHandle stream) = 0;

@@ -44,8 +44,16 @@ bool SetOutputVolume(std::uint32_t value) {
   if (!mixer) return false;
   VolumeControl control;
   if (FindVolumeControl(*mixer, control) != 0) return false;
-  const Reading& last = LastReading();
-  if (last.valid && last.value == value && last.min == control.min && last.max == control.max)
-    return WriteVolume(control, last.channels);
   return WriteVolumeAll(control, VolumeToElement(value, control.min, control.max));
+}
+
+bool RestoreOutputVolume(std::uint32_t saved) {
+  MixerHandle mixer = OpenMixer();
+  if (!mixer) return false;
+  VolumeControl control;
+  if (FindVolumeControl(*mixer, control) != 0) return false;
+  const Reading& last = LastReading();
+  if (last.valid && last.value == saved && last.min == control.min && last.max == control.max)
+    return WriteVolume(control, last.channels);
+  return WriteVolumeAll(control, VolumeToElement(saved, control.min, control.max));
 }

@@ -71,7 +71,7 @@ TEST_F(OutputVolumeTest, PuttingBackWhatWasReadLeavesTheElementExactlyAsItWas) {
     const std::uint32_t saved = GetOutputVolume();
     ASSERT_TRUE(SetOutputVolume(4096));
     ASSERT_NE(SinkChannels(), users);
-    ASSERT_TRUE(SetOutputVolume(saved));
+    ASSERT_TRUE(RestoreOutputVolume(saved));
     EXPECT_EQ(SinkChannels(), users) << level;
   }
 }

@@ -19,6 +19,7 @@ class FakeAudioOutput : public AudioOutput {
   struct Stream {
     std::string path;
     bool playing = true;
+    bool endedEarly = false;
     std::uint64_t length = 0;
     std::uint64_t position = 0;
   };
@@ -50,6 +51,10 @@ class FakeAudioOutput : public AudioOutput {
     auto it = streams.find(stream);
     return it != streams.end() && it->second.playing;
   }
+  bool EndedEarly(StreamHandle stream) override {
+    auto it = streams.find(stream);
+    return it != streams.end() && it->second.endedEarly;
+  }
   std::uint64_t Length(StreamHandle stream) override {
     auto it = streams.find(stream);
     return it == streams.end() ? 0 : it->second.length;
@@ -65,6 +70,14 @@ class FakeAudioOutput : public AudioOutput {
     if (it == streams.end()) return;
     it->second.playing = false;
     it->second.position = it->second.length;
+  }
+
+  // The output was lost halfway through the stream.
+  void Cut(StreamHandle stream) {
+    auto it = streams.find(stream);
+    if (it == streams.end()) return;
+    it->second.playing = false;
+    it->second.endedEarly = true;
   }
 
  private:
