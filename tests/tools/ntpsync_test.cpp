@@ -4,7 +4,6 @@
 // free port, and records what was asked. Every request, however it ends, must
 // give the button back, and no failure may open a message box.
 #include "tools/ntpsync.h"
-#include "tools/servertime.h"
 
 #include <gmock/gmock.h>
 
@@ -20,6 +19,7 @@
 #include "tests/support/eventwait.h"
 #include "tests/tools/localtimezone.h"
 #include "tests/tools/loopbacktimeserver.h"
+#include "tools/servertime.h"
 #include "ui/messagebox.h"
 
 using namespace std::chrono_literals;
