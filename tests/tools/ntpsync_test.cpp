@@ -238,16 +238,6 @@ TEST_F(TimeDialog, ARequestStartedBeforeTheDialogIsClosedStillGivesTheButtonBack
   EXPECT_THAT(form->Label4->text().toStdString(), testing::StartsWith("Serverzeit: 01.01.1900 00:00:03 "));
 }
 
-TEST_F(TimeDialog, AFailedRequestStartedBeforeTheDialogIsClosedStillGivesTheButtonBack) {
-  form->ClientSocket->Timeout = 300ms;
-  form->BitBtn1->click();
-  ASSERT_TRUE(ProcessUntil([this] { return server.Connections() == 1; }, 5000));
-  form->close();
-  EXPECT_TRUE(ProcessUntil([this] { return form->BitBtn1->isEnabled(); }, 5000));
-  EXPECT_FALSE(form->isVisible());
-  EXPECT_THAT(messages, testing::IsEmpty());
-}
-
 TEST_F(TimeDialog, ANewRequestForgetsTheTimeOfTheLastOne) {
   ServeAtOnce(Bytes({0x00, 0x00, 0x00, 0x01}));
   ASSERT_TRUE(Synchronise());
