@@ -45,6 +45,18 @@ std::string ExeBaseName(const std::string& folder) {
   return path.substr(path.rfind('/') + 1);
 }
 
+// A process that has ended but not been collected by its parent (an orphaned
+// tool whose adopter is slow to reap it) keeps its folder and its name.
+bool Ended(const std::string& folder) {
+  std::ifstream file(folder + "/stat");
+  std::string stat;
+  std::getline(file, stat);
+  const size_t nameEnd = stat.rfind(')');
+  if (nameEnd == std::string::npos || nameEnd + 2 >= stat.size()) return false;
+  const char state = stat[nameEnd + 2];
+  return state == 'Z' || state == 'X';
+}
+
 bool NameContains(const std::string& folder, const std::string& text) {
   const std::string comm = Comm(folder);
   if (comm.find(text) != std::string::npos) return true;
@@ -57,7 +69,9 @@ bool NameContains(const std::string& folder, const std::string& text) {
 uint32_t FindProcessIdIn(const std::string& procRoot, const std::string& text) {
   uint32_t found = 0;
   for (uint32_t id : ProcessIds(procRoot))
-    if (NameContains(procRoot + "/" + std::to_string(id), text)) found = id;
+    if (const std::string folder = procRoot + "/" + std::to_string(id);
+        NameContains(folder, text) && !Ended(folder))
+      found = id;
   return found;
 }
 
