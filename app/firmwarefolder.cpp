@@ -28,7 +28,8 @@ QString UserFirmwareFolder() {
 
 QString FirmwareFolder() {
   const QString own = ProgramFirmwareFolder();
-  if (WritableFolder(own) || (!QFileInfo::exists(own) && QDir().mkpath(own) && WritableFolder(own))) return own;
+  if (WritableFolder(own) || (!QFileInfo::exists(own) && QDir().mkpath(own) && WritableFolder(own)))
+    return own;
 
   const QString user = UserFirmwareFolder();
   QDir().mkpath(user);

@@ -1,6 +1,8 @@
 // Where the firmware hand-over happens: the program folder's firmware folder
 // while it may be written, else the user's own; and the image placed there.
 
+#include "app/firmwarefolder.h"
+
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -9,28 +11,15 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 
-#include "app/firmwarefolder.h"
+#include "tests/app/testfiles.h"
 #include "ui/programfolder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // Runs `check` as a user without privileges: root may write in any folder, so
 // for root a child process gives them up first. Returns what `check` returned.

@@ -1,6 +1,8 @@
 // Starting the hand-over script: with /bin/sh in its folder, detached from the
 // test in a session of its own, its output appended to update.log.
 
+#include "app/firmwarelauncher.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,23 +10,13 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 
-#include "app/firmwarelauncher.h"
+#include "tests/app/testfiles.h"
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 bool WaitForFile(const std::string& path) {
   for (int i = 0; i < 10000; ++i) {
@@ -82,11 +74,16 @@ TEST_F(LaunchUpdateScriptTest, RunsTheScriptWithShInItsFolderAndAppendsItsOutput
   ASSERT_TRUE(WaitForFile(At("done-" + std::to_string(second.pid))));
 
   const std::string real = std::filesystem::canonical(Folder()).string();
-  EXPECT_EQ(ReadFile(At(kUpdateLog)), "earlier run\n"
-                                      "run /dev/ttyACM0 in " + real + " reading /dev/null\n"
-                                      "complaint\n"
-                                      "run my port in " + real + " reading /dev/null\n"
-                                      "complaint\n");
+  EXPECT_EQ(ReadFile(At(kUpdateLog)),
+            "earlier run\n"
+            "run /dev/ttyACM0 in " +
+                real +
+                " reading /dev/null\n"
+                "complaint\n"
+                "run my port in " +
+                real +
+                " reading /dev/null\n"
+                "complaint\n");
 }
 
 TEST_F(LaunchUpdateScriptTest, TheScriptRunsInASessionOfItsOwnAndIsNotTheProgramsChild) {

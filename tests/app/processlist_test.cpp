@@ -1,6 +1,8 @@
 // Finding the flashing tool among the running processes: over a fake /proc
 // tree for the rules, and once over the real /proc with a process of our own.
 
+#include "app/processlist.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,8 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include "app/processlist.h"
 
 namespace {
 
@@ -26,8 +26,8 @@ class FakeProc {
     if (!exe.empty()) std::filesystem::create_symlink(exe, folder / "exe");
   }
   void SetState(uint32_t id, char state) {
-    std::ofstream(Root() + "/" + std::to_string(id) + "/stat") << id << " (fboot) " << state << " 1 " << id
-                                                                << " " << id << " 0 -1\n";
+    std::ofstream(Root() + "/" + std::to_string(id) + "/stat")
+        << id << " (fboot) " << state << " 1 " << id << " " << id << " 0 -1\n";
   }
   std::string Root() const { return dir_.path().toStdString(); }
 
