@@ -5,6 +5,8 @@
 
 #include <termios.h>
 
+#include <QApplication>
+#include <QCursor>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -12,7 +14,6 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTranslator>
-#include <atomic>
 
 #include "app/firmwarefolder.h"
 #include "app/firmwareupdate.h"
@@ -100,6 +101,8 @@ class FirmwareUpdate : public ProgramWindows {
     QDir().mkpath(root.filePath("empty-proc"));
     Form1->FirmwareWait.FindProcess = [this, empty](const std::string& name) {
       ++looks;
+      const QCursor* cursor = QApplication::overrideCursor();
+      waitCursorWhileLooking = cursor && cursor->shape() == Qt::WaitCursor;
       return FindProcessIdIn(empty, name);
     };
   }
@@ -158,7 +161,8 @@ class FirmwareUpdate : public ProgramWindows {
   devsim::DeviceSimulator device;
   std::unique_ptr<devsim::PortAnnouncement> announced;
   QByteArray image;
-  std::atomic<int> looks = 0;
+  int looks = 0;  // how often the wait looked for the tool
+  bool waitCursorWhileLooking = false;
   bool dialogShown = false;
   bool portClosedWhileChoosing = false;
   QString statusWhileChoosing;
@@ -212,6 +216,8 @@ TEST_F(FirmwareUpdate, AToolThatNeverStartsEndsTheWaitAtTheFirstLook) {
   RunFirmwareUpdate();
 
   EXPECT_EQ(looks, 1);
+  EXPECT_TRUE(waitCursorWhileLooking);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   EXPECT_TRUE(messages.empty());
   ExpectReconnected();
   // The shipped script says why nothing was flashed.
