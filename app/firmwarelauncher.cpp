@@ -56,6 +56,9 @@ ScriptLaunch LaunchUpdateScript(const std::string& folder, const std::string& ar
 
   std::string shell = "sh", name = kUpdateScript, port = argument;
   char* argv[] = {shell.data(), name.data(), port.data(), nullptr};
+  // The middle process makes a session of its own for the script and ends at
+  // once: the script is then nobody's child here, and no hang-up or signal to
+  // the program's terminal or process group reaches the flashing.
   const pid_t middle = fork();
   if (middle == 0) {
     close(report[0]);
