@@ -5,10 +5,12 @@
 
 #include "app/forms.h"
 #include "app/mainprog.h"
+#include "app/qttranslations.h"
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vellamo"));
+  InstallGermanQtTranslations(application);
   CreateForms();
   Form1->show();
   const int code = QApplication::exec();

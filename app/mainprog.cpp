@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QLabel>
@@ -225,7 +226,14 @@ void TForm1::NTPSync1Click() { ShowModeless(Form3); }
 void TForm1::Kalibrieren1Click() { ShowModeless(Form5); }
 
 void TForm1::FirmwareUpdate1Click() {
-  // The firmware hand-over is not built yet.
+  DeviceLink::CloseDevicePort();
+  // The script gets the port's whole name: a device path, not a COM number.
+  const QString port = Form2 ? Form2->ComboBox1->currentText() : QString();
+  StatusPanel->setText(QStringLiteral("Nicht verbunden (Firmwareupdate)"));
+  if (OpenDialog1->exec() == QDialog::Accepted && !OpenDialog1->selectedFiles().isEmpty())
+    HandOverFirmware(OpenDialog1->selectedFiles().constFirst(), port, FirmwareWait);
+  // In every case, with the name as the combo box holds it now.
+  DeviceLink::OpenDevicePort(Form2 ? Form2->ComboBox1->currentText() : QString());
 }
 
 void TForm1::ComPort1Click() {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/comportselect.h"
+#include "app/firmwareupdate.h"
 
 class QAction;
 class QFileDialog;
@@ -51,6 +52,9 @@ class TForm1 : public QMainWindow {
 
   // How the start-up connection lists the ports; tests point it at a fake tree.
   TForm2::PortLister ListPorts;
+  // How the firmware update waits for the flashing tool; tests point it at a
+  // fake process list.
+  FirmwareWaitRules FirmwareWait;
 
   void FormCreate();
   void Timer1Timer();

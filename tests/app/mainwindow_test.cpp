@@ -281,7 +281,6 @@ TEST_F(MainWindow, HandbuchAndSpracheDoNothingAndTimeSyncStaysDisabled) {
   Form1->Handbuch1->trigger();
   Form1->Sprache1->trigger();
   Form1->NTPSync1->trigger();  // disabled: no effect
-  Form1->FirmwareUpdate1->trigger();
   ProcessFor(300);
   for (QWidget* dialog : std::initializer_list<QWidget*>{Form2, Form3, Form4, Form5, Form6, Form7})
     EXPECT_FALSE(dialog->isVisible());

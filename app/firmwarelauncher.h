@@ -1,0 +1,25 @@
+#pragma once
+// Starts the firmware hand-over script: "update.bat" in the firmware folder,
+// run by /bin/sh in that folder with the port's name as its one argument.
+//
+// The script runs in a session of its own and is not our child (it is started
+// through an intermediate process that ends at once), so a flashing in
+// progress survives the program's end or a hang-up of its terminal, and no
+// zombie is left behind. Its standard input is /dev/null; its output and
+// errors are appended to "update.log" in the same folder.
+
+#include <sys/types.h>
+
+#include <string>
+
+struct ScriptLaunch {
+  int error = 0;  // 0 when /bin/sh runs the script, else the errno of the failing step
+  pid_t pid = 0;  // the shell's process id when it started
+};
+
+inline const std::string kUpdateScript = "update.bat";
+inline const std::string kUpdateLog = "update.log";
+
+// Returns once the shell has been started (or failed to start); does not wait
+// for the script to run.
+ScriptLaunch LaunchUpdateScript(const std::string& folder, const std::string& argument);

@@ -1,0 +1,288 @@
+// "Firmware Update" from the main window against the device simulator on a
+// pty: the file dialog (Qt's own, driven through its controls), the hand-over
+// to the shipped update.bat, the wait for a flashing tool "fboot" found on the
+// PATH, and the reconnection in every case.
+
+#include <termios.h>
+
+#include <QApplication>
+#include <QCursor>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTranslator>
+
+#include "app/firmwarefolder.h"
+#include "app/firmwareupdate.h"
+#include "app/qttranslations.h"
+#include "devsim/devicesimulator.h"
+#include "devsim/virtualports.h"
+#include "tests/app/apptest.h"
+
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes, bool executable = false) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write(bytes);
+  file.close();
+  if (executable)
+    file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+}
+
+// A stand-in for the flashing tool: records its arguments, sets the port to a
+// boot-loader speed as a real tool would, takes its time, and says when it is
+// done. Everything lands in its working folder.
+const QByteArray kFakeFlashingTool =
+    "#!/bin/sh\n"
+    "printf '%s\\n' \"$@\" > fboot-arguments\n"
+    "stty -F \"$1\" 115200 && stty -F \"$1\" speed > fboot-port-speed\n"
+    "sleep 2\n"
+    ": > fboot-finished\n";
+
+class FirmwareUpdate : public ProgramWindows {
+ protected:
+  void SetUp() override {
+    ProgramWindows::SetUp();
+    savedPath_ = qgetenv("PATH");
+    savedDataHome_ = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(root.filePath("user-data")));
+
+    // A program folder of our own, with the shipped script.
+    ASSERT_TRUE(QDir().mkpath(Firmware()));
+    ASSERT_TRUE(QFile::copy(TestProgramFolder() + "firmware/update.bat", Firmware() + "/update.bat"));
+    OverrideProgramFolder(root.filePath("program"));
+
+    ASSERT_TRUE(QDir().mkpath(root.filePath("tools")));
+    WriteAll(root.filePath("tools/fboot"), kFakeFlashingTool, true);
+    UseTools(true);
+
+    image =
+        QByteArray(":020000040000FA\r\n:10000000") + QByteArray(300, '\x5a') + QByteArray("\0\xff\r\n", 4);
+    WriteAll(root.filePath("clock-2.3.hex"), image);
+
+    announced = std::make_unique<devsim::PortAnnouncement>(tree.PortsFolder(), "vellamo-devsim-fw",
+                                                           device.PortPath());
+    UseFakeTree();
+    RunStartup();
+    ASSERT_TRUE(Form1->SerialPort1->Active());
+
+    // Qt's own dialog, whatever the platform offers.
+    Form1->OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
+    // A stale "fboot" elsewhere on the machine must not hold a test for ever.
+    Form1->FirmwareWait.Limit = std::chrono::seconds(60);
+  }
+  void TearDown() override {
+    qputenv("PATH", savedPath_);
+    savedDataHome_.isNull() ? qunsetenv("XDG_DATA_HOME") : qputenv("XDG_DATA_HOME", savedDataHome_);
+    ProgramWindows::TearDown();
+  }
+
+  QString Firmware() const { return root.filePath("program/firmware"); }
+  QString Port() const { return QString::fromStdString(announced->LinkPath()); }
+
+  // With or without the flashing tool on the PATH.
+  void UseTools(bool withFlashingTool) {
+    const QByteArray tools = QFile::encodeName(root.filePath(withFlashingTool ? "tools" : "no-tools"));
+    qputenv("PATH", tools + ":/usr/bin:/bin");
+  }
+
+  // Looks for the tool in an empty process list and counts the looks.
+  void CountLooksInAnEmptyList() {
+    const std::string empty = root.filePath("empty-proc").toStdString();
+    QDir().mkpath(root.filePath("empty-proc"));
+    Form1->FirmwareWait.FindProcess = [this, empty](const std::string& name) {
+      ++looks;
+      const QCursor* cursor = QApplication::overrideCursor();
+      waitCursorWhileLooking = cursor && cursor->shape() == Qt::WaitCursor;
+      return FindProcessIdIn(empty, name);
+    };
+  }
+
+  // Acts on the file dialog once it shows, from inside its own event loop.
+  // Should it never close, it is cancelled after a time only a fault reaches,
+  // so that the test fails instead of hanging.
+  void WhenTheDialogShows(std::function<void(QFileDialog*)> act) {
+    QFileDialog* dialog = Form1->OpenDialog1;
+    auto* poll = new QTimer(dialog);
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, dialog, [this, poll, dialog, act] {
+      if (!dialog->isVisible()) return;
+      poll->deleteLater();
+      dialogShown = true;
+      portClosedWhileChoosing = !Form1->SerialPort1->Active();
+      statusWhileChoosing = Status();
+      act(dialog);
+      QTimer::singleShot(30000, dialog, [dialog] {
+        if (!dialog->isVisible()) return;
+        ADD_FAILURE() << "the file dialog did not close";
+        dialog->reject();
+      });
+    });
+    poll->start();
+  }
+
+  static void Choose(QFileDialog* dialog, const QString& file) {
+    dialog->findChild<QLineEdit*>("fileNameEdit")->setText(file);
+    dialog->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Open)->click();
+  }
+  static void Cancel(QFileDialog* dialog) {
+    dialog->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Cancel)->click();
+  }
+
+  // Runs the menu command; the status refresh waits, so that the status the
+  // command sets can be seen in the dialog.
+  void RunFirmwareUpdate() {
+    Form1->Timer1->stop();
+    Form1->FirmwareUpdate1->trigger();
+    Form1->Timer1->start();
+  }
+
+  void ExpectReconnected() {
+    ASSERT_TRUE(Form1->SerialPort1->Active());
+    const termios seen = device.SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&seen), speed_t(B38400));
+    EXPECT_EQ(seen.c_cflag & CSIZE, tcflag_t(CS8));
+    EXPECT_EQ(seen.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    EXPECT_EQ(DeviceLink::ReadAudioLevel(), 150);
+    RefreshStatus();
+    EXPECT_EQ(Status(), "Verbunden auf " + Port() + ".");
+  }
+
+  QTemporaryDir root;
+  devsim::DeviceSimulator device;
+  std::unique_ptr<devsim::PortAnnouncement> announced;
+  QByteArray image;
+  int looks = 0;  // how often the wait looked for the tool
+  bool waitCursorWhileLooking = false;
+  bool dialogShown = false;
+  bool portClosedWhileChoosing = false;
+  QString statusWhileChoosing;
+
+ private:
+  QByteArray savedPath_;
+  QByteArray savedDataHome_;
+};
+
+}  // namespace
+
+TEST_F(FirmwareUpdate, WaitsForTheFlashingToolToEndThenReopensThePort) {
+  WriteAll(Firmware() + "/update.hex", QByteArray(5000, 'o'));  // an older, longer image
+  WhenTheDialogShows([this](QFileDialog* dialog) {
+    EXPECT_EQ(dialog->nameFilters(), QStringList{"Flash File (*.hex)"});
+    Choose(dialog, root.filePath("clock-2.3.hex"));
+  });
+  RunFirmwareUpdate();
+
+  EXPECT_TRUE(dialogShown);
+  EXPECT_TRUE(portClosedWhileChoosing);
+  EXPECT_EQ(statusWhileChoosing, "Nicht verbunden (Firmwareupdate)");
+  // Back only once the tool had finished.
+  EXPECT_TRUE(QFileInfo::exists(Firmware() + "/fboot-finished"));
+  EXPECT_EQ(ReadAll(Firmware() + "/fboot-arguments"), Port().toLocal8Bit() + "\nupdate.hex\n");
+  EXPECT_EQ(ReadAll(Firmware() + "/fboot-port-speed"), "115200\n");
+  EXPECT_EQ(ReadAll(Firmware() + "/update.hex"), image);
+  EXPECT_TRUE(ReadAll(Firmware() + "/update.log").contains("fboot fertig."));
+  EXPECT_TRUE(messages.empty());
+  ExpectReconnected();
+}
+
+TEST_F(FirmwareUpdate, CancellingTheFileDialogStillReopensThePort) {
+  CountLooksInAnEmptyList();
+  WhenTheDialogShows([](QFileDialog* dialog) { Cancel(dialog); });
+  RunFirmwareUpdate();
+
+  EXPECT_TRUE(dialogShown);
+  EXPECT_TRUE(portClosedWhileChoosing);
+  EXPECT_FALSE(QFileInfo::exists(Firmware() + "/update.hex"));
+  EXPECT_FALSE(QFileInfo::exists(Firmware() + "/update.log"));
+  EXPECT_EQ(looks, 0);
+  EXPECT_TRUE(messages.empty());
+  ExpectReconnected();
+}
+
+TEST_F(FirmwareUpdate, AToolThatNeverStartsEndsTheWaitAtTheFirstLook) {
+  UseTools(false);
+  CountLooksInAnEmptyList();
+  WhenTheDialogShows([this](QFileDialog* dialog) { Choose(dialog, root.filePath("clock-2.3.hex")); });
+  RunFirmwareUpdate();
+
+  EXPECT_EQ(looks, 1);
+  EXPECT_TRUE(waitCursorWhileLooking);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_TRUE(messages.empty());
+  ExpectReconnected();
+  // The shipped script says why nothing was flashed.
+  EXPECT_TRUE(ProcessUntil(
+      [this] { return ReadAll(Firmware() + "/update.log").contains("kein Flash-Programm installiert"); },
+      10000));
+}
+
+TEST_F(FirmwareUpdate, AMissingScriptIsReportedAndThePortReopened) {
+  ASSERT_TRUE(QFile::remove(Firmware() + "/update.bat"));
+  CountLooksInAnEmptyList();
+  WhenTheDialogShows([this](QFileDialog* dialog) { Choose(dialog, root.filePath("clock-2.3.hex")); });
+  RunFirmwareUpdate();
+
+  EXPECT_EQ(messages, std::vector<QString>{kStartFailedText});
+  EXPECT_EQ(looks, 0);
+  EXPECT_EQ(ReadAll(Firmware() + "/update.hex"), image);
+  ExpectReconnected();
+}
+
+TEST_F(FirmwareUpdate, AFirmwareFolderThatCannotBeWrittenIsReportedAndThePortReopened) {
+  // Neither the program folder's firmware folder nor the user's can hold the
+  // image: a file stands where each folder should be.
+  ASSERT_TRUE(QDir(Firmware()).removeRecursively());
+  WriteAll(Firmware(), "not a folder");
+  WriteAll(root.filePath("user-data"), "not a folder");
+  CountLooksInAnEmptyList();
+  WhenTheDialogShows([this](QFileDialog* dialog) { Choose(dialog, root.filePath("clock-2.3.hex")); });
+  RunFirmwareUpdate();
+
+  EXPECT_EQ(messages, std::vector<QString>{kCopyFailedText});
+  EXPECT_EQ(looks, 0);
+  ExpectReconnected();
+}
+
+TEST_F(FirmwareUpdate, AToolStillRunningAtTheLimitIsReportedAndThePortReopened) {
+  // A process list in which the tool never ends, before a minute of looks;
+  // should the limit not work, the test ends all the same.
+  constexpr int kMinuteOfLooks = 600;
+  Form1->FirmwareWait.FindProcess = [this](const std::string&) {
+    return ++looks < kMinuteOfLooks ? 4242u : 0u;
+  };
+  Form1->FirmwareWait.Limit = std::chrono::milliseconds(800);
+  WhenTheDialogShows([this](QFileDialog* dialog) { Choose(dialog, root.filePath("clock-2.3.hex")); });
+  RunFirmwareUpdate();
+
+  EXPECT_EQ(messages, std::vector<QString>{kStillRunningText});
+  EXPECT_GE(looks, 1);
+  EXPECT_LT(looks, kMinuteOfLooks);
+  ExpectReconnected();
+}
+
+// Qt's own texts follow the German of the rest of the program.
+TEST(QtTranslations, MakeTheFileDialogAndMessageBoxesGerman) {
+  QCoreApplication& application = *QCoreApplication::instance();
+  ASSERT_TRUE(InstallGermanQtTranslations(application));
+  QFileDialog dialog;
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  auto* buttons = dialog.findChild<QDialogButtonBox*>("buttonBox");
+  ASSERT_NE(buttons, nullptr);
+  EXPECT_EQ(buttons->button(QDialogButtonBox::Cancel)->text(), "Abbrechen");
+  QMessageBox box(QMessageBox::Question, "Vellamo", "?", QMessageBox::Yes | QMessageBox::No);
+  EXPECT_EQ(box.button(QMessageBox::No)->text(), "&Nein");
+  for (QTranslator* translator : application.findChildren<QTranslator*>()) {
+    QCoreApplication::removeTranslator(translator);
+    delete translator;
+  }
+}
