@@ -17,6 +17,8 @@ constexpr int kChannels = 2;
 constexpr int kBlockFrames = kRate / 100;        // 10 ms
 constexpr int kLevelBlocks = 20;                 // 200 ms
 constexpr int64_t kKeptFrames = int64_t(kRate);  // history kept when no recording is open
+// A monitor delivers within milliseconds; this only guards against a hung server.
+constexpr std::chrono::seconds kFirstSoundTimeout{5};
 
 std::chrono::milliseconds FramesToMs(int64_t frames) {
   return std::chrono::milliseconds(frames * 1000 / kRate);
@@ -57,8 +59,18 @@ Ear::Ear(HearingOptions options, std::function<void(const HeardRecording&)> onHe
     throw HearingUnavailable("cannot record " + options_.source +
                              " from the sound server: " + pa_strerror(error));
   }
-  anchorTime_ = Clock::now();
   thread_ = std::thread([this] { Read(); });
+  // Live before the device answers anything: a recording started before the
+  // first block would have no clock to place it on.
+  std::unique_lock lock(mutex_);
+  if (!changed_.wait_for(lock, kFirstSoundTimeout, [this] { return !firstRead_ || !listening_; }) ||
+      !listening_) {
+    stop_ = true;
+    lock.unlock();
+    thread_.join();
+    pa_simple_free(stream_);
+    throw HearingUnavailable("no sound data from " + options_.source);
+  }
 }
 
 Ear::~Ear() {
@@ -80,8 +92,8 @@ int Ear::Level() const {
 }
 
 int64_t Ear::FrameAtLocked(Clock::time_point when) const {
-  const auto sinceAnchor = std::chrono::duration_cast<std::chrono::microseconds>(when - anchorTime_);
-  return framesRead_ + sinceAnchor.count() * kRate / 1000000;
+  const auto sinceZero = std::chrono::duration_cast<std::chrono::microseconds>(when - frameZeroTime_);
+  return sinceZero.count() * kRate / 1000000;
 }
 
 void Ear::StartRecording(int number, Clock::time_point when) {
@@ -148,7 +160,6 @@ void Ear::Read() {
     }
     int error = 0;
     const bool read = pa_simple_read(stream_, samples.data(), samples.size() * 2, &error) == 0;
-    const pa_usec_t latency = read ? pa_simple_get_latency(stream_, &error) : 0;
     const Clock::time_point now = Clock::now();
     if (!read) {
       std::lock_guard lock(mutex_);
@@ -182,23 +193,33 @@ void Ear::Read() {
       }
       blocks_.push_back(block);
       framesRead_ += kBlockFrames;
-      // The last frame read sounded in the sink `latency` ago.
-      anchorTime_ = now - std::chrono::microseconds(latency);
+      // A frame arrives at the earliest when it sounds, often later (scheduling,
+      // the server's buffers, a burst of older audio when the stream starts), so
+      // the earliest arrival seen relative to its frame number is when frame 0
+      // sounded.
+      const Clock::time_point frameZero = now - std::chrono::microseconds(framesRead_ * 1000000 / kRate);
+      if (firstRead_ || frameZero < frameZeroTime_) frameZeroTime_ = frameZero;
+      if (firstRead_) changed_.notify_all();
+      firstRead_ = false;
       for (auto o = open_.begin(); o != open_.end();) {
         if (o->endFrame && framesRead_ >= *o->endFrame) {
           finished.push_back(MeasureLocked(*o));
-          heard_.push_back(finished.back());
           o = open_.erase(o);
         } else {
           ++o;
         }
       }
       PruneLocked();
-      if (!finished.empty()) changed_.notify_all();
     }
+    if (finished.empty()) continue;
+    // Reported before it is published, so that whoever sees it in Recordings()
+    // finds it in the log as well.
     if (onHeard_) {
       for (const HeardRecording& r : finished) onHeard_(r);
     }
+    std::lock_guard lock(mutex_);
+    heard_.insert(heard_.end(), finished.begin(), finished.end());
+    changed_.notify_all();
   }
 }
 

@@ -25,7 +25,7 @@
 // audio of the moment of "J" has been read; HeardRecordings() grows then.
 //
 // Threading: every public member may be called from any thread. One mutex
-// guards the block history, the recordings and the clock anchor; the reading
+// guards the block history, the recordings and the clock of the frames; the reading
 // thread holds it only for bookkeeping, never across a read or the callback.
 
 #include <chrono>
@@ -127,7 +127,8 @@ class Ear {
   mutable std::condition_variable changed_;
   std::deque<Block> blocks_;
   int64_t framesRead_ = 0;
-  Clock::time_point anchorTime_;  // when the frame framesRead_ sounded in the sink
+  Clock::time_point frameZeroTime_;  // when the first frame read sounded in the sink
+  bool firstRead_ = true;
   std::vector<Open> open_;
   std::vector<HeardRecording> heard_;
   bool stop_ = false;
