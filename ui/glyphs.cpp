@@ -20,7 +20,7 @@ const QColor kDarkBlue(0x0e, 0x2a, 0x66);
 const QColor kGrey(0x55, 0x55, 0x55);
 
 // A block arrow pointing right; mirrored for left.
-QIcon BlueArrow(bool pointsRight) {
+QIcon BlockArrow(const QColor& fill, const QColor& outline, bool pointsRight) {
   QPixmap pixmap = Canvas();
   QPainter painter(&pixmap);
   painter.setRenderHint(QPainter::Antialiasing);
@@ -28,27 +28,6 @@ QIcon BlueArrow(bool pointsRight) {
     painter.translate(16, 0);
     painter.scale(-1, 1);
   }
-  QPainterPath arrow;
-  arrow.moveTo(2.5, 6);
-  arrow.lineTo(8.5, 6);
-  arrow.lineTo(8.5, 2.5);
-  arrow.lineTo(14, 8);
-  arrow.lineTo(8.5, 13.5);
-  arrow.lineTo(8.5, 10);
-  arrow.lineTo(2.5, 10);
-  arrow.closeSubpath();
-  painter.setPen(QPen(kDarkBlue, 1));
-  painter.setBrush(kBlue);
-  painter.drawPath(arrow);
-  return QIcon(pixmap);
-}
-
-}  // namespace
-
-QIcon GreenRightArrowGlyph() {
-  QPixmap pixmap = Canvas();
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
   QPainterPath arrow;
   arrow.moveTo(1.5, 5.5);
   arrow.lineTo(8.5, 5.5);
@@ -58,11 +37,15 @@ QIcon GreenRightArrowGlyph() {
   arrow.lineTo(8.5, 10.5);
   arrow.lineTo(1.5, 10.5);
   arrow.closeSubpath();
-  painter.setPen(QPen(kDarkGreen, 1));
-  painter.setBrush(kGreen);
+  painter.setPen(QPen(outline, 1));
+  painter.setBrush(fill);
   painter.drawPath(arrow);
   return QIcon(pixmap);
 }
+
+}  // namespace
+
+QIcon GreenRightArrowGlyph() { return BlockArrow(kGreen, kDarkGreen, true); }
 
 QIcon GreenCheckGlyph() {
   QPixmap pixmap = Canvas();
@@ -83,9 +66,9 @@ QIcon CancelCrossGlyph() {
   return QIcon(pixmap);
 }
 
-QIcon RightArrowGlyph() { return BlueArrow(true); }
+QIcon RightArrowGlyph() { return BlockArrow(kBlue, kDarkBlue, true); }
 
-QIcon LeftArrowGlyph() { return BlueArrow(false); }
+QIcon LeftArrowGlyph() { return BlockArrow(kBlue, kDarkBlue, false); }
 
 QIcon LoudspeakerGlyph() {
   QPixmap pixmap = Canvas();
