@@ -1,9 +1,9 @@
 #include "speech/sprachdat.h"
 
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
 #include <QFrame>
+#include <QHideEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -165,9 +165,11 @@ void TForm6::FormClose() { StopPlayback(PreviewStream); }
 
 void TForm6::FormDestroy() { StopPlayback(PreviewStream); }
 
-void TForm6::closeEvent(QCloseEvent* event) {
-  FormClose();
-  QDialog::closeEvent(event);
+// Closed by any means (the close box, Escape, "OK", "Abbrechen") the dialog is
+// hidden; minimising hides it only spontaneously and keeps the preview.
+void TForm6::hideEvent(QHideEvent* event) {
+  QDialog::hideEvent(event);
+  if (!event->spontaneous()) FormClose();
 }
 
 bool TForm6::eventFilter(QObject* watched, QEvent* event) {

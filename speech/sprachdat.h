@@ -72,7 +72,7 @@ class TForm6 : public QDialog {
   void BuildCopyList();
 
  protected:
-  void closeEvent(QCloseEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:

@@ -14,11 +14,11 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 #include <cmath>
-#include <QRegularExpression>
 #include <memory>
 #include <set>
 #include <vector>
@@ -445,6 +445,11 @@ TEST_F(UpdateDialog, EveryWayOutStopsThePreview) {
   preview();
   form->close();
   EXPECT_EQ(PreviewStream, 0u) << "closing the window";
+
+  preview();
+  QTest::keyClick(form.get(), Qt::Key_Escape);
+  EXPECT_EQ(PreviewStream, 0u) << "Escape";
+  EXPECT_FALSE(form->isVisible());
 
   preview();
   Click(form->BitBtn2);
