@@ -21,6 +21,7 @@ void CreateForms() {
   Form2 = new TForm2;
   Form4 = new TForm4;
   Form6 = new TForm6;
+  Form6->CopyDialog = Form4;
   Form7 = new TForm7;
   Form3 = new TForm3;
   Form5 = new TForm5;

@@ -114,6 +114,12 @@ std::string Printable(const std::string& bytes) {
 }
 
 DeviceSimulator::DeviceSimulator(Options options) : options_(std::move(options)) {
+  // First, so that a sound server out of reach throws before anything else is opened.
+  if (options_.hearing) {
+    ear_ = std::make_unique<Ear>(*options_.hearing, [this](const HeardRecording& heard) {
+      if (options_.observer) options_.observer(DescribeHeard(heard));
+    });
+  }
   master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master_ < 0) ThrowErrno("posix_openpt");
   char name[128];
@@ -146,6 +152,8 @@ DeviceSimulator::DeviceSimulator(Options options) : options_(std::move(options))
 }
 
 DeviceSimulator::~DeviceSimulator() {
+  // The ear's thread may still call the observer: end it while everything else stands.
+  ear_.reset();
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
@@ -286,6 +294,16 @@ DeviceState DeviceSimulator::State() const {
   return state_;
 }
 
+bool DeviceSimulator::Hearing() const { return ear_ != nullptr; }
+
+std::vector<HeardRecording> DeviceSimulator::HeardRecordings() const {
+  return ear_ ? ear_->Recordings() : std::vector<HeardRecording>{};
+}
+
+bool DeviceSimulator::WaitForHeardRecordings(size_t count, std::chrono::milliseconds timeout) const {
+  return ear_ ? ear_->WaitForRecordings(count, timeout) : count == 0;
+}
+
 int DeviceSimulator::PortOpenEvents() const {
   std::lock_guard lock(mutex_);
   return portOpenEvents_;
@@ -347,7 +365,7 @@ std::optional<std::string> DeviceSimulator::AnswerFor(uint8_t command) {
     case 'A':
       return std::to_string(options_.lightLevel) + "\r\n";
     case 'B':
-      return std::to_string(options_.audioLevel) + "\r\n";
+      return std::to_string(ear_ ? ear_->Level() : options_.audioLevel) + "\r\n";
     case 'I':
     case 'J':
     case 'K':
@@ -386,9 +404,12 @@ void DeviceSimulator::OnCommand(uint8_t command, int argument, Clock::time_point
       break;
     case 'I':
       state_.recording = true;
+      ++recordingsStarted_;
+      if (ear_) ear_->StartRecording(recordingsStarted_, when);
       break;
     case 'J':
       state_.recording = false;
+      if (ear_) ear_->StopRecording(when);
       break;
     default:
       break;

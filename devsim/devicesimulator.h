@@ -38,6 +38,8 @@
 #include <thread>
 #include <vector>
 
+#include "devsim/hearing.h"
+
 namespace devsim {
 
 using Clock = std::chrono::steady_clock;
@@ -49,9 +51,15 @@ struct Options {
   // audio level lies above the copy sequence's "sufficient" mark of 120.
   int lightLevel = 512;
   int audioLevel = 150;
+  // Hearing mode: "B" answers the level of what the sound server plays (see
+  // hearing.h) instead of audioLevel, and each recording from "I" to "J" is
+  // measured and reported to the observer. The constructor throws
+  // HearingUnavailable when the sound server cannot be recorded.
+  std::optional<HearingOptions> hearing;
   // Called on the serving thread, without the lock held, with one readable line
   // per completed command ("rx F 0x01 (play segment 0)"), per answer piece sent
-  // ("tx \"+\\r\\n\"") and per client open or close ("port opened").
+  // ("tx \"+\\r\\n\"") and per client open or close ("port opened"). In hearing
+  // mode also once per measured recording (DescribeHeard), on the ear's thread.
   // May call any member, Unplug included.
   std::function<void(const std::string&)> observer;
 };
@@ -133,6 +141,11 @@ class DeviceSimulator {
   // they lag the client's call slightly, and inotify merges identical events in a
   // row, so two opens without anything between may count once. "At least one
   // since" is exact; use these to wait for "the program opened / closed the port".
+  // Hearing mode: the recordings measured so far, oldest first (empty without
+  // hearing), and a wait until `count` of them are measured.
+  bool Hearing() const;
+  std::vector<HeardRecording> HeardRecordings() const;
+  bool WaitForHeardRecordings(size_t count, std::chrono::milliseconds timeout) const;
   int PortOpenEvents() const;
   int PortCloseEvents() const;
   bool WaitForPortEvents(int opens, int closes, std::chrono::milliseconds timeout) const;
@@ -163,6 +176,8 @@ class DeviceSimulator {
   void CloseMasterLocked();
 
   Options options_;
+  std::unique_ptr<Ear> ear_;  // hearing mode; not guarded by mutex_, never replaced
+  int recordingsStarted_ = 0;
   std::string portPath_;
   int master_ = -1;
   int ownSlave_ = -1;

@@ -70,19 +70,33 @@ int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   // The serving thread's observer and this thread both write here: one line at a time.
   std::mutex stderrMutex;
-  auto say = [&](const std::string& line) {
-    if (!options.verbose) return;
+  auto print = [&](const std::string& line) {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
             .count();
     std::lock_guard lock(stderrMutex);
     std::fprintf(stderr, "%8.3f %s\n", double(ms) / 1000.0, line.c_str());
   };
-  if (options.verbose) options.simulator.observer = say;
+  auto say = [&](const std::string& line) {
+    if (options.verbose) print(line);
+  };
+  // What the device heard in each recording goes to the log even without --verbose.
+  if (options.verbose || options.simulator.hearing) {
+    options.simulator.observer = [&](const std::string& line) {
+      if (options.verbose || line.rfind("heard ", 0) == 0) print(line);
+    };
+  }
 
   std::unique_ptr<devsim::DeviceSimulator> device;
   try {
-    device = std::make_unique<devsim::DeviceSimulator>(options.simulator);
+    try {
+      device = std::make_unique<devsim::DeviceSimulator>(options.simulator);
+    } catch (const devsim::HearingUnavailable& e) {
+      // Still a useful device: "B" answers the fixed level instead.
+      std::cerr << "vellamo-devsim: hearing mode off: " << e.what() << "\n";
+      options.simulator.hearing.reset();
+      device = std::make_unique<devsim::DeviceSimulator>(options.simulator);
+    }
   } catch (const std::exception& e) {
     std::cerr << "vellamo-devsim: " << e.what() << "\n";
     return 1;
@@ -104,7 +118,8 @@ int main(int argc, char** argv) {
   }
 
   std::cout << device->PortPath() << std::endl;
-  say("ready on " + device->PortPath() + (announcement ? ", announced as " + announcement->LinkPath() : ""));
+  say("ready on " + device->PortPath() + (announcement ? ", announced as " + announcement->LinkPath() : "") +
+      (device->Hearing() ? ", hearing " + options.simulator.hearing->source : ""));
 
   for (;;) {
     int timeoutMs = -1;

@@ -19,6 +19,15 @@ const char* const kUsage =
     "  --processing-time MS   how long \"K\" takes before it answers (default 3000)\n"
     "  --light N              the light level \"A\" answers (default 512)\n"
     "  --audio N              the audio level \"B\" answers (default 150)\n"
+    "  --hear                 hearing mode: record the sound server's default output\n"
+    "                         (its monitor) and answer \"B\" with the level heard in\n"
+    "                         the last 200 ms; measure each recording from \"I\" to \"J\"\n"
+    "  --hear-floor N         the reading for silence (default 5)\n"
+    "  --hear-full N          the reading for a full-scale tone (default 1000); a peak p\n"
+    "                         (0 to 1) reads floor + (full - floor) * p, at most 1023\n"
+    "  --hear-threshold X     peak below which sound counts as silence in a recording,\n"
+    "                         relative to full scale (default 0.003)\n"
+    "  --hear-source NAME     the source recorded (default @DEFAULT_MONITOR@)\n"
     "  --send MS=TEXT         send TEXT unasked MS milliseconds after start (repeatable)\n"
     "  --unplug-after MS      close the pty master after MS milliseconds and end\n"
     "  --exit-with-pid PID    end when process PID has ended\n"
@@ -104,6 +113,10 @@ bool ParseProgramOptions(int argc, const char* const* argv, ProgramOptions& opti
       options.verbose = true;
       continue;
     }
+    if (arg == "--hear") {
+      if (!options.simulator.hearing) options.simulator.hearing.emplace();
+      continue;
+    }
     if (arg == "--no-announce") {
       options.announce = false;
       continue;
@@ -161,6 +174,21 @@ bool ParseProgramOptions(int argc, const char* const* argv, ProgramOptions& opti
     } else if (arg == "--light" || arg == "--audio") {
       if (!ParseInt(value, number)) return error = bad, false;
       (arg == "--light" ? options.simulator.lightLevel : options.simulator.audioLevel) = int(number);
+    } else if (arg == "--hear-floor" || arg == "--hear-full") {
+      if (!ParseInt(value, number) || number < 0 || number > 1023) return error = bad, false;
+      if (!options.simulator.hearing) options.simulator.hearing.emplace();
+      (arg == "--hear-floor" ? options.simulator.hearing->floorReading
+                             : options.simulator.hearing->fullScaleReading) = int(number);
+    } else if (arg == "--hear-threshold") {
+      char* end = nullptr;
+      const double threshold = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !(threshold > 0.0 && threshold < 1.0)) return error = bad, false;
+      if (!options.simulator.hearing) options.simulator.hearing.emplace();
+      options.simulator.hearing->silenceThreshold = threshold;
+    } else if (arg == "--hear-source") {
+      if (value.empty()) return error = bad, false;
+      if (!options.simulator.hearing) options.simulator.hearing.emplace();
+      options.simulator.hearing->source = value;
     } else if (arg == "--send") {
       const size_t equals = value.find('=');
       std::string bytes;

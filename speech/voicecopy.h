@@ -4,6 +4,7 @@
 // opens the sound output when it is created.
 
 #include <QDialog>
+#include <QStringList>
 
 class TForm4 : public QDialog {
   Q_OBJECT
@@ -11,4 +12,11 @@ class TForm4 : public QDialog {
   explicit TForm4(QWidget* parent = nullptr);
 
   void FormCreate();
+
+  // The copy list: the paths to copy, one a line, relative to the program folder.
+  void SetCopyList(const QStringList& lines);
+  QStringList CopyList() const;
+
+ private:
+  QStringList copyList_;
 };

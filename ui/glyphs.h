@@ -5,3 +5,7 @@
 
 QIcon GreenRightArrowGlyph();  // the OK of the port and the test dialogs
 QIcon GreenCheckGlyph();       // the about box's OK
+QIcon CancelCrossGlyph();      // "Abbrechen"
+QIcon RightArrowGlyph();       // flat button: move an item to the right-hand list
+QIcon LeftArrowGlyph();        // flat button: move it back
+QIcon LoudspeakerGlyph();      // listening to a sound

@@ -22,8 +22,10 @@ namespace {
 
 class ChildProgram {
  public:
-  ChildProgram(const std::vector<std::string>& args, const std::string& runtimeDir) {
+  ChildProgram(const std::vector<std::string>& args, const std::string& runtimeDir,
+               const std::vector<std::string>& moreEnv = {}) {
     std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + runtimeDir, "PATH=/usr/bin:/bin"};
+    env.insert(env.end(), moreEnv.begin(), moreEnv.end());
     std::vector<char*> argv, envp;
     static std::string program = VELLAMO_DEVSIM_PROGRAM;
     argv.push_back(program.data());
@@ -165,6 +167,55 @@ TEST_F(DevsimProgramTest, BadArgumentIsRefusedWithTheUsage) {
   ChildProgram sim({"--delay", "A=soon"}, runtime_);
   EXPECT_EQ(sim.Wait(5s), 2);
   EXPECT_FALSE(fs::exists(ports_));
+}
+
+TEST_F(DevsimProgramTest, HearingWithoutASoundServerFallsBackToTheFixedLevel) {
+  ChildProgram sim({"--hear", "--audio", "321", "--no-announce"}, runtime_,
+                   {"PULSE_SERVER=unix:" + runtime_ + "/no-such-server"});
+  const std::string path = sim.ReadLine(10s);
+  ASSERT_FALSE(path.empty());
+  SlaveClient client(path);
+  client.Write("B");
+  EXPECT_EQ(client.Read(5, 3s), "321\r\n");
+  kill(sim.Pid(), SIGTERM);
+  EXPECT_EQ(sim.Wait(5s), 0);
+}
+
+TEST(DevsimProgramOptions, HearingOptionsSetTheMappingAndRefuseNonsense) {
+  devsim::ProgramOptions plain;
+  std::string error;
+  const char* none[] = {"vellamo-devsim", "--audio", "150"};
+  ASSERT_TRUE(devsim::ParseProgramOptions(3, none, plain, error));
+  EXPECT_FALSE(plain.simulator.hearing) << "hearing only when asked for";
+
+  const char* hear[] = {"vellamo-devsim", "--hear"};
+  devsim::ProgramOptions defaults;
+  ASSERT_TRUE(devsim::ParseProgramOptions(2, hear, defaults, error)) << error;
+  ASSERT_TRUE(defaults.simulator.hearing);
+  EXPECT_EQ(defaults.simulator.hearing->floorReading, 5);
+  EXPECT_EQ(defaults.simulator.hearing->fullScaleReading, 1000);
+  EXPECT_EQ(defaults.simulator.hearing->source, "@DEFAULT_MONITOR@");
+
+  const char* tuned[] = {"vellamo-devsim", "--hear-floor",     "12",   "--hear-full",   "800",
+                         "--hear",         "--hear-threshold", "0.01", "--hear-source", "nullsink.monitor"};
+  devsim::ProgramOptions options;
+  ASSERT_TRUE(devsim::ParseProgramOptions(int(std::size(tuned)), tuned, options, error)) << error;
+  ASSERT_TRUE(options.simulator.hearing);
+  EXPECT_EQ(options.simulator.hearing->floorReading, 12);
+  EXPECT_EQ(options.simulator.hearing->fullScaleReading, 800);
+  EXPECT_DOUBLE_EQ(options.simulator.hearing->silenceThreshold, 0.01);
+  EXPECT_EQ(options.simulator.hearing->source, "nullsink.monitor");
+
+  for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{{"x", "--hear-floor", "-1"},
+                                                                            {"x", "--hear-full", "1024"},
+                                                                            {"x", "--hear-threshold", "0"},
+                                                                            {"x", "--hear-threshold", "1.5"},
+                                                                            {"x", "--hear-threshold", "loud"},
+                                                                            {"x", "--hear-source", ""}}) {
+    devsim::ProgramOptions ignored;
+    EXPECT_FALSE(devsim::ParseProgramOptions(int(bad.size()), bad.data(), ignored, error))
+        << bad[1] << bad[2];
+  }
 }
 
 TEST(DevsimProgramOptions, ParsesScriptAndRefusesMalformedValues) {
