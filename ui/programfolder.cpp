@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 
+#include "ui/datafolder.h"
+
 namespace {
 QString& Override() {
   static QString folder;
@@ -15,7 +17,7 @@ void OverrideProgramFolder(const QString& folder) {
 
 QString ProgramFolder() {
   if (!Override().isEmpty()) return Override();
-  return QCoreApplication::applicationDirPath() + '/';
+  return DataFolderFor(QCoreApplication::applicationDirPath() + '/');
 }
 
 QString LocalPath(const QString& path) {

@@ -2,7 +2,9 @@
 #include <QString>
 
 // The folder of the running executable with a trailing separator: the root of
-// every data path (speechset\, soundset\, resources\tone.mp3, firmware/).
+// every data path (speechset\, soundset\, resources\tone.mp3, firmware/). An
+// installed executable has its data in the installed data folder instead (see
+// DataFolderFor).
 QString ProgramFolder();
 
 // Tests run from another folder than the program's; they point here at it.
