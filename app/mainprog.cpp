@@ -140,6 +140,9 @@ TForm1::~TForm1() {
   Timer1->stop();
   Timer2->stop();
   Timer3->stop();
+  // The component may still serve a delivery the worker holds while it goes;
+  // nothing of this window may run then.
+  SerialPort1->DetachHandlers();
   const bool attached = DeviceLink::Port() == SerialPort1.get();
   SerialPort1.reset();
   if (attached) DeviceLink::Attach(nullptr);
@@ -164,8 +167,8 @@ void TForm1::Timer2Timer() {
 
 void TForm1::Timer3Timer() { DeviceLink::Tick(); }
 
-void TForm1::SerialPort1RxClusterEvent(TSerialPort*) {
-  DeviceLink::AcceptAnswer(SerialPort1->ReadClusterText());
+void TForm1::SerialPort1RxClusterEvent(TSerialPort* sender) {
+  DeviceLink::AcceptAnswer(sender->ReadClusterText());
 }
 
 void TForm1::SerialPort1ProcessError(TSerialPort* sender, uint32_t place, uint32_t code, const std::string&,

@@ -59,7 +59,7 @@ TSerialPort::~TSerialPort() {
 }
 
 void TSerialPort::ReportError(uint32_t place, uint32_t code, uint8_t noise, const std::string& msg) {
-  if (destroying_ || noise > errorNoise_ || !OnProcessError) return;
+  if (destroying_ || handlersDetached_ || noise > errorNoise_ || !OnProcessError) return;
   OnProcessError(this, place, code, msg, noise);
 }
 
@@ -276,7 +276,7 @@ void TSerialPort::SendData(const char* buffer, uint32_t count) {
   const uint32_t code = backend_->Write(handle_, writeBuffer_.data(), count, written, writeEvent_);
   if (code == 0) {
     writtenBytes_ = written;
-    if (OnWriteDone) OnWriteDone(this);
+    if (OnWriteDone && !handlersDetached_) OnWriteDone(this);
   } else if (code == serialcodes::kIoPending) {
     writeStartTick_ = backend_->TickCount();
     sendInProgress_ = true;
@@ -284,6 +284,11 @@ void TSerialPort::SendData(const char* buffer, uint32_t count) {
     ReportError(903, code, 0, "Error writing Data");
     ResetOpEvent(writeEvent_);
   }
+}
+
+size_t TSerialPort::ClusterCount() {
+  std::lock_guard lock(queueLock_);
+  return clusters_.size();
 }
 
 std::string TSerialPort::ReadClusterText() {

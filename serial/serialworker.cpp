@@ -338,7 +338,7 @@ void TWorkThread::DeliverError() {
 void TWorkThread::DeliverEvent(const std::function<void(TSerialPort*)>& handler) {
   if (!handler) return;
   Deliver([this, &handler] {
-    if (handler) handler(owner_);
+    if (handler && !owner_->handlersDetached_) handler(owner_);
   });
 }
 
