@@ -223,6 +223,10 @@ class TSerialPort {
   std::atomic<uint32_t> writeStartTick_{0};
 
   std::atomic<bool> workerBusy_{false};
+  // Set for the whole close sequence, before the event wait is ended: from then
+  // on the worker starts nothing new (a wait started after the mask went 0 would
+  // be refused and reported) and winds down as it would for a closed port.
+  std::atomic<bool> closing_{false};
   std::atomic<bool> destroying_{false};
   std::atomic<bool> handlersDetached_{false};
   std::mutex queueLock_;
