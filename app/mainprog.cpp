@@ -15,17 +15,18 @@
 #include <QTimer>
 #include <cerrno>
 
-#include "link/devicelink.h"
 #include "app/forms.h"
-#include "ui/formstyle.h"
 #include "app/info.h"
 #include "app/jpegimage.h"
-#include "ui/programfolder.h"
+#include "link/devicelink.h"
 #include "serial/portenum.h"
 #include "serial/serialport.h"
 #include "speech/sprachdat.h"
+#include "speech/voicecopy.h"
 #include "tools/ntpsync.h"
 #include "tools/test.h"
+#include "ui/formstyle.h"
+#include "ui/programfolder.h"
 
 namespace {
 
@@ -208,11 +209,14 @@ QString TForm1::OpenFailureText(const QString& port, uint32_t code, const QStrin
   }
 }
 
-void TForm1::Ende1Click() {
-  // At once, without close handlers; the windows are destroyed after the
-  // message loop has ended.
+void TForm1::EndProgram() {
+  // The dialogs that talk to the device first, the copy dialog before the test dialog.
+  for (QWidget* dialog : std::initializer_list<QWidget*>{Form4, Form5, Form6, Form3, Form2, Form7})
+    if (dialog && dialog->isVisible()) dialog->hide();
   QCoreApplication::exit(0);
 }
+
+void TForm1::Ende1Click() { EndProgram(); }
 
 namespace {
 void ShowModeless(QWidget* dialog) {
@@ -241,5 +245,5 @@ void TForm1::Info1Click() { ShowModeless(Form7); }
 
 void TForm1::closeEvent(QCloseEvent* event) {
   event->accept();
-  QCoreApplication::exit(0);
+  EndProgram();
 }

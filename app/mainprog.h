@@ -62,6 +62,13 @@ class TForm1 : public QMainWindow {
   void SerialPort1ProcessError(TSerialPort* sender, uint32_t place, uint32_t code, const std::string& msg,
                                uint8_t noise);
 
+  // The one way the program ends: "Ende", the close box and a termination
+  // signal all come here. Every shown dialog is hidden first, while the port is
+  // still open, so that each leaves the device as it found it (the test dialog
+  // stops the clock test and leaves service mode); then the message loop ends,
+  // and the port closes when the windows are destroyed.
+  void EndProgram();
+
   void Ende1Click();
   void Sprachdatenbertragen1Click();
   void NTPSync1Click();

@@ -5,7 +5,11 @@
 #include <chrono>
 #include <thread>
 
+#include "devsim/devicesimulator.h"
 #include "tests/app/apptest.h"
+#include "tools/test.h"
+
+using namespace std::chrono_literals;
 
 using ProgramEndDeathTest = ProgramWindows;
 
@@ -37,3 +41,55 @@ TEST_F(ProgramEndDeathTest, AClusterWaitingForTheUiThreadWhenTheWindowGoesCrashe
       },
       testing::ExitedWithCode(0), "");
 }
+
+namespace {
+
+// The program's windows on the device simulator, with the test dialog shown and
+// its clock test running.
+class EndWithClockTestRunning : public ProgramWindows, public testing::WithParamInterface<const char*> {
+ protected:
+  devsim::DeviceSimulator device;
+
+  void SetUp() override {
+    ProgramWindows::SetUp();
+    UseLister({device.PortPath()});
+    RunStartup();
+    ASSERT_TRUE(Form1->SerialPort1->Active());
+    Form1->Kalibrieren1->trigger();
+    Form5->BitBtn4->click();
+    ASSERT_TRUE(device.WaitForReceived(2, 2s));
+    ASSERT_EQ(device.Received(), "*D");
+  }
+
+  // Runs the message loop as the program entry does, ends it the way the
+  // parameter names, and destroys the windows as the entry does after it.
+  void EndTheProgram() {
+    const std::string how = GetParam();
+    QTimer::singleShot(0, [how] {
+      if (how == "Ende")
+        Form1->Ende1->trigger();
+      else
+        Form1->close();
+    });
+    QTimer stuck;  // ends the loop with another code should the program not end it
+    stuck.setSingleShot(true);
+    QObject::connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    stuck.start(5000);
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    stuck.stop();
+    DestroyForms();
+  }
+};
+
+TEST_P(EndWithClockTestRunning, StopsTheClockTestAndLeavesServiceModeBeforeThePortCloses) {
+  EndTheProgram();
+  ASSERT_TRUE(device.WaitForPortEvents(1, 1, 2s));
+  EXPECT_EQ(device.Received(), "*DE{");
+  EXPECT_FALSE(device.State().rtcTest);
+  EXPECT_FALSE(device.State().serviceMode);
+  EXPECT_EQ(RtcTestRunning, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EndeAndCloseBox, EndWithClockTestRunning, testing::Values("Ende", "CloseBox"));
+
+}  // namespace
