@@ -163,7 +163,7 @@ class PosixBackend final : public PortBackend {
   }
 
   uint32_t Open(const std::string& name, Handle& handle) override {
-    const std::string path = name.empty() || name.find('/') != std::string::npos ? name : "/dev/" + name;
+    const std::string path = DevicePathOf(name);
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno;
     // flock keeps out other programs that lock as well; TIOCEXCL keeps out any
