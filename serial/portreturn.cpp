@@ -72,7 +72,11 @@ void PortReturnWatch::OnEvents() {
       // is missing now, counts; /dev sees every other device come and go too.
       const fs::path changed = fs::path(watched_) / event->name;
       const std::string rest = target.lexically_relative(changed).string();
-      if (changed == target || (!rest.empty() && rest.rfind("..", 0) != 0)) relevant = true;
+      const bool onTheWay = changed == target || (!rest.empty() && rest.rfind("..", 0) != 0);
+      if (!onTheWay) continue;
+      relevant = true;
+      // Gone and back between two looks: the events tell what the look cannot.
+      if (event->mask & (IN_DELETE | IN_MOVED_FROM)) seenMissing_ = true;
     }
   }
   if (!relevant) return;
