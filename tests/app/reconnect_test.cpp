@@ -5,8 +5,10 @@
 
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "devsim/devicesimulator.h"
@@ -40,6 +42,22 @@ class PulledDevice : public ProgramWindows {
     std::filesystem::rename(fresh, link);
   }
 
+  // When `condition` first held after `since` started, or -1 when it did not
+  // within 5 s. It is looked at from inside the event loop: a converter cycle
+  // waits for the device in nested loops, and the test's own loop would only
+  // look again once the cycle has ended.
+  static qint64 FirstSeen(const std::function<bool()>& condition, const QElapsedTimer& since) {
+    qint64 seen = -1;
+    QTimer look;
+    look.setInterval(5);
+    QObject::connect(&look, &QTimer::timeout, [&] {
+      if (seen < 0 && condition()) seen = since.elapsed();
+    });
+    look.start();
+    ProcessUntil([&] { return seen >= 0; }, 5000);
+    return seen;
+  }
+
   bool BarsShow(int light, int audio) {
     return ProcessUntil(
         [&] { return Form5->ProgressBar1->value() == light && Form5->ProgressBar2->value() == audio; }, 5000);
@@ -57,9 +75,10 @@ TEST_F(PulledDevice, IsShownAsNotConnectedAndReconnectedWhenItComesBackAndTheCon
   QElapsedTimer pulled;
   pulled.start();
   device->Unplug();
-  ASSERT_TRUE(ProcessUntil([&] { return Status() == "Nicht verbunden."; }, 5000));
-  RecordProperty("ms until shown as not connected", static_cast<int>(pulled.elapsed()));
-  EXPECT_LT(pulled.elapsed(), 1000);
+  const qint64 shown = FirstSeen([&] { return Status() == "Nicht verbunden."; }, pulled);
+  ASSERT_GE(shown, 0);
+  RecordProperty("ms until shown as not connected", static_cast<int>(shown));
+  EXPECT_LT(shown, 1000);
   ASSERT_TRUE(ProcessUntil([&] { return !Form1->SerialPort1->Active(); }, 5000));
   RefreshStatus();
   EXPECT_TRUE(StatusTip().contains(QString::fromStdString(link))) << StatusTip().toStdString();
@@ -73,9 +92,10 @@ TEST_F(PulledDevice, IsShownAsNotConnectedAndReconnectedWhenItComesBackAndTheCon
   QElapsedTimer replugged;
   replugged.start();
   PlugInAgain(*again);
-  ASSERT_TRUE(ProcessUntil([&] { return Status() == Connected(); }, 5000));
-  RecordProperty("ms until connected again", static_cast<int>(replugged.elapsed()));
-  EXPECT_LT(replugged.elapsed(), 2000);
+  const qint64 connected = FirstSeen([&] { return Status() == Connected(); }, replugged);
+  ASSERT_GE(connected, 0);
+  RecordProperty("ms until connected again", static_cast<int>(connected));
+  EXPECT_LT(connected, 2000);
   EXPECT_TRUE(Form1->SerialPort1->Active());
   // The cycle that was running goes on: its next queries reach the device now.
   EXPECT_TRUE(BarsShow(1023 - 200, 300));
