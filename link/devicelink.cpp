@@ -22,7 +22,7 @@ namespace {
 TSerialPort* SerialPort1 = nullptr;
 
 // The name the port was last opened with, and the wait for its device's
-// return after it was pulled. `opens` counts deliberate opens and closes, so a
+// return after it was pulled. `Opens` counts deliberate opens and closes, so a
 // close planned for a gone device is dropped when the user was quicker.
 QString OpenedName;
 std::unique_ptr<PortReturnWatch> ReturnWatch;
