@@ -1,8 +1,5 @@
 #include "app/mainprog.h"
 
-#include <grp.h>
-#include <sys/stat.h>
-
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -14,35 +11,32 @@
 #include <QPixmap>
 #include <QStatusBar>
 #include <QTimer>
-#include <cerrno>
+#include <QToolTip>
 
-#include "link/devicelink.h"
 #include "app/forms.h"
-#include "ui/formstyle.h"
 #include "app/info.h"
 #include "app/jpegimage.h"
-#include "ui/programfolder.h"
+#include "link/devicelink.h"
 #include "serial/portenum.h"
+#include "serial/portfailure.h"
 #include "serial/serialport.h"
 #include "speech/sprachdat.h"
+#include "speech/voicecopy.h"
 #include "tools/ntpsync.h"
 #include "tools/test.h"
+#include "ui/formstyle.h"
+#include "ui/glyphs.h"
+#include "ui/programfolder.h"
+#include "ui/wraptext.h"
 
 namespace {
 
 constexpr int kClientWidth = 640;
 constexpr int kClientHeight = 404;
 constexpr int kStatusBarHeight = 19;
-constexpr uint32_t kPlaceOpenFailed = 112;
-
-// The group that owns the device file: the one the user must belong to.
-QString OwningGroup(const QString& port) {
-  QString path = port.contains('/') ? port : QStringLiteral("/dev/") + port;
-  struct stat st {};
-  if (stat(path.toLocal8Bit().constData(), &st) != 0) return {};
-  const group* owner = getgrgid(st.st_gid);
-  return owner ? QString::fromLocal8Bit(owner->gr_name) : QString();
-}
+// The status bar's tool-tip wraps here rather than running across the screen.
+constexpr int kToolTipWidth = 400;
+constexpr int kStatusIconSize = 16;
 
 }  // namespace
 
@@ -69,6 +63,10 @@ TForm1::TForm1(QWidget* parent)
   QPalette light = StatusBar1->palette();
   light.setColor(QPalette::Window, light.color(QPalette::Midlight));
   StatusBar1->setPalette(light);
+  StatusIcon = new QLabel;
+  StatusIcon->setPixmap(WarningGlyph().pixmap(kStatusIconSize, kStatusIconSize));
+  StatusIcon->setVisible(false);
+  StatusBar1->addWidget(StatusIcon);
   StatusPanel = new QLabel(DeviceLink::kNotConnected);
   StatusPanel->setMinimumWidth(50);
   StatusBar1->addWidget(StatusPanel, 1);
@@ -141,6 +139,9 @@ TForm1::~TForm1() {
   Timer1->stop();
   Timer2->stop();
   Timer3->stop();
+  // The component may still serve a delivery the worker holds while it goes;
+  // nothing of this window may run then.
+  SerialPort1->DetachHandlers();
   const bool attached = DeviceLink::Port() == SerialPort1.get();
   SerialPort1.reset();
   if (attached) DeviceLink::Attach(nullptr);
@@ -153,9 +154,11 @@ void TForm1::FormCreate() {
 
 void TForm1::Timer1Timer() {
   StatusPanel->setText(DeviceLink::ConnectionText);
-  if (SerialPort1->Active()) openFailure_.clear();
-  StatusBar1->setToolTip(openFailure_);
-  StatusPanel->setToolTip(openFailure_);
+  if (DeviceLink::ConnectionText != DeviceLink::kNotConnected) statusReason_.clear();
+  const QString tip = WrapToWidth(statusReason_, QFontMetrics(QToolTip::font()), kToolTipWidth);
+  for (QWidget* part : std::initializer_list<QWidget*>{StatusBar1, StatusPanel, StatusIcon})
+    part->setToolTip(tip);
+  StatusIcon->setVisible(!statusReason_.isEmpty());
 }
 
 void TForm1::Timer2Timer() {
@@ -165,52 +168,29 @@ void TForm1::Timer2Timer() {
 
 void TForm1::Timer3Timer() { DeviceLink::Tick(); }
 
-void TForm1::SerialPort1RxClusterEvent(TSerialPort*) {
-  DeviceLink::AcceptAnswer(SerialPort1->ReadClusterText());
+void TForm1::SerialPort1RxClusterEvent(TSerialPort* sender) {
+  DeviceLink::AcceptAnswer(sender->ReadClusterText());
 }
 
 void TForm1::SerialPort1ProcessError(TSerialPort* sender, uint32_t place, uint32_t code, const std::string&,
                                      uint8_t) {
-  if (place != kPlaceOpenFailed) return;
   const QString port = QString::fromLocal8Bit(sender->CommPort());
-  openFailure_ = OpenFailureText(port, code, OwningGroup(port));
-}
-
-QString TForm1::OpenFailureText(const QString& port, uint32_t code, const QString& group) {
-  if (port.isEmpty())
-    return QStringLiteral("Es ist kein Port gewählt. Wählen Sie ihn unter Einstellungen > Com Port.");
-  const QString head = QStringLiteral("%1 konnte nicht geöffnet werden: ").arg(port);
-  switch (code) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-      return head + QStringLiteral("Dieses Gerät gibt es nicht. Ist das Gerät angeschlossen?");
-    case EACCES:
-    case EPERM: {
-      const QString owner =
-          group.isEmpty() || group == QStringLiteral("root") ? QStringLiteral("dialout") : group;
-      return head + QStringLiteral(
-                        "Zugriff verweigert. Ihr Benutzer muss Mitglied der Gruppe \"%1\" sein "
-                        "(sudo adduser $USER %1); danach einmal ab- und wieder anmelden.")
-                        .arg(owner);
-    }
-    case EBUSY:
-    case EAGAIN:
-      return head + QStringLiteral("Das Gerät ist belegt; ein anderes Programm benutzt es.");
-    case ENOTTY:
-    case ENOTDIR:
-    case EISDIR:
-      return head + QStringLiteral("Das ist kein serieller Port.");
-    default:
-      return head + QStringLiteral("Fehler %1.").arg(code);
+  if (place == PortFailure::kOpenFailedPlace) {
+    statusReason_ = PortFailure::OpenFailureText(port, code, PortFailure::OwningGroup(port));
+  } else if (PortFailure::IsDeviceGone(place, code)) {
+    statusReason_ = PortFailure::DisconnectedText(port);
+    DeviceLink::PortGone();
   }
 }
 
-void TForm1::Ende1Click() {
-  // At once, without close handlers; the windows are destroyed after the
-  // message loop has ended.
+void TForm1::EndProgram() {
+  // The dialogs that talk to the device first, the copy dialog before the test dialog.
+  for (QWidget* dialog : std::initializer_list<QWidget*>{Form4, Form5, Form6, Form3, Form2, Form7})
+    if (dialog && dialog->isVisible()) dialog->hide();
   QCoreApplication::exit(0);
 }
+
+void TForm1::Ende1Click() { EndProgram(); }
 
 namespace {
 void ShowModeless(QWidget* dialog) {
@@ -238,7 +218,7 @@ void TForm1::FirmwareUpdate1Click() {
 
 void TForm1::ComPort1Click() {
   DeviceLink::CloseDevicePort();
-  openFailure_.clear();  // not connected now because the user closed it
+  statusReason_.clear();  // not connected now because the user closed it
   ShowModeless(Form2);
 }
 
@@ -246,5 +226,5 @@ void TForm1::Info1Click() { ShowModeless(Form7); }
 
 void TForm1::closeEvent(QCloseEvent* event) {
   event->accept();
-  QCoreApplication::exit(0);
+  EndProgram();
 }

@@ -28,6 +28,7 @@ class TForm1 : public QMainWindow {
 
   QLabel* Image1;  // background, 641 x 385 at the top left
   QStatusBar* StatusBar1;
+  QLabel* StatusIcon;   // a warning sign before panel 0 while the tool-tip says why it is not connected
   QLabel* StatusPanel;  // panel 0: ConnectionText, shown whole
   QMenuBar* MainMenu1;
   QMenu* Datei1;
@@ -61,10 +62,18 @@ class TForm1 : public QMainWindow {
   void Timer2Timer();
   void Timer3Timer();
   void SerialPort1RxClusterEvent(TSerialPort* sender);
-  // Keeps the last failure to open the port, so that the status bar can say why
-  // the port is not connected. Nothing else is done with reports.
+  // Keeps why the port is not connected (it did not open, or its device was
+  // pulled), for the status bar's tool-tip; a pulled device is waited for to
+  // come back. Nothing else is done with reports.
   void SerialPort1ProcessError(TSerialPort* sender, uint32_t place, uint32_t code, const std::string& msg,
                                uint8_t noise);
+
+  // The one way the program ends: "Ende", the close box and a termination
+  // signal all come here. Every shown dialog is hidden first, while the port is
+  // still open, so that each leaves the device as it found it (the test dialog
+  // stops the clock test and leaves service mode); then the message loop ends,
+  // and the port closes when the windows are destroyed.
+  void EndProgram();
 
   void Ende1Click();
   void Sprachdatenbertragen1Click();
@@ -74,13 +83,10 @@ class TForm1 : public QMainWindow {
   void ComPort1Click();
   void Info1Click();
 
-  // The status bar's tool-tip for a failed open, in the user's words.
-  static QString OpenFailureText(const QString& port, uint32_t code, const QString& group = QString());
-
  protected:
   // Closing the main window ends the program, whatever dialogs are open.
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  QString openFailure_;  // why the last open failed; empty once a port is open
+  QString statusReason_;  // why the port is not connected; empty once it is
 };

@@ -5,8 +5,10 @@
 #include <QTimer>
 #include <charconv>
 #include <chrono>
+#include <memory>
 #include <thread>
 
+#include "serial/portreturn.h"
 #include "serial/serialport.h"
 
 namespace DeviceLink {
@@ -18,6 +20,13 @@ QString ConnectionText = kNotConnected;
 
 namespace {
 TSerialPort* SerialPort1 = nullptr;
+
+// The name the port was last opened with, and the wait for its device's
+// return after it was pulled. `Opens` counts deliberate opens and closes, so a
+// close planned for a gone device is dropped when the user was quicker.
+QString OpenedName;
+std::unique_ptr<PortReturnWatch> ReturnWatch;
+uint64_t Opens = 0;
 
 constexpr uint32_t kNumberSliceMs = 25;
 constexpr uint32_t kVerdictSliceMs = 250;
@@ -88,12 +97,9 @@ int32_t QueryVerdict(char letter, int32_t ticks) {
   AnswerState = 0;
   return result;
 }
-}  // namespace
 
-void Attach(TSerialPort* port) { SerialPort1 = port; }
-TSerialPort* Port() { return SerialPort1; }
-
-void OpenDevicePort(const QString& portName) {
+void OpenPort(const QString& portName) {
+  OpenedName = portName;
   SerialPort1->SetCommPort(portName.toLocal8Bit().toStdString());
   SerialPort1->SetBaudRate(38400);
   SerialPort1->SetDataBits(8);
@@ -108,10 +114,54 @@ void OpenDevicePort(const QString& portName) {
                                          : kNotConnected;
 }
 
+// The device is back: connect as OpenDevicePort does. A device that cannot be
+// opened yet stays watched for its next change.
+void Reconnect(const QString& portName) {
+  if (!SerialPort1 || SerialPort1->Active()) return;
+  OpenPort(portName);
+  if (SerialPort1->Active()) ReturnWatch.reset();
+}
+
+void WatchForReturn(const QString& portName) {
+  const std::string path = DevicePathOf(portName.toLocal8Bit().toStdString());
+  ReturnWatch = std::make_unique<PortReturnWatch>(path, [portName] { Reconnect(portName); });
+}
+}  // namespace
+
+void Attach(TSerialPort* port) {
+  SerialPort1 = port;
+  ReturnWatch.reset();
+}
+TSerialPort* Port() { return SerialPort1; }
+
+void OpenDevicePort(const QString& portName) {
+  ++Opens;
+  ReturnWatch.reset();
+  OpenPort(portName);
+}
+
 void CloseDevicePort() {
+  ++Opens;
+  ReturnWatch.reset();
   SerialPort1->SetActive(false);
   ConnectionText = kNotConnected;
 }
+
+void PortGone() {
+  ConnectionText = kNotConnected;
+  const uint64_t opens = Opens;
+  const QString name = OpenedName;
+  // Reported from inside a delivery of the worker, which waits for it: closing
+  // here would wait for the worker in turn. Closing frees the device's name at
+  // once, so a re-plugged adapter gets the same one again.
+  QTimer::singleShot(0, [opens, name] {
+    if (!SerialPort1 || opens != Opens || !SerialPort1->Active() || ReturnWatch) return;
+    SerialPort1->SetActive(false);
+    WatchForReturn(name);
+  });
+}
+
+bool AwaitingReturn() { return ReturnWatch != nullptr; }
 
 void AcceptAnswer(const std::string& text) {
   if (AnswerState <= 0) return;

@@ -26,6 +26,14 @@ TSerialPort* Port();
 
 void OpenDevicePort(const QString& portName);
 void CloseDevicePort();
+
+// The device behind the open port has gone (a pulled cable), as the port's
+// report said. The connection reads "Nicht verbunden." at once; the port closes
+// once the report's delivery has returned, and the same name is opened again
+// as OpenDevicePort does as soon as the device is back under its path. A
+// deliberate open or close ends that wait.
+void PortGone();
+bool AwaitingReturn();
 void AcceptAnswer(const std::string& text);
 void PumpWait(uint32_t ms);
 void Tick();  // the main window's Timer3, every 100 ms

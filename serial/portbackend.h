@@ -52,6 +52,11 @@ struct PortStatus {
 
 enum class LineControl { SetRts, ClearRts, SetDtr, ClearDtr, SetBreak, ClearBreak };
 
+// The device path of a port name: a name without "/" is taken below /dev.
+inline std::string DevicePathOf(const std::string& name) {
+  return name.empty() || name.find('/') != std::string::npos ? name : "/dev/" + name;
+}
+
 class PortBackend {
  public:
   using Handle = uint32_t;

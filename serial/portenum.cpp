@@ -1,8 +1,5 @@
 #include "serial/portenum.h"
 
-#include <fcntl.h>
-#include <linux/serial.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,13 +63,10 @@ std::string LinkTargetName(const fs::path& link) {
 
 }  // namespace
 
-bool ProbeSerial8250(const std::string& devicePath) {
-  int fd = open(devicePath.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;
-  serial_struct info{};
-  bool present = ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
-  close(fd);
-  return present;
+bool UartPresent(const std::string& sysfs, const std::string& tty) {
+  std::ifstream in(fs::path(sysfs) / "class/tty" / tty / "type");
+  int type = 0;
+  return (in >> type) && type != 0;
 }
 
 std::string TtyDriverName(const std::string& sysfs, const std::string& tty) {
@@ -93,9 +87,8 @@ void EnumSerialPorts(std::vector<std::string>& list, const PortEnumRoots& roots)
     if (std::find(consoles.begin(), consoles.end(), tty) != consoles.end()) continue;
     const std::string driver = TtyDriverName(roots.Sysfs, tty);
     if (driver.empty()) continue;
-    const std::string path = roots.Dev + "/" + tty;
-    if (driver == "serial8250" && !(roots.Serial8250Present && roots.Serial8250Present(path))) continue;
-    AppendOnce(list, path);
+    if (driver == "serial8250" && !UartPresent(roots.Sysfs, tty)) continue;
+    AppendOnce(list, roots.Dev + "/" + tty);
   }
 
   // The symlink's own path is listed, not its target (/dev/pts/N): it says what
@@ -107,6 +100,7 @@ void EnumSerialPorts(std::vector<std::string>& list, const PortEnumRoots& roots)
     std::error_code ec;
     if (!fs::is_symlink(link, ec)) continue;
     if (!fs::exists(link, ec)) continue;  // its program has gone without removing it
+    if (link.string().size() > kLongestPortPath) continue;
     AppendOnce(list, link.string());
   }
 }

@@ -6,31 +6,34 @@
 // per-user virtual-port folder (the device simulator does). The roots are
 // parameters so that tests can walk a fake tree and never touch a device.
 
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "serial/virtualportfolder.h"
 
-// Opens the device and asks the serial driver for the port's UART type; false
-// when the open or the query fails or the type is PORT_UNKNOWN. The serial8250
-// driver registers a fixed number of ports whether or not a UART is there.
-bool ProbeSerial8250(const std::string& devicePath);
-
 struct PortEnumRoots {
   std::string Sysfs = "/sys";
   std::string Dev = "/dev";
   std::string VirtualFolder = VirtualPortFolder();
-  // Tests replace the probe: a fake tree has no device behind its names.
-  std::function<bool(const std::string& devicePath)> Serial8250Present = ProbeSerial8250;
 };
 
 // Appends the port paths found, in the order found, each at most once: a path
 // already in the list in any letter case is not appended again. Nothing in the
-// list is removed or reordered; finding nothing leaves it unchanged.
+// list is removed or reordered; finding nothing leaves it unchanged. No device
+// is opened: a port that is not the clock's must not see its lines move.
 void EnumSerialPorts(std::vector<std::string>& list, const PortEnumRoots& roots = PortEnumRoots());
 
 // The driver's name of a tty below <sysfs>/class/tty, empty when it has none.
 // Newer kernels put a "port" device of the serial-base bus between the tty and
 // its UART; the UART's driver is then two levels further up.
 std::string TtyDriverName(const std::string& sysfs, const std::string& tty);
+
+// Whether a UART stands behind a tty of the serial core, read from sysfs
+// (<sysfs>/class/tty/<tty>/type, world-readable): 0 is no UART. The serial8250
+// driver registers a fixed number of ports whether or not a UART is there.
+// False when the type cannot be read.
+bool UartPresent(const std::string& sysfs, const std::string& tty);
+
+// The serial component opens the first 79 characters of a port name; a longer
+// path could never be opened as itself.
+constexpr size_t kLongestPortPath = 79;

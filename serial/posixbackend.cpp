@@ -10,14 +10,16 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <map>
-#include <utility>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "serial/portbackend.h"
@@ -34,6 +36,12 @@ constexpr uint32_t kEvRxChar = 0x001, kEvTxEmpty = 0x004, kEvCts = 0x008, kEvDsr
 constexpr int kCheckSliceMs = 5;
 
 bool NoModemLines(int err) { return err == ENOTTY || err == EINVAL; }
+
+// The slaves of Unix 98 pseudo-terminals have the majors 136 to 143.
+bool IsPtySlave(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+}
 
 struct Counters {
   int brk = 0, frame = 0, overrun = 0, parity = 0, bufOverrun = 0;
@@ -74,6 +82,7 @@ struct Port {
   uint32_t eventMask = 0;
   PortTimeouts timeouts;
   bool gone = false;          // the device hung up
+  bool pty = false;           // a pseudo-terminal's slave: what it sends is at the far end at once
   bool wroteSinceWait = false;  // for the transmit-queue-empty event
   Counters reported;          // error counters already turned into the error word
 };
@@ -154,7 +163,7 @@ class PosixBackend final : public PortBackend {
   }
 
   uint32_t Open(const std::string& name, Handle& handle) override {
-    const std::string path = name.empty() || name.find('/') != std::string::npos ? name : "/dev/" + name;
+    const std::string path = DevicePathOf(name);
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno;
     // flock keeps out other programs that lock as well; TIOCEXCL keeps out any
@@ -179,6 +188,7 @@ class PosixBackend final : public PortBackend {
     std::lock_guard lock(mutex_);
     Port port;
     port.fd = fd;
+    port.pty = IsPtySlave(fd);
     port.reported = ReadCounters(fd);
     handle = static_cast<Handle>(fd);
     ports_[handle] = port;
@@ -315,7 +325,10 @@ class PosixBackend final : public PortBackend {
       }
     }
     if (port->gone) return 0;
-    return ioctl(port->fd, TCFLSH, TCIOFLUSH) == 0 ? 0 : errno;
+    // A pty has no transmit queue of its own: its "output queue" is the far
+    // end's receive queue, and flushing it would take back bytes the device has
+    // already been sent ("E{" just before a close). Only what came in is dropped.
+    return ioctl(port->fd, TCFLSH, port->pty ? TCIFLUSH : TCIOFLUSH) == 0 ? 0 : errno;
   }
 
   uint32_t ControlLine(Handle handle, LineControl what) override {

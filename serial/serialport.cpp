@@ -59,7 +59,7 @@ TSerialPort::~TSerialPort() {
 }
 
 void TSerialPort::ReportError(uint32_t place, uint32_t code, uint8_t noise, const std::string& msg) {
-  if (destroying_ || noise > errorNoise_ || !OnProcessError) return;
+  if (destroying_ || handlersDetached_ || noise > errorNoise_ || !OnProcessError) return;
   OnProcessError(this, place, code, msg, noise);
 }
 
@@ -174,6 +174,7 @@ double TSerialPort::OutstandingWriteTimeoutMs() const {
 
 void TSerialPort::CyclePort(bool open) {
   if (active_) {
+    closing_ = true;
     ReportError(100, 0, 2, "Msg start deactivating Port");
     if (uint32_t code = backend_->SetEventMask(handle_, 0)) ReportError(101, code, 0, "Error disabling CommEvents");
     active_ = false;
@@ -189,6 +190,7 @@ void TSerialPort::CyclePort(bool open) {
     rtsState_ = false;
     if (uint32_t code = backend_->Close(handle_)) ReportError(103, code, 0, "Error closing Port");
     handle_ = PortBackend::kNoPort;
+    closing_ = false;
   }
   if (!open) return;
 
@@ -248,8 +250,12 @@ void TSerialPort::ApplyLineSettings() {
 }
 
 void TSerialPort::WaitWorkerIdle(int n) {
-  // Deliberately no deliveries served here: a worker caught in one stays busy.
-  for (int i = 0; i < n && workerBusy_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(75));
+  // At most n slices of 75 ms, but over as soon as the worker is idle: the usual
+  // close takes a few milliseconds, not a whole slice. Deliberately no deliveries
+  // served here: a worker caught in one stays busy for the whole time.
+  const auto deadline = std::chrono::steady_clock::now() + n * std::chrono::milliseconds(75);
+  while (workerBusy_ && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
 void TSerialPort::WorkerStopped() { workerBusy_ = false; }
@@ -276,7 +282,7 @@ void TSerialPort::SendData(const char* buffer, uint32_t count) {
   const uint32_t code = backend_->Write(handle_, writeBuffer_.data(), count, written, writeEvent_);
   if (code == 0) {
     writtenBytes_ = written;
-    if (OnWriteDone) OnWriteDone(this);
+    if (OnWriteDone && !handlersDetached_) OnWriteDone(this);
   } else if (code == serialcodes::kIoPending) {
     writeStartTick_ = backend_->TickCount();
     sendInProgress_ = true;
@@ -284,6 +290,11 @@ void TSerialPort::SendData(const char* buffer, uint32_t count) {
     ReportError(903, code, 0, "Error writing Data");
     ResetOpEvent(writeEvent_);
   }
+}
+
+size_t TSerialPort::ClusterCount() {
+  std::lock_guard lock(queueLock_);
+  return clusters_.size();
 }
 
 std::string TSerialPort::ReadClusterText() {

@@ -141,7 +141,17 @@ class TSerialPort {
       OnLineErrorEvent, OnRingEvent, OnRIEvent, OnRLSDEvent, OnRxClusterEvent, OnRxCharEvent, OnRxEventCharEvent;
   TNotifyErrorEvent OnProcessError;
 
+  // Clusters waiting in the queue (the worker may be delivering the newest).
+  size_t ClusterCount();
+  // Set by the worker while it runs its active loop.
+  bool WorkerBusy() const { return workerBusy_; }
+
   // --- operations ----------------------------------------------------------------
+  // From now on no handler runs, not even for a delivery the worker already holds:
+  // the owner calls this before it goes, while the component may still serve the
+  // worker (its destruction does). The handlers stay assigned, since the worker
+  // may be looking at them; they are only never called again.
+  void DetachHandlers() { handlersDetached_ = true; }
   void SendData(const char* buffer, uint32_t count);
   void SendText(const std::string& text);
   std::string ReadClusterText();
@@ -213,7 +223,12 @@ class TSerialPort {
   std::atomic<uint32_t> writeStartTick_{0};
 
   std::atomic<bool> workerBusy_{false};
+  // Set for the whole close sequence, before the event wait is ended: from then
+  // on the worker starts nothing new (a wait started after the mask went 0 would
+  // be refused and reported) and winds down as it would for a closed port.
+  std::atomic<bool> closing_{false};
   std::atomic<bool> destroying_{false};
+  std::atomic<bool> handlersDetached_{false};
   std::mutex queueLock_;
   std::deque<TSerialCluster> clusters_;
   std::unique_ptr<TWorkThread> worker_;

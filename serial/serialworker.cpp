@@ -26,6 +26,14 @@ TWorkThread::~TWorkThread() {
   Join();
 }
 
+void TWorkThread::RequestStop() {
+  {
+    std::lock_guard lock(sleepMutex_);
+    stopRequested_ = true;
+  }
+  stopSignal_.notify_all();
+}
+
 void TWorkThread::Join() {
   if (thread_.joinable()) thread_.join();
 }
@@ -42,17 +50,28 @@ void TWorkThread::Pass() {
   TSerialPort& port = *owner_;
   if (!running_) {
     port.workerBusy_ = false;
-    running_ = port.active_;
-    if (!stopRequested_) std::this_thread::sleep_for(std::chrono::milliseconds(kIdleSleepMs));
+    running_ = PortOpen();
+    IdleSleep();
     return;
   }
   port.workerBusy_ = true;
-  if (port.active_) CheckLineStatus();
+  if (PortOpen()) CheckLineStatus();
   CheckWriteDone();
-  if (!readPending_ && port.active_) TryRead();
-  if (!waitPending_ && port.active_) StartEventWait();
+  if (!readPending_ && PortOpen()) TryRead();
+  if (!waitPending_ && PortOpen()) StartEventWait();
   Wait();
-  if (!port.active_) Collect();
+  if (!PortOpen()) Collect();
+}
+
+// Active, and no close sequence under way: a port being closed counts as closed,
+// so that the worker starts nothing the close would have to refuse.
+bool TWorkThread::PortOpen() const { return owner_->active_ && !owner_->closing_; }
+
+// The idle worker looks at the port every 200 ms; a stop request ends the sleep.
+void TWorkThread::IdleSleep() {
+  std::unique_lock lock(sleepMutex_);
+  stopSignal_.wait_for(lock, std::chrono::milliseconds(kIdleSleepMs),
+                       [this] { return stopRequested_.load(); });
 }
 
 // Waits for what is outstanding; a read's event is listed first so that it wins
@@ -66,7 +85,7 @@ void TWorkThread::Wait() {
   if (waitPending_) events[count++] = port.waitEvent_;
   const uint32_t result = backend_.WaitForEvents(events, count, WaitTimeout());
   lastStatus_ = result;
-  if (port.active_) CheckLineStatus();
+  if (PortOpen()) CheckLineStatus();
   if (result == serialcodes::kWaitTimeout) return;
   if (readPending_ && waitPending_) {
     if (result == 0) {
@@ -294,6 +313,9 @@ void TWorkThread::StartEventWait() {
     DispatchCommEvents();
   } else if (code == serialcodes::kIoPending) {
     waitPending_ = true;
+  } else if (!PortOpen()) {
+    // The close began between the test above and the call and refused the
+    // wait (its event mask is 0 now): that is the close, not a failure.
   } else {
     RecordError(9907, code, 0, "Error calling WaitCommEvent");
     DeliverError();
@@ -301,7 +323,7 @@ void TWorkThread::StartEventWait() {
 }
 
 void TWorkThread::FinishEventWait() {
-  if (owner_->active_) {
+  if (PortOpen()) {
     CheckLineStatus();
     DispatchCommEvents();
   }
@@ -338,7 +360,7 @@ void TWorkThread::DeliverError() {
 void TWorkThread::DeliverEvent(const std::function<void(TSerialPort*)>& handler) {
   if (!handler) return;
   Deliver([this, &handler] {
-    if (handler) handler(owner_);
+    if (handler && !owner_->handlersDetached_) handler(owner_);
   });
 }
 

@@ -9,9 +9,11 @@
 // fields once per use (they are atomics) and the cluster queue under its lock.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -24,7 +26,7 @@ class TWorkThread {
   explicit TWorkThread(TSerialPort* owner);  // starts at once
   ~TWorkThread();
 
-  void RequestStop() { stopRequested_ = true; }
+  void RequestStop();
   bool Finished() const { return finished_; }
   void Join();
 
@@ -48,6 +50,8 @@ class TWorkThread {
   uint32_t WaitTimeout() const;
   void Wait();
   void Collect();
+  bool PortOpen() const;
+  void IdleSleep();
 
   TSerialPort* const owner_;
   PortBackend& backend_;
@@ -72,6 +76,8 @@ class TWorkThread {
   uint32_t lastStatusFailure_ = 0, lastModemFailure_ = 0;
 
   std::atomic<bool> stopRequested_{false};
+  std::mutex sleepMutex_;  // only for waking the idle sleep at a stop request
+  std::condition_variable stopSignal_;
   std::atomic<bool> finished_{false};
   std::thread thread_;
 };

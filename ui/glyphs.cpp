@@ -92,3 +92,16 @@ QIcon LoudspeakerGlyph() {
   painter.drawArc(QRectF(7, 2.5, 8, 11), -55 * 16, 110 * 16);
   return QIcon(pixmap);
 }
+
+QIcon WarningGlyph() {
+  QPixmap pixmap = Canvas();
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(QPen(QColor(0x8a, 0x5a, 0x00), 1, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  painter.setBrush(QColor(0xf5, 0xc2, 0x11));
+  painter.drawPolygon(QPolygonF({QPointF(8, 1.5), QPointF(14.5, 14), QPointF(1.5, 14)}));
+  painter.setPen(QPen(Qt::black, 2, Qt::SolidLine, Qt::RoundCap));
+  painter.drawLine(QPointF(8, 5.5), QPointF(8, 9.5));
+  painter.drawPoint(QPointF(8, 12));
+  return QIcon(pixmap);
+}

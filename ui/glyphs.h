@@ -1,5 +1,5 @@
 #pragma once
-// Button glyphs, drawn by us at run time.
+// Button and status glyphs, drawn by us at run time.
 
 #include <QIcon>
 
@@ -9,3 +9,4 @@ QIcon CancelCrossGlyph();      // "Abbrechen"
 QIcon RightArrowGlyph();       // flat button: move an item to the right-hand list
 QIcon LeftArrowGlyph();        // flat button: move it back
 QIcon LoudspeakerGlyph();      // listening to a sound
+QIcon WarningGlyph();          // beside the status bar's "Nicht verbunden." when there is a reason

@@ -106,7 +106,8 @@ class ProgramWindows : public testing::Test {
     ASSERT_TRUE(ProcessUntil([] { return !Form1->StatusPanel->text().isEmpty(); }, 2000));
   }
   QString Status() const { return Form1->StatusPanel->text(); }
-  QString StatusTip() const { return Form1->StatusBar1->toolTip(); }
+  // The tool-tip's text; its lines are broken between words, at spaces.
+  QString StatusTip() const { return Form1->StatusBar1->toolTip().replace('\n', ' '); }
   QStringList ComboItems() const {
     QStringList items;
     for (int i = 0; i < Form2->ComboBox1->count(); ++i) items << Form2->ComboBox1->itemText(i);

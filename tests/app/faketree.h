@@ -6,7 +6,6 @@
 #include <QTemporaryDir>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <string>
 
 #include "serial/portenum.h"
@@ -43,6 +42,11 @@ class FakePortTree {
     std::ofstream(root_ / "dev" / name) << "";
   }
 
+  // The UART type the serial core shows for a tty (0: no UART behind it).
+  void SetUartType(const std::string& name, int type) {
+    std::ofstream(root_ / "sys/class/tty" / name / "type") << type << "\n";
+  }
+
   // Puts a real device (a pty slave) behind a fake /dev name.
   void PointDevAt(const std::string& name, const std::string& target) {
     std::filesystem::remove(root_ / "dev" / name);
@@ -65,22 +69,16 @@ class FakePortTree {
   std::string Dev(const std::string& name) const { return (root_ / "dev" / name).string(); }
   std::string PortsFolder() const { return (root_ / "ports").string(); }
 
-  // Roots over the fake tree; the serial8250 probe answers from `present_`
-  // and records what it was asked, never opening anything.
-  PortEnumRoots Roots() {
+  // Roots over the fake tree.
+  PortEnumRoots Roots() const {
     PortEnumRoots roots;
     roots.Sysfs = (root_ / "sys").string();
     roots.Dev = (root_ / "dev").string();
     roots.VirtualFolder = PortsFolder();
-    roots.Serial8250Present = [this](const std::string& path) {
-      probed.insert(path);
-      return present.count(path) > 0;
-    };
     return roots;
   }
 
-  std::set<std::string> present;  // serial8250 ports with a UART behind them
-  std::set<std::string> probed;
+  std::string Root() const { return root_.string(); }
 
  private:
   static void Link(const std::filesystem::path& target, const std::filesystem::path& link) {

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTimer>
+#include <QToolTip>
 
 #include "app/info.h"
 #include "speech/sprachdat.h"
@@ -136,6 +137,7 @@ TEST_F(MainWindow, StartupOnAFakeTreeLeavesOutConsoleAndPlaceholdersAndTakesTheA
   tree.SetConsole("tty0 ttyS0");
   tree.AddTty("ttyS0", "serial8250", /*serialBase=*/true);
   tree.AddTty("ttyS1", "serial8250", /*serialBase=*/true);
+  tree.SetUartType("ttyS1", 0);
   tree.AddTty("ttyACM0", "cdc_acm");
   const std::string link = tree.AddVirtual("vellamo-devsim-1");
   std::filesystem::remove(link);
@@ -144,7 +146,6 @@ TEST_F(MainWindow, StartupOnAFakeTreeLeavesOutConsoleAndPlaceholdersAndTakesTheA
   RunStartup();
   EXPECT_EQ(ComboItems(),
             (QStringList{QString::fromStdString(tree.Dev("ttyACM0")), QString::fromStdString(link)}));
-  EXPECT_TRUE(tree.probed.count(tree.Dev("ttyS1")));
   EXPECT_EQ(Status(), "Verbunden auf " + QString::fromStdString(link) + ".");
 }
 
@@ -178,6 +179,21 @@ TEST_F(MainWindow, AFailedOpenIsNotShownAsConnectedAndTheTipSaysWhy) {
   EXPECT_TRUE(StatusTip().contains("angeschlossen"));
 }
 
+TEST_F(MainWindow, AReasonShowsAWarningBesideTheUnchangedTextAndATipWrappedAtAbout400Pixels) {
+  Form1->show();
+  UseLister({"/nonexistent/ttyUSB9"});
+  RunStartup();
+  EXPECT_EQ(Status(), "Nicht verbunden.");
+  EXPECT_TRUE(Form1->StatusIcon->isVisible());
+  EXPECT_FALSE(Form1->StatusIcon->pixmap().isNull());
+  EXPECT_LE(Form1->StatusIcon->pixmap().height(), Form1->StatusBar1->height());
+  const QStringList lines = Form1->StatusBar1->toolTip().split('\n');
+  EXPECT_GT(lines.size(), 1) << "one long line: " << StatusTip().toStdString();
+  const QFontMetrics metrics(QToolTip::font());
+  for (const QString& line : lines) EXPECT_LE(metrics.horizontalAdvance(line), 400) << line.toStdString();
+  EXPECT_EQ(Form1->StatusIcon->toolTip(), Form1->StatusBar1->toolTip());
+}
+
 TEST_F(MainWindow, ABusyDeviceIsReportedAsInUseByAnotherProgram) {
   Pty busy;
   const int other = open(busy.SlavePath().c_str(), O_RDWR | O_NOCTTY);
@@ -195,23 +211,7 @@ TEST_F(MainWindow, ABusyDeviceIsReportedAsInUseByAnotherProgram) {
   RefreshStatus();
   EXPECT_EQ(Status(), "Verbunden auf " + QString::fromStdString(busy.SlavePath()) + ".");
   EXPECT_TRUE(StatusTip().isEmpty());
-}
-
-TEST(OpenFailureText, NamesTheCauseInTheUsersWords) {
-  const QString port = "/dev/ttyACM0";
-  EXPECT_TRUE(TForm1::OpenFailureText(port, ENOENT).contains("gibt es nicht"));
-  EXPECT_TRUE(TForm1::OpenFailureText(port, ENXIO).contains("gibt es nicht"));
-  const QString denied = TForm1::OpenFailureText(port, EACCES, "dialout");
-  EXPECT_TRUE(denied.contains("Zugriff verweigert"));
-  EXPECT_TRUE(denied.contains("\"dialout\""));
-  EXPECT_TRUE(denied.contains("anmelden"));
-  EXPECT_TRUE(TForm1::OpenFailureText(port, EACCES, "uucp").contains("\"uucp\""));
-  EXPECT_TRUE(TForm1::OpenFailureText(port, EACCES).contains("\"dialout\""));
-  EXPECT_TRUE(TForm1::OpenFailureText(port, EBUSY).contains("anderes Programm"));
-  EXPECT_TRUE(TForm1::OpenFailureText(port, ENOTTY).contains("kein serieller Port"));
-  EXPECT_TRUE(TForm1::OpenFailureText(port, EIO).contains("Fehler 5"));
-  for (int code : {ENOENT, EACCES, EBUSY, EIO})
-    EXPECT_TRUE(TForm1::OpenFailureText(port, code).startsWith(port));
+  EXPECT_TRUE(Form1->StatusIcon->isHidden());
 }
 
 TEST_F(MainWindow, ComPortClosesThePortAndShowsTheDialogWhoseOkOpensATypedName) {

@@ -3,8 +3,8 @@
 
 #include "serial/portenum.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,6 +12,37 @@
 #include "tests/app/faketree.h"
 
 using Names = std::vector<std::string>;
+
+namespace {
+
+// Names every file opened in a folder while it lives, through inotify.
+class OpenWatch {
+ public:
+  explicit OpenWatch(const std::string& folder) {
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ >= 0) inotify_add_watch(fd_, folder.c_str(), IN_OPEN);
+  }
+  ~OpenWatch() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Names Opened() const {
+    Names names;
+    alignas(inotify_event) char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd_, buffer, sizeof buffer)) > 0)
+      for (char* p = buffer; p < buffer + n;) {
+        auto* event = reinterpret_cast<inotify_event*>(p);
+        names.push_back(event->len ? event->name : "(the folder)");
+        p += sizeof(inotify_event) + event->len;
+      }
+    return names;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace
 
 TEST(PortEnumeration, ListsTtysWithADriverAsFullPathsInNameOrder) {
   FakePortTree tree;
@@ -45,38 +76,40 @@ TEST(PortEnumeration, FindingNothingLeavesTheListUnchanged) {
   PortEnumRoots missing;
   missing.Sysfs = "/nonexistent/sys";
   missing.VirtualFolder = "/nonexistent/ports";
-  missing.Serial8250Present = [](const std::string&) { return true; };
   EnumSerialPorts(list, missing);
   EXPECT_EQ(list, Names{"kept"});
 }
 
-TEST(PortEnumeration, Serial8250PlaceholdersAreProbedAndDroppedOtherDriversAreNot) {
+TEST(PortEnumeration, Serial8250PortsAreListedByTheirSysfsUartTypeWithoutOpeningAnything) {
   FakePortTree tree;
   tree.AddTty("ttyS1", "serial8250");
   tree.AddTty("ttyS2", "serial8250");
   tree.AddTty("ttyS3", "serial8250", /*serialBase=*/true);
   tree.AddTty("ttyS4", "serial8250", /*serialBase=*/true);
-  tree.AddTty("ttyS5", "serial");  // a UART found by PnP: real, not probed
+  tree.AddTty("ttyS5", "serial");      // a UART found by PnP: listed without a look at its type
+  tree.AddTty("ttyS6", "serial8250");  // no type to read: nothing known to be there
   tree.AddTty("ttyUSB0", "ftdi_sio");
-  tree.present = {tree.Dev("ttyS2"), tree.Dev("ttyS4")};
+  tree.SetUartType("ttyS1", 0);
+  tree.SetUartType("ttyS2", 4);
+  tree.SetUartType("ttyS3", 0);
+  tree.SetUartType("ttyS4", 4);
+  OpenWatch opens(tree.Dev(""));
   Names list;
   EnumSerialPorts(list, tree.Roots());
   EXPECT_EQ(list, (Names{tree.Dev("ttyS2"), tree.Dev("ttyS4"), tree.Dev("ttyS5"), tree.Dev("ttyUSB0")}));
-  EXPECT_EQ(tree.probed, (std::set<std::string>{tree.Dev("ttyS1"), tree.Dev("ttyS2"), tree.Dev("ttyS3"),
-                                                tree.Dev("ttyS4")}));
+  EXPECT_EQ(opens.Opened(), Names{});
 }
 
-TEST(PortEnumeration, TheActiveConsoleIsNeverListedNorProbed) {
+TEST(PortEnumeration, TheActiveConsoleIsNeverListed) {
   FakePortTree tree;
   tree.SetConsole("tty0 ttyS0");
   tree.AddTty("tty0", "");
   tree.AddTty("ttyS0", "serial8250", /*serialBase=*/true);
   tree.AddTty("ttyUSB0", "ftdi_sio");
-  tree.present = {tree.Dev("ttyS0")};
+  tree.SetUartType("ttyS0", 4);
   Names list;
   EnumSerialPorts(list, tree.Roots());
   EXPECT_EQ(list, Names{tree.Dev("ttyUSB0")});
-  EXPECT_TRUE(tree.probed.empty());
 }
 
 TEST(PortEnumeration, DriverNameLooksPastTheSerialBasePort) {
@@ -101,6 +134,17 @@ TEST(PortEnumeration, AnnouncedVirtualPortsFollowTheRealOnesByTheirLinkPath) {
   Names list;
   EnumSerialPorts(list, tree.Roots());
   EXPECT_EQ(list, (Names{tree.Dev("ttyACM0"), sim1, sim2}));
+}
+
+TEST(PortEnumeration, AVirtualPortWhosePathIsLongerThanTheComponentOpensIsNotListed) {
+  FakePortTree tree;
+  const std::string folder = tree.PortsFolder() + "/";
+  const std::string fits = tree.AddVirtual(std::string(kLongestPortPath - folder.size(), 'a'));
+  tree.AddVirtual(std::string(kLongestPortPath - folder.size() + 1, 'b'));
+  ASSERT_EQ(fits.size(), kLongestPortPath);
+  Names list;
+  EnumSerialPorts(list, tree.Roots());
+  EXPECT_EQ(list, Names{fits});
 }
 
 TEST(VirtualPortFolder, IsBelowTheRuntimeFolderOrPerUserInTmp) {
@@ -133,14 +177,4 @@ TEST(PortEnumeration, AVirtualPortFolderOthersCanWriteToIsIgnored) {
   Names list;
   EnumSerialPorts(list, tree.Roots());
   EXPECT_TRUE(list.empty());
-}
-
-TEST(ProbeSerial8250, FindsNoUartBehindAPtyOrAMissingDevice) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  EXPECT_FALSE(ProbeSerial8250(ptsname(master)));
-  close(master);
-  EXPECT_FALSE(ProbeSerial8250("/nonexistent/ttyS9"));
 }

@@ -7,10 +7,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "serial/portbackend.h"
@@ -44,6 +46,12 @@ struct FakeState {
   uint32_t waitResultOverride = 0;  // non-zero: WaitForEvents returns it
   bool commWaitAtOnce = false;      // WaitCommEvent completes at once with pendingMask
   uint32_t pendingMask = 0;
+  // As the platforms do: an event wait with no event selected is refused.
+  bool refuseWaitWithoutMask = false;
+  // A user-interface thread held up right after it set the event mask to 0, as
+  // a loaded machine may hold it: SetEventMask(0) returns only once the worker
+  // has tried a new event wait, or once this says so.
+  std::function<bool()> holdAfterMaskZeroUntil;
 
   // Event objects: signalled flags, plus what a read or event wait delivers.
   std::map<int, bool> signalled;
@@ -174,7 +182,8 @@ class FakeBackend final : public PortBackend {
     return Simple("SetTimeouts", handle, [&] { s_->timeouts = timeouts; });
   }
   uint32_t SetEventMask(Handle handle, uint32_t mask) override {
-    return Simple("SetEventMask", handle, [&] {
+    const size_t waitsBefore = s_->CountCalls("WaitCommEvent");
+    const uint32_t code = Simple("SetEventMask", handle, [&] {
       s_->eventMask = mask;
       if (mask == 0 && s_->waitMask) {
         *s_->waitMask = 0;
@@ -182,6 +191,13 @@ class FakeBackend final : public PortBackend {
         s_->changed.notify_all();
       }
     });
+    if (code == 0 && mask == 0 && s_->holdAfterMaskZeroUntil) {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (s_->CountCalls("WaitCommEvent") == waitsBefore && !s_->holdAfterMaskZeroUntil() &&
+             std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return code;
   }
   uint32_t Purge(Handle handle) override {
     return Simple("Purge", handle, [&] {
@@ -232,6 +248,7 @@ class FakeBackend final : public PortBackend {
     Record("WaitCommEvent");
     if (uint32_t code = Failure("WaitCommEvent")) return code;
     if (!open_ || handle != 7) return serialcodes::kInvalidHandle;
+    if (s_->refuseWaitWithoutMask && s_->eventMask == 0) return 22;  // EINVAL
     s_->signalled[event] = false;
     if (s_->commWaitAtOnce) {
       mask = s_->pendingMask;
