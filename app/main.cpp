@@ -1,15 +1,20 @@
 // Program entry: creates every window once, shows the main window and runs
-// until it closes or "Ende" is chosen. No command-line argument is read.
+// until it closes, "Ende" is chosen, or SIGINT or SIGTERM asks it to end (which
+// does what "Ende" does). No command-line argument is read.
 
 #include <QApplication>
 
 #include "app/forms.h"
 #include "app/mainprog.h"
+#include "ui/quitsignals.h"
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vellamo"));
   CreateForms();
+  CatchQuitSignals([] {
+    if (Form1) Form1->Ende1Click();
+  });
   Form1->show();
   const int code = QApplication::exec();
   DestroyForms();

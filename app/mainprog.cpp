@@ -24,6 +24,7 @@
 #include "serial/portenum.h"
 #include "serial/serialport.h"
 #include "speech/sprachdat.h"
+#include "speech/voicecopy.h"
 #include "tools/ntpsync.h"
 #include "tools/test.h"
 
@@ -205,9 +206,21 @@ QString TForm1::OpenFailureText(const QString& port, uint32_t code, const QStrin
   }
 }
 
+namespace {
+// Before the program ends: a waiting query gives up at once (else "K" would
+// hold the end for up to three minutes), and a running copy ends as
+// "Abbrechen" ends it, so that neither the device stays in service mode nor the
+// sound card at a trial volume.
+void EndCopyBeforeQuit() {
+  DeviceLink::AbandonWaits();
+  if (Form4) Form4->EndForProgramExit();
+}
+}  // namespace
+
 void TForm1::Ende1Click() {
-  // At once, without close handlers; the windows are destroyed after the
-  // message loop has ended.
+  EndCopyBeforeQuit();
+  // Without other close handlers; the windows are destroyed after the message
+  // loop has ended.
   QCoreApplication::exit(0);
 }
 
@@ -238,5 +251,6 @@ void TForm1::Info1Click() { ShowModeless(Form7); }
 
 void TForm1::closeEvent(QCloseEvent* event) {
   event->accept();
+  EndCopyBeforeQuit();
   QCoreApplication::exit(0);
 }

@@ -15,6 +15,7 @@ int32_t AnswerState = 0;
 std::string AnswerText;
 int32_t AnswerTicks = 0;
 QString ConnectionText = kNotConnected;
+bool WaitsAbandoned = false;
 
 namespace {
 TSerialPort* SerialPort1 = nullptr;
@@ -59,19 +60,24 @@ void WaitSlice(uint32_t ms) {
   sliceEnd.start(static_cast<int>(ms));
   QElapsedTimer elapsed;
   elapsed.start();
-  while (AnswerState > 0 && elapsed.elapsed() < ms)
+  while (AnswerState > 0 && !WaitsAbandoned && elapsed.elapsed() < ms)
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
 // Common frame of both query families: refuse when busy, send, wait for the
 // first answer or the time-out.
+// A query abandoned at program end fails whatever has arrived meanwhile.
 bool RunQuery(char letter, int32_t ticks, uint32_t sliceMs) {
-  if (AnswerState != 0) return false;
+  if (AnswerState != 0 || WaitsAbandoned) return false;
   AnswerState = 1;
   AnswerText.clear();
   AnswerTicks = ticks;
   Send(std::string(1, letter));
-  while (AnswerState > 0 && AnswerTicks > 0) WaitSlice(sliceMs);
+  while (AnswerState > 0 && AnswerTicks > 0 && !WaitsAbandoned) WaitSlice(sliceMs);
+  if (WaitsAbandoned) {
+    AnswerState = 0;
+    return false;
+  }
   return true;
 }
 
@@ -130,6 +136,8 @@ void PumpWait(uint32_t ms) {
 void Tick() {
   if (AnswerTicks > 0) --AnswerTicks;
 }
+
+void AbandonWaits() { WaitsAbandoned = true; }
 
 void EnterServiceMode() { Send("*"); }
 void LeaveServiceMode() { Send("{"); }

@@ -17,6 +17,8 @@ extern int32_t AnswerState;
 extern std::string AnswerText;  // trimmed text of the accepted answer
 extern int32_t AnswerTicks;     // remaining time-out in ticks of 100 ms
 extern QString ConnectionText;  // "Nicht verbunden." or "Verbunden auf <port>."
+// Set by AbandonWaits when the program is asked to end.
+extern bool WaitsAbandoned;
 
 inline const QString kNotConnected = QStringLiteral("Nicht verbunden.");
 
@@ -29,6 +31,13 @@ void CloseDevicePort();
 void AcceptAnswer(const std::string& text);
 void PumpWait(uint32_t ms);
 void Tick();  // the main window's Timer3, every 100 ms
+
+// The program is ending: a query that waits returns -1 at once (its caller
+// must not go on with its sequence), and every later query returns -1 without
+// sending. Send-only commands still go out, so that the windows can leave the
+// device as they should. For good: nothing undoes it but a test's reset of
+// WaitsAbandoned.
+void AbandonWaits();
 
 void EnterServiceMode();    // "*"
 void LeaveServiceMode();    // "{"

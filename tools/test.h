@@ -15,6 +15,8 @@
 #include <QTimer>
 #include <cstdint>
 
+#include "ui/tagtimer.h"
+
 class QFrame;
 class QLabel;
 class QProgressBar;
@@ -57,13 +59,9 @@ class TForm5 : public QDialog {
  public:
   explicit TForm5(QWidget* parent = nullptr);
 
-  // A timer with an integer tag: the tag, not the timer's enabled state, says
-  // whether the converter test runs, since each cycle switches the timer off.
-  class TTimer : public QTimer {
-   public:
-    using QTimer::QTimer;
-    int32_t Tag = 0;
-  };
+  // The tag, not the timer's enabled state, says whether the converter test
+  // runs, since each cycle switches the timer off.
+  using TTimer = ::TTimer;
 
   QFrame* Panel1;  // "Analog Digital Wandler"
   QLabel* Label1;  // heading

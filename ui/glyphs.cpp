@@ -14,6 +14,7 @@ QPixmap Canvas() {
 
 const QColor kGreen(0x1f, 0x9a, 0x2e);
 const QColor kDarkGreen(0x0c, 0x5c, 0x17);
+const QColor kRed(0xc8, 0x1e, 0x1e);
 
 }  // namespace
 
@@ -42,5 +43,15 @@ QIcon GreenCheckGlyph() {
   painter.setRenderHint(QPainter::Antialiasing);
   painter.setPen(QPen(kGreen, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
   painter.drawPolyline(QPolygonF({QPointF(2.5, 8.5), QPointF(6, 12.5), QPointF(13.5, 3.5)}));
+  return QIcon(pixmap);
+}
+
+QIcon RedCrossGlyph() {
+  QPixmap pixmap = Canvas();
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(QPen(kRed, 3, Qt::SolidLine, Qt::RoundCap));
+  painter.drawLine(QPointF(3.5, 3.5), QPointF(12.5, 12.5));
+  painter.drawLine(QPointF(12.5, 3.5), QPointF(3.5, 12.5));
   return QIcon(pixmap);
 }

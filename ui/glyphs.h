@@ -4,4 +4,5 @@
 #include <QIcon>
 
 QIcon GreenRightArrowGlyph();  // the OK of the port and the test dialogs
-QIcon GreenCheckGlyph();       // the about box's OK
+QIcon GreenCheckGlyph();       // the about box's OK and the copy dialog's OK
+QIcon RedCrossGlyph();         // the copy dialog's "Abbrechen"
