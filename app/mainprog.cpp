@@ -15,18 +15,18 @@
 #include <QTimer>
 #include <cerrno>
 
-#include "link/devicelink.h"
 #include "app/forms.h"
-#include "ui/formstyle.h"
 #include "app/info.h"
 #include "app/jpegimage.h"
-#include "ui/programfolder.h"
+#include "link/devicelink.h"
 #include "serial/portenum.h"
 #include "serial/serialport.h"
 #include "speech/sprachdat.h"
 #include "speech/voicecopy.h"
 #include "tools/ntpsync.h"
 #include "tools/test.h"
+#include "ui/formstyle.h"
+#include "ui/programfolder.h"
 
 namespace {
 

@@ -146,7 +146,9 @@ int32_t ReadAudioLevel() { return QueryNumber('B'); }
 void StoreDimThreshold() { Send("C"); }
 void StartRtcTest() { Send("D"); }
 void StopRtcTest() { Send("E"); }
-void PlaySegment(uint8_t segment) { Send(std::string{'F', static_cast<char>(static_cast<uint8_t>(segment + 1))}); }
+void PlaySegment(uint8_t segment) {
+  Send(std::string{'F', static_cast<char>(static_cast<uint8_t>(segment + 1))});
+}
 void BeginCopySession() { Send("G"); }
 void StartProcessing() { Send("H"); }
 int32_t StartRecording() { return QueryVerdict('I', kShortTimeoutTicks); }

@@ -39,23 +39,23 @@ void Tick();  // the main window's Timer3, every 100 ms
 // WaitsAbandoned.
 void AbandonWaits();
 
-void EnterServiceMode();    // "*"
-void LeaveServiceMode();    // "{"
-int32_t ReadLightLevel();   // "A"
-int32_t ReadAudioLevel();   // "B"
-void StoreDimThreshold();   // "C"
-void StartRtcTest();        // "D"
-void StopRtcTest();         // "E"
+void EnterServiceMode();            // "*"
+void LeaveServiceMode();            // "{"
+int32_t ReadLightLevel();           // "A"
+int32_t ReadAudioLevel();           // "B"
+void StoreDimThreshold();           // "C"
+void StartRtcTest();                // "D"
+void StopRtcTest();                 // "E"
 void PlaySegment(uint8_t segment);  // "F" + (segment + 1) & 0xFF
-void BeginCopySession();    // "G"
-void StartProcessing();     // "H"
-int32_t StartRecording();   // "I"
-int32_t StopRecording();    // "J"
-int32_t AwaitProcessingResult();  // "K"
+void BeginCopySession();            // "G"
+void StartProcessing();             // "H"
+int32_t StartRecording();           // "I"
+int32_t StopRecording();            // "J"
+int32_t AwaitProcessingResult();    // "K"
 
 // Conversions used by the two query families.
-int32_t ConvertNumber(const std::string& text);   // -1 when not a 32-bit integer
-int32_t ConvertVerdict(const std::string& text);  // "+" 0, "-" 1, else -1
-std::string TrimControl(const std::string& text);   // strips chars <= 32 at both ends
+int32_t ConvertNumber(const std::string& text);    // -1 when not a 32-bit integer
+int32_t ConvertVerdict(const std::string& text);   // "+" 0, "-" 1, else -1
+std::string TrimControl(const std::string& text);  // strips chars <= 32 at both ends
 
 }  // namespace DeviceLink

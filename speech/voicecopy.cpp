@@ -31,7 +31,8 @@ namespace {
 
 const QString kToneFile = QStringLiteral("resources\\tone.mp3");
 
-const QString kAdcFailed = QStringLiteral("Fehler bei Abfrage des ADC. Sollte ein Kommunikationsproblem sein.");
+const QString kAdcFailed =
+    QStringLiteral("Fehler bei Abfrage des ADC. Sollte ein Kommunikationsproblem sein.");
 const QString kNoSignal = QStringLiteral("Kein Audiosignal oder zu geringer Pegel.");
 const QString kStartFailed =
     QStringLiteral("Fehler beim starten der Aufnahme. Sollte ein Kommunikationsproblem sein.");

@@ -108,7 +108,7 @@ class TForm4 : public QDialog {
   void EndRun();
   bool RunEndedSince(std::uint64_t run) const { return run != run_; }
 
-  std::uint64_t run_ = 0;    // changes at every show and every end
-  bool runOpen_ = false;     // from the show until an end (success keeps it open until "OK")
-  QStringList unplayed_;     // entries of this run that gave no stream
+  std::uint64_t run_ = 0;  // changes at every show and every end
+  bool runOpen_ = false;   // from the show until an end (success keeps it open until "OK")
+  QStringList unplayed_;   // entries of this run that gave no stream
 };

@@ -68,12 +68,12 @@ class TForm5 : public QDialog {
   QLabel* Label2;
   QLabel* Label3;
   QLabel* Label4;
-  QLabel* Label5;  // "Helligkeit"
-  QLabel* Label6;  // "Audiopegel"
+  QLabel* Label5;              // "Helligkeit"
+  QLabel* Label6;              // "Audiopegel"
   QProgressBar* ProgressBar1;  // light, shown inverted: 1023 - light
   QProgressBar* ProgressBar2;  // audio
-  QPushButton* BitBtn2;  // "ADC Test"
-  QPushButton* BitBtn3;  // "Helligkeit setzen"
+  QPushButton* BitBtn2;        // "ADC Test"
+  QPushButton* BitBtn3;        // "Helligkeit setzen"
 
   QFrame* Panel2;  // "Realtime Clock"
   QLabel* Label7;  // heading

@@ -45,7 +45,8 @@ void DrawSheet(QPainter& painter, const QPointF& centre, qreal angle) {
   painter.setBrush(kSheet);
   painter.drawRect(sheet);
   painter.setPen(QPen(kLines, 1));
-  for (int line = 0; line < 4; ++line) painter.drawLine(QPointF(-5, -6 + 4 * line), QPointF(5, -6 + 4 * line));
+  for (int line = 0; line < 4; ++line)
+    painter.drawLine(QPointF(-5, -6 + 4 * line), QPointF(5, -6 + 4 * line));
   painter.restore();
 }
 
