@@ -6,15 +6,12 @@
 
 #include "app/forms.h"
 #include "app/mainprog.h"
-#include "ui/quitsignals.h"
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vellamo"));
   CreateForms();
-  CatchQuitSignals([] {
-    if (Form1) Form1->Ende1Click();
-  });
+  EndOnQuitSignals();
   Form1->show();
   const int code = QApplication::exec();
   DestroyForms();
