@@ -549,4 +549,57 @@ TEST_F(CopyDialogVolume, EveryFailureEndRestoresTheSavedVolume) {
   EXPECT_EQ(GetOutputVolume(), before) << "after Abbrechen";
 }
 
+// ------------------------------------------------------ through the sound card
+
+// The real audio layer into the null sink, the data of the source tree as the
+// program folder: every recording lasts at least as long as its file plays.
+class CopyDialogSound : public CopyDialog {
+ protected:
+  std::unique_ptr<SinkLock> sink;
+  void SetUp() override {
+    SKIP_WITHOUT_SOUND_SERVER();
+    sink = std::make_unique<SinkLock>(SinkLock::Exclusive);
+    form.reset();
+    autoFinish = false;
+    UseAudioOutput(nullptr);
+    OverrideProgramFolder(SourceDataFolder());
+    form = std::make_unique<TForm4>();
+  }
+  void TearDown() override {
+    if (sink) SetOutputVolume(65536);
+  }
+};
+
+TEST_F(CopyDialogSound, AFullRunOfFiveRecordsEachFileForItsWholeLengthAndRestoresTheVolume) {
+  const QStringList entries = {"speechset\\deutsch\\acht.wav", "speechset\\deutsch\\zwanzig.wav",
+                               "speechset\\deutsch\\guten_morgen.wav", "soundset\\wecker_piep.wav",
+                               "soundset\\wecker_glocke.mp3"};
+  SetOutputVolume(40000);
+  const std::uint32_t before = GetOutputVolume();
+  sim.SetValues('B', {20, 80, 125});
+  Start(entries);
+  ASSERT_TRUE(Succeeded(60000));
+  EXPECT_EQ(sim.Received(), "*BBBG" + Repeat("IJ", 5) + "HK{");
+  EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(GetOutputVolume(), before);
+
+  std::vector<devsim::Clock::time_point> starts, stops;
+  for (const devsim::LoggedByte& byte : sim.Log()) {
+    if (byte.value == 'I') starts.push_back(byte.time);
+    if (byte.value == 'J') stops.push_back(byte.time);
+  }
+  ASSERT_EQ(starts.size(), 5u);
+  ASSERT_EQ(stops.size(), 5u);
+  for (int i = 0; i < 5; ++i) {
+    const DecodedSize size = DecodeWhole(SourceDataFolder() + entries[i]);
+    ASSERT_GT(size.rate, 0) << entries[i].toStdString();
+    const auto played = std::chrono::milliseconds(size.frames * 1000 / size.rate);
+    // Playback starts just before "I" is sent, so the recording may be a few
+    // milliseconds shorter than the file, never by a noticeable part of it.
+    EXPECT_GE(stops[i] - starts[i], played - 100ms) << entries[i].toStdString();
+  }
+  form->BitBtn2->click();
+  EXPECT_EQ(GetOutputVolume(), before);
+}
+
 }  // namespace
