@@ -207,6 +207,9 @@ QString TForm1::OpenFailureText(const QString& port, uint32_t code, const QStrin
 }
 
 namespace {
+// How long the program's end waits for its last command to leave the port.
+constexpr uint32_t kLastBytesMs = 150;
+
 // Before the program ends: a waiting query gives up at once (else "K" would
 // hold the end for up to three minutes), and a running copy ends as
 // "Abbrechen" ends it, so that neither the device stays in service mode nor the
@@ -214,6 +217,7 @@ namespace {
 void EndCopyBeforeQuit() {
   DeviceLink::AbandonWaits();
   if (Form4) Form4->EndForProgramExit();
+  DeviceLink::FinishSending(kLastBytesMs);
 }
 }  // namespace
 

@@ -37,6 +37,10 @@ uint32_t TickNow() {
 // which comes at most one wait slice (75 ms) later.
 constexpr double kWorkerSliceMs = 75;
 
+// True from a send until the worker reports the driver's output queue empty:
+// the device has had every byte (on a pty, the far side has read them).
+bool awaitingTxEmpty = false;
+
 void Send(const std::string& bytes) {
   if (!SerialPort1) return;
   if (SerialPort1->SendInProgress()) {
@@ -48,6 +52,7 @@ void Send(const std::string& bytes) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
+  awaitingTxEmpty = true;
   SerialPort1->SendText(bytes);
 }
 
@@ -96,7 +101,20 @@ int32_t QueryVerdict(char letter, int32_t ticks) {
 }
 }  // namespace
 
-void Attach(TSerialPort* port) { SerialPort1 = port; }
+void Attach(TSerialPort* port) {
+  SerialPort1 = port;
+  awaitingTxEmpty = false;
+  // Bound before the port opens, so the worker never reads it while it changes.
+  if (port) port->OnTxQueueEmptyEvent = [](TSerialPort*) { awaitingTxEmpty = false; };
+}
+
+void FinishSending(uint32_t maxMs) {
+  if (!SerialPort1 || !SerialPort1->Active()) return;
+  QElapsedTimer waited;
+  waited.start();
+  while ((awaitingTxEmpty || SerialPort1->SendInProgress()) && waited.elapsed() < maxMs)
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
+}
 TSerialPort* Port() { return SerialPort1; }
 
 void OpenDevicePort(const QString& portName) {

@@ -22,7 +22,8 @@ extern bool WaitsAbandoned;
 
 inline const QString kNotConnected = QStringLiteral("Nicht verbunden.");
 
-// The main window's SerialPort1; every operation works through it.
+// The main window's SerialPort1; every operation works through it. Binds the
+// port's OnTxQueueEmptyEvent, which FinishSending relies on.
 void Attach(TSerialPort* port);
 TSerialPort* Port();
 
@@ -38,6 +39,12 @@ void Tick();  // the main window's Timer3, every 100 ms
 // device as they should. For good: nothing undoes it but a test's reset of
 // WaitsAbandoned.
 void AbandonWaits();
+
+// Before the port is closed at program end: closing purges the driver's
+// queues, which would drop a last "{" still on its way. Waits, serving the
+// user interface, until the bytes sent have left the output queue, at most
+// `maxMs`; at once when nothing is on its way or the port is closed.
+void FinishSending(uint32_t maxMs);
 
 void EnterServiceMode();            // "*"
 void LeaveServiceMode();            // "{"
