@@ -7,6 +7,7 @@
 #include "speech/voicecopy.h"
 #include "tools/ntpsync.h"
 #include "tools/test.h"
+#include "ui/quitsignals.h"
 
 TForm1* Form1 = nullptr;
 TForm2* Form2 = nullptr;
@@ -43,4 +44,10 @@ void DestroyForms() {
   Destroy(Form4);
   Destroy(Form2);
   Destroy(Form1);
+}
+
+void EndOnQuitSignals() {
+  CatchQuitSignals([] {
+    if (Form1) Form1->Ende1Click();
+  });
 }

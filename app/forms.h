@@ -25,3 +25,7 @@ void CreateForms();
 // Destroys them, the last created first, so that every destruction handler runs
 // (the main window's last: its serial port closes and its worker ends).
 void DestroyForms();
+
+// SIGINT and SIGTERM do what "Ende" does: a running copy ends as "Abbrechen"
+// ends it and a waiting query gives up, then the program ends normally.
+void EndOnQuitSignals();

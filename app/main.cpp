@@ -1,5 +1,6 @@
 // Program entry: creates every window once, shows the main window and runs
-// until it closes or "Ende" is chosen. No command-line argument is read.
+// until it closes, "Ende" is chosen, or SIGINT or SIGTERM asks it to end (which
+// does what "Ende" does). No command-line argument is read.
 
 #include <QApplication>
 
@@ -12,6 +13,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Vellamo"));
   InstallGermanQtTranslations(application);
   CreateForms();
+  EndOnQuitSignals();
   Form1->show();
   const int code = QApplication::exec();
   DestroyForms();

@@ -183,10 +183,22 @@ void TForm1::SerialPort1ProcessError(TSerialPort* sender, uint32_t place, uint32
   }
 }
 
+namespace {
+// How long the program's end waits for its last command to leave the port.
+constexpr uint32_t kLastBytesMs = 150;
+}  // namespace
+
 void TForm1::EndProgram() {
-  // The dialogs that talk to the device first, the copy dialog before the test dialog.
+  // A waiting query gives up at once (else "K" would hold the end for up to
+  // three minutes), and a running copy ends as "Abbrechen" ends it, so that
+  // neither the device stays in service mode nor the sound card at a trial volume.
+  DeviceLink::AbandonWaits();
+  if (Form4) Form4->EndForProgramExit();
+  // Then every other shown dialog, while the port is still open: the test
+  // dialog's hide stops the clock test and leaves service mode.
   for (QWidget* dialog : std::initializer_list<QWidget*>{Form4, Form5, Form6, Form3, Form2, Form7})
     if (dialog && dialog->isVisible()) dialog->hide();
+  DeviceLink::FinishSending(kLastBytesMs);
   QCoreApplication::exit(0);
 }
 

@@ -17,6 +17,7 @@ int32_t AnswerState = 0;
 std::string AnswerText;
 int32_t AnswerTicks = 0;
 QString ConnectionText = kNotConnected;
+bool WaitsAbandoned = false;
 
 namespace {
 TSerialPort* SerialPort1 = nullptr;
@@ -45,6 +46,10 @@ uint32_t TickNow() {
 // which comes at most one wait slice (75 ms) later.
 constexpr double kWorkerSliceMs = 75;
 
+// True from a send until the worker reports the driver's output queue empty:
+// the device has had every byte (on a pty, the far side has read them).
+bool awaitingTxEmpty = false;
+
 void Send(const std::string& bytes) {
   if (!SerialPort1) return;
   if (SerialPort1->SendInProgress()) {
@@ -56,6 +61,7 @@ void Send(const std::string& bytes) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
+  awaitingTxEmpty = true;
   SerialPort1->SendText(bytes);
 }
 
@@ -68,19 +74,24 @@ void WaitSlice(uint32_t ms) {
   sliceEnd.start(static_cast<int>(ms));
   QElapsedTimer elapsed;
   elapsed.start();
-  while (AnswerState > 0 && elapsed.elapsed() < ms)
+  while (AnswerState > 0 && !WaitsAbandoned && elapsed.elapsed() < ms)
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
 // Common frame of both query families: refuse when busy, send, wait for the
 // first answer or the time-out.
+// A query abandoned at program end fails whatever has arrived meanwhile.
 bool RunQuery(char letter, int32_t ticks, uint32_t sliceMs) {
-  if (AnswerState != 0) return false;
+  if (AnswerState != 0 || WaitsAbandoned) return false;
   AnswerState = 1;
   AnswerText.clear();
   AnswerTicks = ticks;
   Send(std::string(1, letter));
-  while (AnswerState > 0 && AnswerTicks > 0) WaitSlice(sliceMs);
+  while (AnswerState > 0 && AnswerTicks > 0 && !WaitsAbandoned) WaitSlice(sliceMs);
+  if (WaitsAbandoned) {
+    AnswerState = 0;
+    return false;
+  }
   return true;
 }
 
@@ -131,6 +142,17 @@ void WatchForReturn(const QString& portName) {
 void Attach(TSerialPort* port) {
   SerialPort1 = port;
   ReturnWatch.reset();
+  awaitingTxEmpty = false;
+  // Bound before the port opens, so the worker never reads it while it changes.
+  if (port) port->OnTxQueueEmptyEvent = [](TSerialPort*) { awaitingTxEmpty = false; };
+}
+
+void FinishSending(uint32_t maxMs) {
+  if (!SerialPort1 || !SerialPort1->Active()) return;
+  QElapsedTimer waited;
+  waited.start();
+  while ((awaitingTxEmpty || SerialPort1->SendInProgress()) && waited.elapsed() < maxMs)
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
 }
 TSerialPort* Port() { return SerialPort1; }
 
@@ -181,6 +203,8 @@ void Tick() {
   if (AnswerTicks > 0) --AnswerTicks;
 }
 
+void AbandonWaits() { WaitsAbandoned = true; }
+
 void EnterServiceMode() { Send("*"); }
 void LeaveServiceMode() { Send("{"); }
 int32_t ReadLightLevel() { return QueryNumber('A'); }
@@ -188,7 +212,9 @@ int32_t ReadAudioLevel() { return QueryNumber('B'); }
 void StoreDimThreshold() { Send("C"); }
 void StartRtcTest() { Send("D"); }
 void StopRtcTest() { Send("E"); }
-void PlaySegment(uint8_t segment) { Send(std::string{'F', static_cast<char>(static_cast<uint8_t>(segment + 1))}); }
+void PlaySegment(uint8_t segment) {
+  Send(std::string{'F', static_cast<char>(static_cast<uint8_t>(segment + 1))});
+}
 void BeginCopySession() { Send("G"); }
 void StartProcessing() { Send("H"); }
 int32_t StartRecording() { return QueryVerdict('I', kShortTimeoutTicks); }

@@ -17,10 +17,13 @@ extern int32_t AnswerState;
 extern std::string AnswerText;  // trimmed text of the accepted answer
 extern int32_t AnswerTicks;     // remaining time-out in ticks of 100 ms
 extern QString ConnectionText;  // "Nicht verbunden." or "Verbunden auf <port>."
+// Set by AbandonWaits when the program is asked to end.
+extern bool WaitsAbandoned;
 
 inline const QString kNotConnected = QStringLiteral("Nicht verbunden.");
 
-// The main window's SerialPort1; every operation works through it.
+// The main window's SerialPort1; every operation works through it. Binds the
+// port's OnTxQueueEmptyEvent, which FinishSending relies on.
 void Attach(TSerialPort* port);
 TSerialPort* Port();
 
@@ -38,23 +41,36 @@ void AcceptAnswer(const std::string& text);
 void PumpWait(uint32_t ms);
 void Tick();  // the main window's Timer3, every 100 ms
 
-void EnterServiceMode();    // "*"
-void LeaveServiceMode();    // "{"
-int32_t ReadLightLevel();   // "A"
-int32_t ReadAudioLevel();   // "B"
-void StoreDimThreshold();   // "C"
-void StartRtcTest();        // "D"
-void StopRtcTest();         // "E"
+// The program is ending: a query that waits returns -1 at once (its caller
+// must not go on with its sequence), and every later query returns -1 without
+// sending. Send-only commands still go out, so that the windows can leave the
+// device as they should. For good: nothing undoes it but a test's reset of
+// WaitsAbandoned.
+void AbandonWaits();
+
+// Before the port is closed at program end: closing purges the driver's
+// queues, which would drop a last "{" still on its way. Waits, serving the
+// user interface, until the bytes sent have left the output queue, at most
+// `maxMs`; at once when nothing is on its way or the port is closed.
+void FinishSending(uint32_t maxMs);
+
+void EnterServiceMode();            // "*"
+void LeaveServiceMode();            // "{"
+int32_t ReadLightLevel();           // "A"
+int32_t ReadAudioLevel();           // "B"
+void StoreDimThreshold();           // "C"
+void StartRtcTest();                // "D"
+void StopRtcTest();                 // "E"
 void PlaySegment(uint8_t segment);  // "F" + (segment + 1) & 0xFF
-void BeginCopySession();    // "G"
-void StartProcessing();     // "H"
-int32_t StartRecording();   // "I"
-int32_t StopRecording();    // "J"
-int32_t AwaitProcessingResult();  // "K"
+void BeginCopySession();            // "G"
+void StartProcessing();             // "H"
+int32_t StartRecording();           // "I"
+int32_t StopRecording();            // "J"
+int32_t AwaitProcessingResult();    // "K"
 
 // Conversions used by the two query families.
-int32_t ConvertNumber(const std::string& text);   // -1 when not a 32-bit integer
-int32_t ConvertVerdict(const std::string& text);  // "+" 0, "-" 1, else -1
-std::string TrimControl(const std::string& text);   // strips chars <= 32 at both ends
+int32_t ConvertNumber(const std::string& text);    // -1 when not a 32-bit integer
+int32_t ConvertVerdict(const std::string& text);   // "+" 0, "-" 1, else -1
+std::string TrimControl(const std::string& text);  // strips chars <= 32 at both ends
 
 }  // namespace DeviceLink

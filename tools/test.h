@@ -15,6 +15,8 @@
 #include <QTimer>
 #include <cstdint>
 
+#include "ui/tagtimer.h"
+
 class QFrame;
 class QLabel;
 class QProgressBar;
@@ -57,25 +59,21 @@ class TForm5 : public QDialog {
  public:
   explicit TForm5(QWidget* parent = nullptr);
 
-  // A timer with an integer tag: the tag, not the timer's enabled state, says
-  // whether the converter test runs, since each cycle switches the timer off.
-  class TTimer : public QTimer {
-   public:
-    using QTimer::QTimer;
-    int32_t Tag = 0;
-  };
+  // The tag, not the timer's enabled state, says whether the converter test
+  // runs, since each cycle switches the timer off.
+  using TTimer = ::TTimer;
 
   QFrame* Panel1;  // "Analog Digital Wandler"
   QLabel* Label1;  // heading
   QLabel* Label2;
   QLabel* Label3;
   QLabel* Label4;
-  QLabel* Label5;  // "Helligkeit"
-  QLabel* Label6;  // "Audiopegel"
+  QLabel* Label5;              // "Helligkeit"
+  QLabel* Label6;              // "Audiopegel"
   QProgressBar* ProgressBar1;  // light, shown inverted: 1023 - light
   QProgressBar* ProgressBar2;  // audio
-  QPushButton* BitBtn2;  // "ADC Test"
-  QPushButton* BitBtn3;  // "Helligkeit setzen"
+  QPushButton* BitBtn2;        // "ADC Test"
+  QPushButton* BitBtn3;        // "Helligkeit setzen"
 
   QFrame* Panel2;  // "Realtime Clock"
   QLabel* Label7;  // heading

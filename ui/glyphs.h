@@ -4,8 +4,8 @@
 #include <QIcon>
 
 QIcon GreenRightArrowGlyph();  // the OK of the port and the test dialogs
-QIcon GreenCheckGlyph();       // the about box's OK
-QIcon CancelCrossGlyph();      // "Abbrechen"
+QIcon GreenCheckGlyph();       // the about box's OK and the copy dialog's OK
+QIcon CancelCrossGlyph();      // "Abbrechen" of the speech dialogs
 QIcon RightArrowGlyph();       // flat button: move an item to the right-hand list
 QIcon LeftArrowGlyph();        // flat button: move it back
 QIcon LoudspeakerGlyph();      // listening to a sound

@@ -59,6 +59,9 @@ TEST_F(StartupWithSimulator, ComPortAndOkReconnectToTheSimulator) {
 // The simulator program, announcing itself by the folder rule of a private
 // runtime folder, is found by the enumeration's own default for that folder.
 TEST_F(StartupWithSimulator, TheSimulatorProgramsAnnouncementIsFoundAndGoneWhenItEnds) {
+  // Waiting for the simulator runs the event loop: the start-up connection
+  // must not fire before it lists the simulator's folder.
+  Form1->Timer2->stop();
   QTemporaryDir runtime;
   ASSERT_TRUE(QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
   const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
@@ -77,6 +80,7 @@ TEST_F(StartupWithSimulator, TheSimulatorProgramsAnnouncementIsFoundAndGoneWhenI
   PortEnumRoots roots = tree.Roots();
   roots.VirtualFolder = VirtualPortFolder();
   Form1->ListPorts = [roots](std::vector<std::string>& list) { EnumSerialPorts(list, roots); };
+  Form1->Timer2->start();
   RunStartup();
   const QString link = QString::fromStdString(folder + "/vellamo-devsim-e2e");
   EXPECT_EQ(Status(), "Verbunden auf " + link + ".");

@@ -65,7 +65,11 @@ TEST(DeviceLinkCommands, SendOnlyCommandsWriteExactlyTheirBytes) {
   DL::BeginCopySession();
   DL::StartProcessing();
   DL::LeaveServiceMode();
-  const std::string expected = std::string("*CDEF\x01" "F\x08" "F") + '\0' + "GH{";
+  const std::string expected = std::string(
+                                   "*CDEF\x01"
+                                   "F\x08"
+                                   "F") +
+                               '\0' + "GH{";
   ASSERT_TRUE(c.sim.WaitForReceived(expected.size(), 2000ms));
   ProcessFor(50);
   EXPECT_EQ(c.sim.Received(), expected);
@@ -139,6 +143,24 @@ TEST(DeviceLinkQueries, ProcessingResultWaitsEighteenHundredTicks) {
   EXPECT_LE(ticksSeen, 1800);
 }
 
+// At program end a waiting "K" gives up at once instead of holding the end
+// for its three minutes; later queries fail without a byte, sends still go out.
+TEST(DeviceLinkQuit, AbandoningEndsTheWaitingQueryAtOnceAndLaterQueriesSendNothing) {
+  Channel c;
+  c.sim.SetProcessingTime(60s);
+  QTimer::singleShot(300, [] { DL::AbandonWaits(); });
+  QElapsedTimer took;
+  took.start();
+  EXPECT_EQ(DL::AwaitProcessingResult(), -1);
+  EXPECT_LT(took.elapsed(), 30000) << "the processing answer would come after 60 s";
+  EXPECT_EQ(DL::AnswerState, 0);
+  EXPECT_EQ(DL::ReadAudioLevel(), -1);
+  EXPECT_EQ(DL::StartRecording(), -1);
+  DL::LeaveServiceMode();
+  ASSERT_TRUE(c.sim.WaitForReceived(2, 4s));
+  EXPECT_EQ(c.sim.Received(), "K{");
+}
+
 TEST(DeviceLinkUnplug, AQueryReturnsMinusOneAndTheWorkerDoesNotSpin) {
   Channel c;
   c.sim.SetAnswer('B', std::nullopt);
@@ -202,20 +224,23 @@ TEST_P(ConvertNumber, AcceptsSignDecimalAndHexOnly) {
   EXPECT_EQ(DL::ConvertNumber(GetParam().text), GetParam().value) << GetParam().text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ConvertNumber,
-    ::testing::Values(NumberCase{"512", 512}, NumberCase{"+7", 7}, NumberCase{"-3", -3}, NumberCase{"0", 0},
-                      NumberCase{"$1F", 31}, NumberCase{"0x1f", 31}, NumberCase{"0X10", 16}, NumberCase{"x10", 16},
-                      NumberCase{"X10", 16}, NumberCase{"-$10", -16}, NumberCase{"$FFFFFFFF", -1},
-                      NumberCase{"2147483647", 2147483647}, NumberCase{"-2147483648", INT32_MIN},
-                      NumberCase{"2147483648", -1}, NumberCase{"$100000000", -1}, NumberCase{"", -1},
-                      NumberCase{"+", -1}, NumberCase{"+x", -1}, NumberCase{"$", -1}, NumberCase{"1 2", -1},
-                      NumberCase{"12a", -1}, NumberCase{"--1", -1}, NumberCase{"0x", -1}));
+INSTANTIATE_TEST_SUITE_P(Texts, ConvertNumber,
+                         ::testing::Values(NumberCase{"512", 512}, NumberCase{"+7", 7}, NumberCase{"-3", -3},
+                                           NumberCase{"0", 0}, NumberCase{"$1F", 31}, NumberCase{"0x1f", 31},
+                                           NumberCase{"0X10", 16}, NumberCase{"x10", 16},
+                                           NumberCase{"X10", 16}, NumberCase{"-$10", -16},
+                                           NumberCase{"$FFFFFFFF", -1}, NumberCase{"2147483647", 2147483647},
+                                           NumberCase{"-2147483648", INT32_MIN}, NumberCase{"2147483648", -1},
+                                           NumberCase{"$100000000", -1}, NumberCase{"", -1},
+                                           NumberCase{"+", -1}, NumberCase{"+x", -1}, NumberCase{"$", -1},
+                                           NumberCase{"1 2", -1}, NumberCase{"12a", -1},
+                                           NumberCase{"--1", -1}, NumberCase{"0x", -1}));
 
 TEST(ConvertVerdict, OnlyExactPlusAndMinus) {
   EXPECT_EQ(DL::ConvertVerdict("+"), 0);
   EXPECT_EQ(DL::ConvertVerdict("-"), 1);
-  for (const char* other : {"", "++", "+x", " +", "OK", "0"}) EXPECT_EQ(DL::ConvertVerdict(other), -1) << other;
+  for (const char* other : {"", "++", "+x", " +", "OK", "0"})
+    EXPECT_EQ(DL::ConvertVerdict(other), -1) << other;
 }
 
 TEST(TrimControl, StripsBlanksAndControlCharactersAtBothEnds) {

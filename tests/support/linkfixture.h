@@ -16,6 +16,7 @@ struct LinkFixture {
     port->OnRxClusterEvent = [](TSerialPort* p) { DeviceLink::AcceptAnswer(p->ReadClusterText()); };
     DeviceLink::Attach(port.get());
     DeviceLink::AnswerState = 0;
+    DeviceLink::WaitsAbandoned = false;
     DeviceLink::ConnectionText = DeviceLink::kNotConnected;
     tick.setInterval(100);
     QObject::connect(&tick, &QTimer::timeout, [] { DeviceLink::Tick(); });

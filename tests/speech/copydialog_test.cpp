@@ -1,0 +1,599 @@
+// "Sprachdaten kopieren" driven as the user meets it: the device simulator on a
+// real pty behind the command channel, the real Qt event loop, and an audio
+// output whose streams the test ends (the sound itself is not the point here).
+// What the device receives is asserted byte for byte. The volume cases go
+// through the real mixer into the tests' null sink and skip without it.
+#include <gmock/gmock.h>
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "devsim/devicesimulator.h"
+#include "speech/audio.h"
+#include "speech/voicecopy.h"
+#include "tests/speech/fakeaudiooutput.h"
+#include "tests/speech/soundtestsupport.h"
+#include "tests/support/eventwait.h"
+#include "tests/support/linkfixture.h"
+#include "ui/filecopyanimation.h"
+#include "ui/messagebox.h"
+#include "ui/programfolder.h"
+
+using namespace std::chrono_literals;
+namespace DL = DeviceLink;
+
+namespace {
+
+const QString kFolder = QStringLiteral("/vellamo-copy-test/");
+const std::string kTonePath = "/vellamo-copy-test/resources/tone.mp3";
+const QStringList kFiveEntries = {"speechset\\deutsch\\eins.wav", "speechset\\deutsch\\zwei.wav",
+                                  "speechset\\deutsch\\drei.wav", "soundset\\glocke.mp3",
+                                  "soundset\\piep.wav"};
+
+struct Message {
+  QString text;
+  QString statusWhileShown;
+};
+
+class CopyDialog : public ::testing::Test {
+ protected:
+  FakeAudioOutput audio;
+  LinkFixture link;
+  std::function<void(const std::string&)> onDeviceNote;
+  std::mutex noteMutex;
+  devsim::DeviceSimulator sim{SimulatorOptions()};
+  std::unique_ptr<TForm4> form;
+  std::vector<Message> messages;
+  MessageHook previousHook;
+  // When set, each file's stream ends as soon as the device records it.
+  bool autoFinish = true;
+  QTimer finisher;
+
+  devsim::Options SimulatorOptions() {
+    devsim::Options options;
+    options.processingTime = 50ms;
+    options.observer = [this](const std::string& note) {
+      std::lock_guard lock(noteMutex);
+      if (onDeviceNote) onDeviceNote(note);
+    };
+    return options;
+  }
+
+  CopyDialog() {
+    UseAudioOutput(&audio);
+    OverrideProgramFolder(kFolder);
+    previousHook = SetMessageHook([this](const QString& text, MessageKind) {
+      messages.push_back({text, form ? form->Label1->text() : QString()});
+    });
+    DL::OpenDevicePort(QString::fromStdString(sim.PortPath()));
+    // The idle worker takes 200 to 400 ms to notice the opening.
+    ProcessFor(450);
+    form = std::make_unique<TForm4>();
+    QObject::connect(&finisher, &QTimer::timeout, [this] {
+      if (autoFinish && CopyStream != 0 && sim.State().recording && !IsTone(CopyStream))
+        audio.Finish(CopyStream);
+    });
+    finisher.start(5);
+  }
+  ~CopyDialog() override {
+    finisher.stop();
+    form.reset();
+    DL::CloseDevicePort();
+    SetMessageHook(previousHook);
+    OverrideProgramFolder(QString());
+    UseAudioOutput(nullptr);
+    std::lock_guard lock(noteMutex);
+    onDeviceNote = nullptr;
+  }
+
+  bool IsTone(StreamHandle handle) {
+    auto it = audio.streams.find(handle);
+    return it != audio.streams.end() && it->second.path == kTonePath;
+  }
+
+  void Start(const QStringList& entries) {
+    form->SetCopyList(entries);
+    form->show();
+  }
+  bool Closed(int timeoutMs = 20000) {
+    return ProcessUntil([&] { return !form->isVisible(); }, timeoutMs);
+  }
+  bool Succeeded(int timeoutMs = 20000) {
+    return ProcessUntil([&] { return form->BitBtn2->isEnabled(); }, timeoutMs);
+  }
+  // The device's bytes are `expected`, checked once as many have arrived: the
+  // last command may still be on its way through the pty.
+  testing::AssertionResult DeviceReceived(const std::string& expected) {
+    sim.WaitForReceived(expected.size(), 5s);
+    const std::string got = sim.Received();
+    if (got == expected) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "the device received " << devsim::Printable(got) << ", expected "
+                                       << devsim::Printable(expected);
+  }
+  // What the device has received after a pause in which nothing more may come.
+  std::string ReceivedAfterQuiet(int ms = 700) {
+    ProcessFor(ms);
+    return sim.Received();
+  }
+  // Runs `action` inside the event loop as soon as the device holds `count`
+  // bytes: the sequence's queries wait in nested loops, so the test's own
+  // level only runs again when they have returned.
+  void WhenReceived(size_t count, std::function<void()> action) {
+    auto* poll = new QTimer(form.get());
+    QObject::connect(poll, &QTimer::timeout, [this, poll, count, action] {
+      if (sim.Received().size() < count) return;
+      poll->stop();
+      poll->deleteLater();
+      action();
+    });
+    poll->start(1);
+  }
+  QStringList MessageTexts() const {
+    QStringList texts;
+    for (const Message& m : messages) texts << m.text;
+    return texts;
+  }
+  std::vector<std::string> PlayedFiles() const {
+    std::vector<std::string> files;
+    for (const std::string& path : audio.played)
+      if (path != kTonePath) files.push_back(path);
+    return files;
+  }
+  size_t TonesPlayed() const { return audio.played.size() - PlayedFiles().size(); }
+};
+
+std::string Repeat(const std::string& piece, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i) all += piece;
+  return all;
+}
+
+TEST_F(CopyDialog, IsBuiltAsDesignedAndWaitsUntilShown) {
+  EXPECT_EQ(form->windowTitle(), "Sprachdaten kopieren");
+  EXPECT_EQ(form->size(), QSize(476, 198));
+  EXPECT_EQ(form->minimumSize(), form->maximumSize()) << "fixed size";
+  const Qt::WindowFlags flags = form->windowFlags();
+  EXPECT_TRUE(flags & Qt::WindowStaysOnTopHint);
+  EXPECT_TRUE(flags & Qt::CustomizeWindowHint);
+  EXPECT_FALSE(flags & (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
+                        Qt::WindowMaximizeButtonHint | Qt::WindowSystemMenuHint));
+  EXPECT_EQ(form->Label1->text(), "Status:");
+  EXPECT_FALSE(form->Animate1->Active());
+  EXPECT_EQ(form->Animate1->StopFrame, 20);
+  EXPECT_EQ(form->ProgressBar1->minimum(), 0);
+  EXPECT_EQ(form->ProgressBar1->maximum(), 100);
+  EXPECT_EQ(form->ProgressBar1->value(), 0);
+  EXPECT_TRUE(form->Memo1->isReadOnly());
+  EXPECT_EQ(form->Memo1->lineWrapMode(), QPlainTextEdit::NoWrap);
+  EXPECT_EQ(form->Memo1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  EXPECT_EQ(form->BitBtn1->text(), "Abbrechen");
+  EXPECT_EQ(form->BitBtn2->text(), "OK");
+  EXPECT_FALSE(form->BitBtn1->icon().isNull());
+  EXPECT_FALSE(form->BitBtn2->icon().isNull());
+  EXPECT_TRUE(form->BitBtn1->isEnabled());
+  EXPECT_FALSE(form->BitBtn2->isEnabled());
+  EXPECT_EQ(form->Timer1->interval(), 25);
+  EXPECT_FALSE(form->Timer1->isActive());
+  EXPECT_EQ(audio.openCalls, 1) << "creating the dialog opens the sound output";
+  EXPECT_EQ(ReceivedAfterQuiet(100), "");
+}
+
+TEST(FileCopyAnimation, RunsThroughTwentyFramesThatDifferAndStopsWhereItIs) {
+  TAnimate animation;
+  EXPECT_NE(TAnimate::RenderFrame(1, 20), TAnimate::RenderFrame(10, 20));
+  EXPECT_NE(TAnimate::RenderFrame(10, 20), TAnimate::RenderFrame(20, 20));
+  animation.SetActive(true);
+  std::set<int> seen;
+  ASSERT_TRUE(ProcessUntil(
+      [&] {
+        seen.insert(animation.Frame());
+        return seen.size() == 20 && animation.Frame() == 1;
+      },
+      20000));
+  EXPECT_EQ(*seen.rbegin(), 20) << "the cycle ends at the stop frame";
+  ASSERT_TRUE(ProcessUntil([&] { return animation.Frame() == 5; }, 20000));
+  animation.SetActive(false);
+  ProcessFor(3 * TAnimate::kFrameIntervalMs);
+  EXPECT_EQ(animation.Frame(), 5);
+}
+
+TEST_F(CopyDialog, CopyListReadsLinesWithoutATrailingEmptyEntry) {
+  form->Memo1->setPlainText("a\nb\n");
+  EXPECT_THAT(form->CopyList(), testing::ElementsAre("a", "b"));
+  form->Memo1->setPlainText("a\n\nb");
+  EXPECT_THAT(form->CopyList(), testing::ElementsAre("a", "", "b"));
+  form->Memo1->clear();
+  EXPECT_TRUE(form->CopyList().isEmpty());
+  form->Memo1->appendPlainText("x\\y.wav");
+  form->Memo1->appendPlainText("z.wav");
+  EXPECT_THAT(form->CopyList(), testing::ElementsAre("x\\y.wav", "z.wav"));
+  form->SetCopyList({"", "q"});
+  EXPECT_THAT(form->CopyList(), testing::ElementsAre("", "q"));
+}
+
+TEST_F(CopyDialog, AFullRunOfFiveSendsExactlyTheDevicesSequenceAndEndsInSuccess) {
+  sim.SetValues('B', {60, 119, 120});
+  Start(kFiveEntries);
+  EXPECT_EQ(form->Label1->text(), "Status: Einpegeln... (0)");
+  EXPECT_TRUE(form->Animate1->Active());
+  ASSERT_TRUE(Succeeded());
+  EXPECT_TRUE(DeviceReceived("*BBBG" + Repeat("IJ", 5) + "HK{"));
+  EXPECT_EQ(form->Label1->text(), "Status: Übertragung erfolgreich!");
+  EXPECT_FALSE(form->Animate1->Active());
+  EXPECT_FALSE(form->BitBtn1->isEnabled());
+  EXPECT_TRUE(form->BitBtn2->isEnabled());
+  EXPECT_FALSE(form->Timer1->isActive());
+  EXPECT_TRUE(form->CopyList().isEmpty());
+  EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(TrialVolume, 12288u);
+  EXPECT_EQ(TonesPlayed(), 3u) << "the tone starts again at every trial volume";
+  EXPECT_THAT(PlayedFiles(), testing::ElementsAre("/vellamo-copy-test/speechset/deutsch/eins.wav",
+                                                  "/vellamo-copy-test/speechset/deutsch/zwei.wav",
+                                                  "/vellamo-copy-test/speechset/deutsch/drei.wav",
+                                                  "/vellamo-copy-test/soundset/glocke.mp3",
+                                                  "/vellamo-copy-test/soundset/piep.wav"));
+  EXPECT_EQ(ReceivedAfterQuiet(400), sim.Received()) << "nothing after success until OK";
+
+  form->BitBtn2->click();
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_TRUE(DeviceReceived("*BBBG" + Repeat("IJ", 5) + "HK{{"));
+  EXPECT_FALSE(sim.InServiceMode());
+}
+
+TEST_F(CopyDialog, EachLineLeavesTheMemoWhenItsPlaybackStartsBeforeTheDeviceAnswers) {
+  sim.SetDelay('I', 300ms);
+  std::vector<QStringList> memoWhileWaiting;
+  std::vector<std::string> playingWhileWaiting;
+  std::vector<int> answerStateWhileWaiting;
+  std::function<void(size_t)> watch = [&](size_t count) {
+    WhenReceived(count, [&, count] {
+      memoWhileWaiting.push_back(form->CopyList());
+      playingWhileWaiting.push_back(audio.streams.count(CopyStream) ? audio.streams[CopyStream].path : "");
+      answerStateWhileWaiting.push_back(DL::AnswerState);
+      if (count < 8) watch(count + 2);
+    });
+  };
+  watch(4);  // "*BG", then the three "I"s are the 4th, 6th and 8th byte
+  Start(kFiveEntries.mid(0, 3));
+  ASSERT_TRUE(Succeeded());
+  ASSERT_TRUE(DeviceReceived("*BGIJIJIJHK{"));
+  ASSERT_EQ(memoWhileWaiting.size(), 3u);
+  EXPECT_THAT(memoWhileWaiting[0], testing::ElementsAre(kFiveEntries[1], kFiveEntries[2]));
+  EXPECT_EQ(playingWhileWaiting[0], "/vellamo-copy-test/speechset/deutsch/eins.wav");
+  EXPECT_THAT(memoWhileWaiting[1], testing::ElementsAre(kFiveEntries[2]));
+  EXPECT_EQ(playingWhileWaiting[1], "/vellamo-copy-test/speechset/deutsch/zwei.wav");
+  EXPECT_TRUE(memoWhileWaiting[2].isEmpty());
+  EXPECT_EQ(playingWhileWaiting[2], "/vellamo-copy-test/speechset/deutsch/drei.wav");
+  EXPECT_THAT(answerStateWhileWaiting, testing::Each(1)) << "the start command still waits for its answer";
+}
+
+TEST_F(CopyDialog, ProgressFollowsThePlayingStreamInBytes) {
+  audio.lengthOfNewStreams = 1000;
+  autoFinish = false;
+  Start({"speechset\\a.wav"});
+  ASSERT_TRUE(
+      ProcessUntil([&] { return form->Timer1->Tag == TForm4::TrackPlayback && CopyStream != 0; }, 10000));
+  audio.streams[CopyStream].position = 400;
+  ASSERT_TRUE(ProcessUntil([&] { return form->ProgressBar1->value() == 400; }, 5000));
+  EXPECT_EQ(form->ProgressBar1->maximum(), 1000);
+  EXPECT_EQ(form->Timer1->Tag, TForm4::TrackPlayback);
+  EXPECT_EQ(sim.Received(), "*BGI") << "no stop while the file plays";
+  audio.Finish(CopyStream);
+  ASSERT_TRUE(Succeeded());
+  EXPECT_EQ(form->ProgressBar1->value(), 0);
+  EXPECT_TRUE(DeviceReceived("*BGIJHK{"));
+}
+
+TEST_F(CopyDialog, ReadingsOf119AtEveryVolumeGiveSixteenReadingsThenNoSignal) {
+  sim.SetValues('B', {119});
+  Start(kFiveEntries);
+  ASSERT_TRUE(Closed());
+  EXPECT_THAT(MessageTexts(), testing::ElementsAre("Kein Audiosignal oder zu geringer Pegel."));
+  EXPECT_EQ(ReceivedAfterQuiet(), "*" + Repeat("B", 16) + "{") << "no processing command on this path";
+  EXPECT_EQ(TonesPlayed(), 16u);
+  EXPECT_EQ(CopyStream, 0u) << "the tone was stopped";
+  EXPECT_EQ(form->Label1->text(), "Status:");
+  EXPECT_FALSE(form->Animate1->Active());
+  EXPECT_FALSE(form->Timer1->isActive());
+  EXPECT_THAT(form->CopyList(), testing::ElementsAreArray(kFiveEntries)) << "nothing was started";
+}
+
+TEST_F(CopyDialog, AReadingOfZeroIsAFailedQuery) {
+  sim.SetValues('B', {0});
+  Start(kFiveEntries);
+  ASSERT_TRUE(Closed());
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, "Fehler bei Abfrage des ADC. Sollte ein Kommunikationsproblem sein.");
+  EXPECT_EQ(messages[0].statusWhileShown, "Status: Fehler.");
+  EXPECT_EQ(ReceivedAfterQuiet(), "*BH{");
+  EXPECT_EQ(form->Label1->text(), "Status:");
+  EXPECT_FALSE(form->Animate1->Active());
+  EXPECT_EQ(CopyStream, 0u) << "closing stopped the tone";
+}
+
+TEST_F(CopyDialog, NoAnswerToTheLevelQueryShowsMinusOneAndAborts) {
+  sim.SetAnswer('B', std::nullopt);
+  Start(kFiveEntries);
+  ASSERT_TRUE(Closed());
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, "Fehler bei Abfrage des ADC. Sollte ein Kommunikationsproblem sein.");
+  EXPECT_EQ(ReceivedAfterQuiet(), "*BH{");
+}
+
+TEST_F(CopyDialog, AFirstReadingOf120KeepsTheFirstTrialVolume) {
+  sim.SetValues('B', {120});
+  Start({"speechset\\a.wav"});
+  ASSERT_TRUE(Succeeded());
+  EXPECT_EQ(TrialVolume, 4096u);
+  EXPECT_EQ(TonesPlayed(), 1u);
+  EXPECT_TRUE(DeviceReceived("*BGIJHK{"));
+}
+
+TEST_F(CopyDialog, AnEmptyCopyListGoesFromTheLevelStraightToProcessing) {
+  Start({});
+  ASSERT_TRUE(Succeeded());
+  EXPECT_TRUE(DeviceReceived("*BGHK{"));
+  EXPECT_TRUE(PlayedFiles().empty());
+}
+
+TEST_F(CopyDialog, ARefusedStartOfRecordingAbortsWithTheEntryAlreadyRemoved) {
+  sim.SetAnswer('I', "-");
+  Start(kFiveEntries);
+  ASSERT_TRUE(Closed());
+  EXPECT_THAT(
+      MessageTexts(),
+      testing::ElementsAre("Fehler beim starten der Aufnahme. Sollte ein Kommunikationsproblem sein."));
+  EXPECT_EQ(ReceivedAfterQuiet(), "*BGIH{");
+  EXPECT_THAT(form->CopyList(), testing::ElementsAreArray(kFiveEntries.mid(1)));
+}
+
+TEST_F(CopyDialog, ARefusedStopOnTheSecondOfFiveSkipsTheRestButStillProcesses) {
+  int stops = 0;
+  {
+    std::lock_guard lock(noteMutex);
+    onDeviceNote = [&](const std::string& note) {
+      // Answers are chosen when a command arrives: from the first "J" on, the
+      // next one is refused.
+      if (note.rfind("rx J", 0) == 0 && ++stops == 1) sim.SetAnswer('J', "-");
+    };
+  }
+  Start(kFiveEntries);
+  ASSERT_TRUE(Succeeded());
+  EXPECT_THAT(
+      MessageTexts(),
+      testing::ElementsAre("Fehler beim Stoppen der Aufnahme. Entweder der Speicher ist voll oder es gibt "
+                           "ein Kommunikationsproblem. Überspringe weitere Übertragung."));
+  EXPECT_TRUE(DeviceReceived("*BGIJIJHK{"));
+  EXPECT_THAT(form->CopyList(), testing::ElementsAreArray(kFiveEntries.mid(2)));
+  EXPECT_EQ(form->Label1->text(), "Status: Übertragung erfolgreich!");
+}
+
+TEST_F(CopyDialog, ARefusedProcessingAbortsAfterTheVerdict) {
+  sim.SetAnswer('K', "-");
+  Start({"speechset\\a.wav"});
+  ASSERT_TRUE(Closed());
+  EXPECT_THAT(MessageTexts(),
+              testing::ElementsAre("Fehler bei der Sprachdatenanalyse oder Kommunikation abgebrochen."));
+  EXPECT_EQ(ReceivedAfterQuiet(), "*BGIJHKH{");
+  EXPECT_FALSE(form->BitBtn2->isEnabled());
+}
+
+// An entry without a stream still has its recording started and stopped, so
+// that the device's slots stay in order, and the user is told at the end.
+TEST_F(CopyDialog, UnplayableEntriesAreRecordedInOrderAndListedBeforeTheSuccess) {
+  // An empty entry names the program folder itself, which is no sound.
+  audio.unreadable = {"/vellamo-copy-test/soundset/glocke.mp3", "/vellamo-copy-test/"};
+  Start({"speechset\\a.wav", "soundset\\glocke.mp3", "", "speechset\\b.wav"});
+  ASSERT_TRUE(Succeeded());
+  EXPECT_TRUE(DeviceReceived("*BG" + Repeat("IJ", 4) + "HK{"));
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text,
+            "Folgende Dateien konnten nicht abgespielt werden:\nsoundset\\glocke.mp3\n(leere Zeile)");
+  EXPECT_EQ(messages[0].statusWhileShown, "Status: Verarbeitung... (dauert ca. 2 Minuten)");
+  EXPECT_EQ(form->Label1->text(), "Status: Übertragung erfolgreich!");
+}
+
+TEST_F(CopyDialog, ARunWhereEveryEntryPlayedShowsNoListAndASecondRunForgetsTheFirstsFailures) {
+  audio.unreadable = {"/vellamo-copy-test/soundset/glocke.mp3"};
+  Start({"soundset\\glocke.mp3"});
+  ASSERT_TRUE(Succeeded());
+  ASSERT_EQ(messages.size(), 1u);
+  form->BitBtn2->click();
+  Start({"speechset\\a.wav"});
+  ASSERT_TRUE(Succeeded());
+  EXPECT_EQ(messages.size(), 1u) << "no list when everything played";
+}
+
+TEST_F(CopyDialog, AStreamCutByALostOutputStopsTheRecordingAndAbortsTheRun) {
+  autoFinish = false;
+  Start({"speechset\\a.wav", "speechset\\b.wav"});
+  ASSERT_TRUE(
+      ProcessUntil([&] { return form->Timer1->Tag == TForm4::TrackPlayback && CopyStream != 0; }, 10000));
+  audio.Cut(CopyStream);
+  ASSERT_TRUE(Closed());
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_TRUE(messages[0].text.startsWith("Die Tonausgabe ist während der Wiedergabe ausgefallen"));
+  EXPECT_EQ(ReceivedAfterQuiet(), "*BGIJH{");
+  EXPECT_THAT(form->CopyList(), testing::ElementsAre("speechset\\b.wav"));
+}
+
+// ----------------------------------------------------------------- cancel
+
+struct CancelPoint {
+  const char* name;
+  const char* delayed;      // the command whose answer is held back, or "" for none
+  size_t bytesBeforeClick;  // the click comes once the device holds this many bytes
+  const char* expected;     // everything the device receives
+};
+
+class CancelDuringTheRun : public CopyDialog, public ::testing::WithParamInterface<CancelPoint> {};
+
+TEST_P(CancelDuringTheRun, StopsTheRunAndTheResumedTickDoesNothingMore) {
+  const CancelPoint& point = GetParam();
+  if (*point.delayed) sim.SetDelay(point.delayed[0], 600ms);
+  autoFinish = std::string(point.name) != "TrackPlayback";
+  int answerStateAtClick = -2;
+  WhenReceived(point.bytesBeforeClick, [&] {
+    answerStateAtClick = DL::AnswerState;
+    form->BitBtn1->click();
+  });
+  Start(kFiveEntries);
+  ASSERT_TRUE(Closed());
+  if (*point.delayed) {
+    EXPECT_EQ(answerStateAtClick, 1) << "clicked while the query waited";
+  }
+  // The held-back answer arrives, the waiting tick resumes, and nothing follows.
+  ASSERT_TRUE(sim.WaitForIdle(5s));
+  ASSERT_TRUE(ProcessUntil([] { return DL::AnswerState == 0; }, 5000));
+  EXPECT_EQ(ReceivedAfterQuiet(900), point.expected);
+  EXPECT_TRUE(messages.empty());
+  EXPECT_FALSE(form->Timer1->isActive());
+  EXPECT_EQ(form->Label1->text(), "Status:");
+  EXPECT_FALSE(form->Animate1->Active());
+  EXPECT_EQ(CopyStream, 0u);
+  EXPECT_FALSE(sim.InServiceMode());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, CancelDuringTheRun,
+    testing::Values(CancelPoint{"PlayTone", "", 1, "*{"},  // the tone's 250 ms before the first reading
+                    CancelPoint{"CheckLevel", "B", 2, "*B{"}, CancelPoint{"StartNextFile", "I", 4, "*BGI{"},
+                    CancelPoint{"TrackPlayback", "", 4, "*BGI{"},
+                    CancelPoint{"StopRecording", "J", 5, "*BGIJ{"},
+                    CancelPoint{"FinishCopy", "K", 15, "*BGIJIJIJIJIJHK{"}),
+    [](const testing::TestParamInfo<CancelPoint>& info) { return std::string(info.param.name); });
+
+TEST_F(CopyDialog, ASecondShowStartsOverFromTheFirstTrialVolume) {
+  sim.SetValues('B', {100, 119});
+  Start(kFiveEntries);
+  ASSERT_TRUE(Closed());
+  ASSERT_EQ(TrialVolume, 65536u + 4096u);
+  sim.SetValues('B', {130});
+  messages.clear();
+  Start({"speechset\\a.wav"});
+  EXPECT_EQ(form->Label1->text(), "Status: Einpegeln... (0)");
+  EXPECT_EQ(TrialVolume, 4096u);
+  EXPECT_EQ(form->Timer1->Tag, TForm4::PlayTone);
+  EXPECT_TRUE(form->BitBtn1->isEnabled());
+  EXPECT_FALSE(form->BitBtn2->isEnabled());
+  ASSERT_TRUE(Succeeded());
+  EXPECT_TRUE(DeviceReceived("*" + Repeat("B", 16) + "{*BGIJHK{"));
+}
+
+// The program's end while "K" waits: the wait gives up at once and the run
+// ends as "Abbrechen" ends it; the answer that comes later changes nothing.
+TEST_F(CopyDialog, ProgramEndWhileTheVerdictWaitsEndsTheRunAtOnce) {
+  sim.SetDelay('K', 60s);
+  WhenReceived(7, [&] {
+    DL::AbandonWaits();
+    form->EndForProgramExit();
+  });
+  Start({"speechset\\a.wav"});
+  ASSERT_TRUE(Closed(20000));
+  ASSERT_TRUE(ProcessUntil([] { return DL::AnswerState == 0; }, 20000)) << "the verdict waits for 60 s";
+  EXPECT_EQ(ReceivedAfterQuiet(), "*BGIJHK{");
+  EXPECT_TRUE(messages.empty()) << "no failure box after the program was asked to end";
+  EXPECT_FALSE(form->Timer1->isActive());
+}
+
+TEST_F(CopyDialog, ProgramEndWithoutARunSendsNothing) {
+  form->EndForProgramExit();
+  EXPECT_EQ(ReceivedAfterQuiet(300), "");
+}
+
+// ----------------------------------------------------------------- volume
+
+class CopyDialogVolume : public CopyDialog {
+ protected:
+  std::unique_ptr<SinkLock> sink;
+  std::uint32_t before = 0;
+  void SetUp() override {
+    SKIP_WITHOUT_SOUND_SERVER();
+    sink = std::make_unique<SinkLock>(SinkLock::Exclusive);
+    SetOutputVolume(30000);
+    before = GetOutputVolume();
+    ASSERT_NE(before, 0u);
+  }
+  void TearDown() override {
+    if (sink) SetOutputVolume(65536);
+  }
+};
+
+TEST_F(CopyDialogVolume, TheLevelAdjustmentStepsUpByFourThousandNinetySixAndSuccessRestores) {
+  sim.SetValues('B', {10, 50, 130});
+  std::vector<std::uint32_t> volumeAtReading;
+  onDeviceNote = nullptr;
+  // Read on the test's side of the mixer whenever a level query arrives.
+  for (size_t count : {2u, 3u, 4u})
+    WhenReceived(count, [&] { volumeAtReading.push_back(GetOutputVolume()); });
+  Start({"speechset\\a.wav"});
+  ASSERT_TRUE(Succeeded());
+  EXPECT_THAT(volumeAtReading, testing::ElementsAre(4096u, 8192u, 12288u));
+  EXPECT_EQ(GetOutputVolume(), before);
+  SetOutputVolume(20000);
+  form->BitBtn2->click();
+  EXPECT_EQ(GetOutputVolume(), before) << "OK restores a second time";
+}
+
+TEST_F(CopyDialogVolume, EveryFailureEndRestoresTheSavedVolume) {
+  sim.SetValues('B', {119});
+  Start({"speechset\\a.wav"});
+  ASSERT_TRUE(Closed());
+  EXPECT_EQ(GetOutputVolume(), before) << "after no signal at 65536";
+  sim.SetValues('B', {0});
+  Start({"speechset\\a.wav"});
+  ASSERT_TRUE(Closed());
+  EXPECT_EQ(GetOutputVolume(), before) << "after a failed level query";
+  sim.SetValues('B', {200});
+  WhenReceived(sim.Received().size() + 3, [&] { form->BitBtn1->click(); });
+  Start({"speechset\\a.wav"});
+  ASSERT_TRUE(Closed());
+  EXPECT_EQ(GetOutputVolume(), before) << "after Abbrechen";
+}
+
+// ------------------------------------------------------ through the sound card
+
+// The real audio layer into the null sink, the data of the source tree as the
+// program folder.
+class CopyDialogSound : public CopyDialog {
+ protected:
+  std::unique_ptr<SinkLock> sink;
+  void SetUp() override {
+    SKIP_WITHOUT_SOUND_SERVER();
+    sink = std::make_unique<SinkLock>(SinkLock::Exclusive);
+    form.reset();
+    autoFinish = false;
+    UseAudioOutput(nullptr);
+    OverrideProgramFolder(SourceDataFolder());
+    form = std::make_unique<TForm4>();
+  }
+  void TearDown() override {
+    if (sink) SetOutputVolume(65536);
+  }
+};
+
+TEST_F(CopyDialogSound, AFullRunOfFiveThroughTheSoundCardFindsEachFilesEndAndRestoresTheVolume) {
+  const QStringList entries = {"speechset\\deutsch\\acht.wav", "speechset\\deutsch\\zwanzig.wav",
+                               "speechset\\deutsch\\guten_morgen.wav", "soundset\\wecker_piep.wav",
+                               "soundset\\wecker_glocke.mp3"};
+  SetOutputVolume(40000);
+  const std::uint32_t before = GetOutputVolume();
+  sim.SetValues('B', {20, 80, 125});
+  Start(entries);
+  ASSERT_TRUE(Succeeded(60000));
+  EXPECT_TRUE(DeviceReceived("*BBBG" + Repeat("IJ", 5) + "HK{"));
+  EXPECT_TRUE(messages.empty()) << "every file was played";
+  EXPECT_EQ(GetOutputVolume(), before);
+  // How long each recording matches its file is for the simulator that hears;
+  // the rule that the stop waits for the stream's end is covered above.
+  form->BitBtn2->click();
+  EXPECT_EQ(GetOutputVolume(), before);
+}
+
+}  // namespace
