@@ -24,6 +24,14 @@ constexpr int kBufferCount = 8;
 constexpr int kBufferMilliseconds = 50;
 constexpr auto kFeedPeriod = std::chrono::milliseconds(10);
 
+// A moment of the device: how far its mixer has got (ns of output mixed) and how
+// much of that the sound server still holds before it is heard.
+struct DeviceTime {
+  std::int64_t clock = 0;
+  std::int64_t latency = 0;
+  std::int64_t Heard() const { return clock - latency; }
+};
+
 struct Stream {
   std::unique_ptr<SoundDecoder> decoder;
   ALuint source = 0;
@@ -39,7 +47,13 @@ struct Stream {
   std::uint64_t decodedBytes = 0;
   std::uint64_t playedBytes = 0;  // of the buffers taken back from the source
   bool decodeEnded = false;
-  bool finished = false;
+  // The device clock at which the stream's first frame was mixed, once a mix
+  // of it has been seen: from it follows which frame is being heard.
+  bool anchored = false;
+  std::int64_t startClock = 0;
+  std::uint64_t heardBytes = 0;  // the position: only ever rises
+  bool finished = false;         // heard to its end, or cut
+  bool endedEarly = false;       // cut: the output went away first
 };
 
 class OpenAlOutput final : public AudioOutput {
@@ -60,8 +74,11 @@ class OpenAlOutput final : public AudioOutput {
   void EndAllStreamsLocked();
   void CloseDeviceLocked();
   void ReleaseAl(Stream& stream);
+  DeviceTime ReadDeviceTime();
   void Feed(Stream& stream);
-  void UpdateFinished(Stream& stream);
+  void Track(Stream& stream);
+  void PauseWhenQuietLocked();
+  void ResumeLocked();
   Stream* Find(StreamHandle handle);
   StreamHandle NextHandle();
   void FeederLoop();
@@ -74,6 +91,16 @@ class OpenAlOutput final : public AudioOutput {
   ALCdevice* device_ = nullptr;
   ALCcontext* context_ = nullptr;
   bool canSeeDisconnect_ = false;
+  bool hasClock_ = false;  // ALC_SOFT_device_clock and AL_SOFT_source_latency
+  bool canPause_ = false;  // ALC_SOFT_pause_device
+  bool paused_ = false;
+  // Until the sound server has played out what was mixed up to this clock, a
+  // stream stopped by Free may still sound: the device is not paused before.
+  std::int64_t quietFromClock_ = 0;
+  LPALCGETINTEGER64VSOFT getDeviceInteger64_ = nullptr;
+  LPALGETSOURCEI64VSOFT getSourceInteger64_ = nullptr;
+  LPALCDEVICEPAUSESOFT pauseDevice_ = nullptr;
+  LPALCDEVICERESUMESOFT resumeDevice_ = nullptr;
   std::map<StreamHandle, std::unique_ptr<Stream>> streams_;
   StreamHandle lastHandle_ = 0;
   bool stopping_ = false;
@@ -119,6 +146,23 @@ bool OpenAlOutput::OpenLocked() {
     return false;
   }
   canSeeDisconnect_ = alcIsExtensionPresent(device_, "ALC_EXT_disconnect") == ALC_TRUE;
+  hasClock_ = alcIsExtensionPresent(device_, "ALC_SOFT_device_clock") == ALC_TRUE &&
+              alIsExtensionPresent("AL_SOFT_source_latency") == AL_TRUE;
+  if (hasClock_) {
+    getDeviceInteger64_ =
+        reinterpret_cast<LPALCGETINTEGER64VSOFT>(alcGetProcAddress(device_, "alcGetInteger64vSOFT"));
+    getSourceInteger64_ = reinterpret_cast<LPALGETSOURCEI64VSOFT>(alGetProcAddress("alGetSourcei64vSOFT"));
+    hasClock_ = getDeviceInteger64_ && getSourceInteger64_;
+  }
+  canPause_ = alcIsExtensionPresent(device_, "ALC_SOFT_pause_device") == ALC_TRUE;
+  if (canPause_) {
+    pauseDevice_ = reinterpret_cast<LPALCDEVICEPAUSESOFT>(alcGetProcAddress(device_, "alcDevicePauseSOFT"));
+    resumeDevice_ =
+        reinterpret_cast<LPALCDEVICERESUMESOFT>(alcGetProcAddress(device_, "alcDeviceResumeSOFT"));
+    canPause_ = pauseDevice_ && resumeDevice_;
+  }
+  // Nothing plays yet: an open output costs nothing until the first PlayFile.
+  PauseWhenQuietLocked();
   if (!feeder_.joinable()) feeder_ = std::thread(&OpenAlOutput::FeederLoop, this);
   return true;
 }
@@ -141,12 +185,14 @@ void OpenAlOutput::CheckDeviceLocked() {
   CloseDeviceLocked();
 }
 
+// What was heard up to the loss stays the position; a stream not yet heard to
+// its end was cut.
 void OpenAlOutput::EndAllStreamsLocked() {
   for (auto& entry : streams_) {
     Stream& stream = *entry.second;
     if (!stream.finished) {
-      stream.playedBytes = std::min(stream.playedBytes, stream.decodedBytes);
       stream.finished = true;
+      stream.endedEarly = true;
     }
     ReleaseAl(stream);
   }
@@ -158,6 +204,40 @@ void OpenAlOutput::CloseDeviceLocked() {
   context_ = nullptr;
   alcCloseDevice(device_);
   device_ = nullptr;
+  paused_ = false;
+  quietFromClock_ = 0;
+}
+
+DeviceTime OpenAlOutput::ReadDeviceTime() {
+  DeviceTime time;
+  if (hasClock_) {
+    ALCint64SOFT values[2] = {0, 0};
+    getDeviceInteger64_(device_, ALC_DEVICE_CLOCK_LATENCY_SOFT, 2, values);
+    time.clock = values[0];
+    time.latency = std::max<std::int64_t>(values[1], 0);
+  } else {
+    time.clock = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch())
+                     .count();
+  }
+  return time;
+}
+
+// The device is paused only once nothing of ours can still be heard: a paused
+// sound server stream keeps what it holds, and would play it on resuming.
+void OpenAlOutput::PauseWhenQuietLocked() {
+  if (!canPause_ || paused_ || !device_ || DeviceLostLocked()) return;
+  for (auto& entry : streams_)
+    if (!entry.second->finished && entry.second->source) return;
+  if (ReadDeviceTime().Heard() < quietFromClock_) return;
+  pauseDevice_(device_);
+  paused_ = true;
+}
+
+void OpenAlOutput::ResumeLocked() {
+  if (!paused_) return;
+  resumeDevice_(device_);
+  paused_ = false;
 }
 
 void OpenAlOutput::ReleaseAl(Stream& stream) {
@@ -183,6 +263,7 @@ StreamHandle OpenAlOutput::Play(const std::string& path) {
 
   std::unique_lock lock(mutex_);
   if (!OpenLocked()) return 0;
+  ResumeLocked();
   auto stream = std::make_unique<Stream>();
   Stream& s = *stream;
   s.rate = decoder->SampleRate();
@@ -256,22 +337,58 @@ void OpenAlOutput::Feed(Stream& s) {
   }
   ALint state = AL_STOPPED;
   alGetSourcei(s.source, AL_SOURCE_STATE, &state);
-  if (state != AL_PLAYING) {
-    if (!s.queuedBytes.empty())
-      alSourcePlay(s.source);
-    else if (s.decodeEnded)
-      s.finished = true;
-  }
+  if (state != AL_PLAYING && !s.queuedBytes.empty()) alSourcePlay(s.source);
 }
 
-// The source stops once it has played everything queued; when the decoder had
-// nothing more, that is the end of the stream, whether or not the feeder has
-// come round since.
-void OpenAlOutput::UpdateFinished(Stream& s) {
-  if (s.finished || !s.source || !s.decodeEnded) return;
-  ALint state = AL_PLAYING;
+// Follows which frame of the stream is being heard: the source tells which
+// frame it mixed at which device clock, the device how far its clock runs ahead
+// of what the sound server plays. The stream ends when its last frame has been
+// heard, and the position is the frames heard, so it reaches the length only
+// then.
+void OpenAlOutput::Track(Stream& s) {
+  if (s.finished || !s.source) return;
+  const DeviceTime now = ReadDeviceTime();
+  const auto rate = static_cast<std::int64_t>(s.rate);
+  const auto frameBytes = static_cast<std::int64_t>(s.frameBytes);
+  std::uint64_t queued = 0;
+  for (std::uint64_t bytes : s.queuedBytes) queued += bytes;
+  const auto total = static_cast<std::int64_t>((s.playedBytes + queued) / s.frameBytes);
+  ALint state = AL_STOPPED;
   alGetSourcei(s.source, AL_SOURCE_STATE, &state);
-  if (state == AL_STOPPED) Feed(s);
+  std::int64_t mixed = total;  // a stopped source has mixed all it had
+  if (state == AL_PLAYING) {
+    ALint64SOFT offsetAndClock[2] = {0, now.clock};
+    if (hasClock_) {
+      getSourceInteger64_(s.source, AL_SAMPLE_OFFSET_CLOCK_SOFT, offsetAndClock);
+      offsetAndClock[0] >>= 32;  // 32.32 fixed point
+    } else {
+      ALint frames = 0;
+      alGetSourcei(s.source, AL_SAMPLE_OFFSET, &frames);
+      offsetAndClock[0] = frames;
+    }
+    mixed =
+        static_cast<std::int64_t>(s.playedBytes) / frameBytes + std::max<std::int64_t>(offsetAndClock[0], 0);
+    // Before its first mix a source reports frame 0 at a clock that is too
+    // early; a fresh start after running dry starts later. The latest estimate
+    // holds.
+    if (mixed > 0) {
+      const std::int64_t start = offsetAndClock[1] - mixed * 1'000'000'000 / rate;
+      s.startClock = s.anchored ? std::max(s.startClock, start) : start;
+      s.anchored = true;
+    }
+  } else if (s.decodeEnded && !s.anchored) {
+    // Ended before a mix of it was seen: it ended by now at the latest.
+    s.startClock = now.clock - total * 1'000'000'000 / rate;
+    s.anchored = true;
+  }
+  if (!s.anchored) return;
+  const std::int64_t heard =
+      std::clamp<std::int64_t>((now.Heard() - s.startClock) * rate / 1'000'000'000, 0, mixed);
+  s.heardBytes = std::max(s.heardBytes, static_cast<std::uint64_t>(heard * frameBytes));
+  if (s.decodeEnded && state != AL_PLAYING && heard >= total) {
+    s.heardBytes = s.decodedBytes;
+    s.finished = true;
+  }
 }
 
 Stream* OpenAlOutput::Find(StreamHandle handle) {
@@ -280,11 +397,16 @@ Stream* OpenAlOutput::Find(StreamHandle handle) {
 }
 
 void OpenAlOutput::Free(StreamHandle handle) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   auto it = streams_.find(handle);
   if (it == streams_.end()) return;
+  if (!it->second->finished && it->second->source && device_)
+    quietFromClock_ = std::max(quietFromClock_, ReadDeviceTime().clock);
   ReleaseAl(*it->second);
   streams_.erase(it);
+  lock.unlock();
+  // The feeder pauses the device once the sound server has played out.
+  wake_.notify_all();
 }
 
 bool OpenAlOutput::IsPlaying(StreamHandle handle) {
@@ -292,12 +414,16 @@ bool OpenAlOutput::IsPlaying(StreamHandle handle) {
   CheckDeviceLocked();
   Stream* s = Find(handle);
   if (!s) return false;
-  UpdateFinished(*s);
+  Track(*s);
   return !s->finished;
 }
 
-// Not told apart yet: a lost output ends its streams like a normal end.
-bool OpenAlOutput::EndedEarly(StreamHandle) { return false; }
+bool OpenAlOutput::EndedEarly(StreamHandle handle) {
+  std::lock_guard lock(mutex_);
+  CheckDeviceLocked();
+  Stream* s = Find(handle);
+  return s && s->endedEarly;
+}
 
 std::uint64_t OpenAlOutput::Length(StreamHandle handle) {
   std::lock_guard lock(mutex_);
@@ -311,23 +437,9 @@ std::uint64_t OpenAlOutput::Position(StreamHandle handle) {
   CheckDeviceLocked();
   Stream* s = Find(handle);
   if (!s) return 0;
-  UpdateFinished(*s);
-  std::uint64_t position = s->playedBytes;
-  if (!s->finished && s->source) {
-    ALint state = AL_STOPPED;
-    alGetSourcei(s->source, AL_SOURCE_STATE, &state);
-    if (state == AL_STOPPED) {
-      // Ran dry before the feeder came round: everything queued was heard.
-      for (std::uint64_t bytes : s->queuedBytes) position += bytes;
-    } else {
-      // Counted from the oldest buffer still queued, played or not.
-      ALint frames = 0;
-      alGetSourcei(s->source, AL_SAMPLE_OFFSET, &frames);
-      position += static_cast<std::uint64_t>(std::max(frames, 0)) * s->frameBytes;
-    }
-  }
+  Track(*s);
   std::uint64_t length = s->decodeEnded ? s->decodedBytes : std::max(s->estimatedBytes, s->decodedBytes);
-  return std::min(position, length);
+  return std::min(s->heardBytes, length);
 }
 
 void OpenAlOutput::FeederLoop() {
@@ -336,13 +448,15 @@ void OpenAlOutput::FeederLoop() {
     // Ends the streams at once, so that nobody waits for them to finish; the
     // device itself is closed by the next call from the user-interface thread.
     if (DeviceLostLocked()) EndAllStreamsLocked();
-    bool active = false;
+    bool busy = false;
     for (auto& entry : streams_) {
       Feed(*entry.second);
-      active = active || !entry.second->finished;
+      Track(*entry.second);
+      busy = busy || !entry.second->finished;
     }
-    // Idle without streams to feed; Play wakes the loop.
-    if (active)
+    PauseWhenQuietLocked();
+    // Idle once nothing is left to feed or to pause; Play and Free wake the loop.
+    if (busy || (canPause_ && device_ && !paused_ && !DeviceLostLocked()))
       wake_.wait_for(lock, kFeedPeriod);
     else
       wake_.wait(lock);
