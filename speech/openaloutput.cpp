@@ -23,6 +23,10 @@ namespace {
 constexpr int kBufferCount = 8;
 constexpr int kBufferMilliseconds = 50;
 constexpr auto kFeedPeriod = std::chrono::milliseconds(10);
+// The sound server's latency is an estimate from its last timing report, carried
+// forward by the clock; against the null sink's monitor it was off by up to 8 ms
+// either way. A stream ends this much later, so that its end is never cut.
+constexpr std::int64_t kLatencyMarginNs = 20'000'000;
 
 // A moment of the device: how far its mixer has got (ns of output mixed) and how
 // much of that the sound server still holds before it is heard.
@@ -77,8 +81,7 @@ class OpenAlOutput final : public AudioOutput {
   DeviceTime ReadDeviceTime();
   void Feed(Stream& stream);
   void Track(Stream& stream);
-  void PauseWhenQuietLocked();
-  void ResumeLocked();
+  void CloseWhenIdleLocked();
   Stream* Find(StreamHandle handle);
   StreamHandle NextHandle();
   void FeederLoop();
@@ -92,15 +95,11 @@ class OpenAlOutput final : public AudioOutput {
   ALCcontext* context_ = nullptr;
   bool canSeeDisconnect_ = false;
   bool hasClock_ = false;  // ALC_SOFT_device_clock and AL_SOFT_source_latency
-  bool canPause_ = false;  // ALC_SOFT_pause_device
-  bool paused_ = false;
   // Until the sound server has played out what was mixed up to this clock, a
-  // stream stopped by Free may still sound: the device is not paused before.
+  // stream stopped by Free may still sound: the device stays open until then.
   std::int64_t quietFromClock_ = 0;
   LPALCGETINTEGER64VSOFT getDeviceInteger64_ = nullptr;
   LPALGETSOURCEI64VSOFT getSourceInteger64_ = nullptr;
-  LPALCDEVICEPAUSESOFT pauseDevice_ = nullptr;
-  LPALCDEVICERESUMESOFT resumeDevice_ = nullptr;
   std::map<StreamHandle, std::unique_ptr<Stream>> streams_;
   StreamHandle lastHandle_ = 0;
   bool stopping_ = false;
@@ -121,8 +120,12 @@ OpenAlOutput::~OpenAlOutput() {
 }
 
 bool OpenAlOutput::Open() {
-  std::lock_guard lock(mutex_);
-  return OpenLocked();
+  std::unique_lock lock(mutex_);
+  const bool open = OpenLocked();
+  lock.unlock();
+  // Nothing plays yet: the feeder closes the device again.
+  wake_.notify_all();
+  return open;
 }
 
 bool OpenAlOutput::OpenLocked() {
@@ -154,15 +157,6 @@ bool OpenAlOutput::OpenLocked() {
     getSourceInteger64_ = reinterpret_cast<LPALGETSOURCEI64VSOFT>(alGetProcAddress("alGetSourcei64vSOFT"));
     hasClock_ = getDeviceInteger64_ && getSourceInteger64_;
   }
-  canPause_ = alcIsExtensionPresent(device_, "ALC_SOFT_pause_device") == ALC_TRUE;
-  if (canPause_) {
-    pauseDevice_ = reinterpret_cast<LPALCDEVICEPAUSESOFT>(alcGetProcAddress(device_, "alcDevicePauseSOFT"));
-    resumeDevice_ =
-        reinterpret_cast<LPALCDEVICERESUMESOFT>(alcGetProcAddress(device_, "alcDeviceResumeSOFT"));
-    canPause_ = pauseDevice_ && resumeDevice_;
-  }
-  // Nothing plays yet: an open output costs nothing until the first PlayFile.
-  PauseWhenQuietLocked();
   if (!feeder_.joinable()) feeder_ = std::thread(&OpenAlOutput::FeederLoop, this);
   return true;
 }
@@ -204,7 +198,6 @@ void OpenAlOutput::CloseDeviceLocked() {
   context_ = nullptr;
   alcCloseDevice(device_);
   device_ = nullptr;
-  paused_ = false;
   quietFromClock_ = 0;
 }
 
@@ -214,30 +207,28 @@ DeviceTime OpenAlOutput::ReadDeviceTime() {
     ALCint64SOFT values[2] = {0, 0};
     getDeviceInteger64_(device_, ALC_DEVICE_CLOCK_LATENCY_SOFT, 2, values);
     time.clock = values[0];
-    time.latency = std::max<std::int64_t>(values[1], 0);
+    time.latency = std::max<std::int64_t>(values[1], 0) + kLatencyMarginNs;
   } else {
     time.clock = std::chrono::duration_cast<std::chrono::nanoseconds>(
                      std::chrono::steady_clock::now().time_since_epoch())
                      .count();
+    time.latency = kLatencyMarginNs;
   }
   return time;
 }
 
-// The device is paused only once nothing of ours can still be heard: a paused
-// sound server stream keeps what it holds, and would play it on resuming.
-void OpenAlOutput::PauseWhenQuietLocked() {
-  if (!canPause_ || paused_ || !device_ || DeviceLostLocked()) return;
+// With nothing left to be heard the device is closed: an open OpenAL device
+// keeps mixing silence, about 1 % of a core. PlayFile opens it again in a few
+// milliseconds. (Pausing it with ALC_SOFT_pause_device instead left PulseAudio's
+// latency report some 28 ms short once a stream had been paused and resumed
+// while playing, so that streams ended before they were heard.)
+void OpenAlOutput::CloseWhenIdleLocked() {
+  if (!device_ || DeviceLostLocked()) return;
   for (auto& entry : streams_)
-    if (!entry.second->finished && entry.second->source) return;
+    if (!entry.second->finished) return;
   if (ReadDeviceTime().Heard() < quietFromClock_) return;
-  pauseDevice_(device_);
-  paused_ = true;
-}
-
-void OpenAlOutput::ResumeLocked() {
-  if (!paused_) return;
-  resumeDevice_(device_);
-  paused_ = false;
+  for (auto& entry : streams_) ReleaseAl(*entry.second);
+  CloseDeviceLocked();
 }
 
 void OpenAlOutput::ReleaseAl(Stream& stream) {
@@ -263,7 +254,6 @@ StreamHandle OpenAlOutput::Play(const std::string& path) {
 
   std::unique_lock lock(mutex_);
   if (!OpenLocked()) return 0;
-  ResumeLocked();
   auto stream = std::make_unique<Stream>();
   Stream& s = *stream;
   s.rate = decoder->SampleRate();
@@ -405,7 +395,7 @@ void OpenAlOutput::Free(StreamHandle handle) {
   ReleaseAl(*it->second);
   streams_.erase(it);
   lock.unlock();
-  // The feeder pauses the device once the sound server has played out.
+  // The feeder closes the device once the sound server has played out.
   wake_.notify_all();
 }
 
@@ -454,9 +444,9 @@ void OpenAlOutput::FeederLoop() {
       Track(*entry.second);
       busy = busy || !entry.second->finished;
     }
-    PauseWhenQuietLocked();
-    // Idle once nothing is left to feed or to pause; Play and Free wake the loop.
-    if (busy || (canPause_ && device_ && !paused_ && !DeviceLostLocked()))
+    CloseWhenIdleLocked();
+    // Idle once nothing is left to feed or to close; Play, Open and Free wake the loop.
+    if (busy || (device_ && !DeviceLostLocked()))
       wake_.wait_for(lock, kFeedPeriod);
     else
       wake_.wait(lock);

@@ -6,18 +6,19 @@
 #include <cstdio>
 #include <thread>
 
-#include "ui/programfolder.h"
 #include "speech/audio.h"
 #include "tests/speech/soundtestsupport.h"
+#include "ui/programfolder.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// The end may show up to 100 ms after the sound's real duration; a loaded
-// machine (ctest runs two tests at once on two cores) gets some slack on top.
-constexpr milliseconds kEndTolerance{100};
-constexpr milliseconds kSchedulingSlack{150};
+// A stream ends once its last sample has been heard: never before its duration,
+// and (audio_end_test.cpp holds it to 50 ms on the sink's monitor) soon after.
+// Measured here by this process's clock, the upper bound only catches a stream
+// that does not end; a loaded machine gets generous slack.
+constexpr milliseconds kEndSlack{250};
 
 class PlaybackTest : public ::testing::Test {
  protected:
@@ -75,8 +76,9 @@ TEST_P(PlaysToItsRealEnd, EndsWithinItsDurationAndPositionRisesToLength) {
   std::printf("  %s: %lld ms long, ended after %lld ms\n", GetParam().path, (long long)duration.count(),
               (long long)elapsed.count());
   EXPECT_FALSE(IsPlaying(stream_));
-  EXPECT_GE(elapsed, duration - kEndTolerance) << "ended early";
-  EXPECT_LE(elapsed, duration + kEndTolerance + kSchedulingSlack) << "ended late";
+  EXPECT_GE(elapsed, duration) << "ended before its sound could have been heard";
+  EXPECT_LE(elapsed, duration + kEndSlack) << "ended late";
+  EXPECT_FALSE(EndedEarly(stream_));
   EXPECT_FALSE(positionWentBack);
   EXPECT_FALSE(positionAboveLength);
   EXPECT_GT(lastPosition, 0u);
@@ -134,7 +136,7 @@ TEST_F(PlaybackTest, PlayFileOnAPlayingStreamStopsItAndStartsAgainFromTheBeginni
   while (IsPlaying(stream_) && Clock::now() - restart < milliseconds(5000))
     std::this_thread::sleep_for(milliseconds(5));
   const auto elapsed = std::chrono::duration_cast<milliseconds>(Clock::now() - restart);
-  EXPECT_GE(elapsed, DurationOf(size) - kEndTolerance) << "the new stream did not start from its beginning";
+  EXPECT_GE(elapsed, DurationOf(size)) << "the new stream did not start from its beginning";
 }
 
 TEST_F(PlaybackTest, TwoStreamsPlayAtTheSameTimeIndependently) {

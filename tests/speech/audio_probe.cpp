@@ -15,9 +15,9 @@
 #include <cstdlib>
 #include <thread>
 
+#include "speech/audio.h"
 #include "ui/messagebox.h"
 #include "ui/programfolder.h"
-#include "speech/audio.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;

@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "ui/messagebox.h"
 #include "speech/audio.h"
 #include "tests/speech/fakeaudiooutput.h"
+#include "ui/messagebox.h"
 
 namespace {
 

@@ -5,26 +5,15 @@
 
 #include <chrono>
 #include <cstdio>
-#include <regex>
 #include <thread>
 
-#include "ui/programfolder.h"
 #include "speech/audio.h"
 #include "tests/speech/soundtestsupport.h"
+#include "ui/programfolder.h"
 
 namespace {
 
 std::string SinkVolume() { return RunCommand("pactl get-sink-volume nullsink 2>/dev/null"); }
-
-// The raw value of each channel as PulseAudio reports it, e.g. {32768, 32768}.
-std::vector<long> SinkChannels() {
-  std::vector<long> channels;
-  const std::string text = SinkVolume();
-  static const std::regex value(R"(:\s*(\d+)\s*/)");
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), value); it != std::sregex_iterator(); ++it)
-    channels.push_back(std::stol((*it)[1]));
-  return channels;
-}
 
 class OutputVolumeTest : public ::testing::Test {
  protected:
@@ -35,10 +24,7 @@ class OutputVolumeTest : public ::testing::Test {
     ASSERT_FALSE(before_.empty()) << SinkVolume();
   }
   void TearDown() override {
-    if (!lock_) return;
-    std::string command = "pactl set-sink-volume nullsink";
-    for (long raw : before_) command += " " + std::to_string(raw);
-    RunCommand(command);
+    if (lock_) SetSinkChannels(before_);
   }
 
   std::unique_ptr<SinkLock> lock_;
