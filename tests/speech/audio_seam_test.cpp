@@ -91,6 +91,20 @@ TEST_F(AudioOnFakeOutput, PlayingLengthAndPositionFollowTheOutput) {
   EXPECT_EQ(StreamPosition(stream), 80000u);
 }
 
+TEST_F(AudioOnFakeOutput, EndedEarlyTellsACutStreamFromOneThatFinished) {
+  StreamHandle cut = 0;
+  StreamHandle finished = 0;
+  PlayFile(cut, "/prog/a.wav");
+  PlayFile(finished, "/prog/b.wav");
+  EXPECT_FALSE(EndedEarly(cut)) << "a playing stream was not cut";
+  fake_.Cut(cut);
+  fake_.Finish(finished);
+  EXPECT_FALSE(IsPlaying(cut));
+  EXPECT_TRUE(EndedEarly(cut));
+  EXPECT_FALSE(EndedEarly(finished));
+  EXPECT_FALSE(EndedEarly(0));
+}
+
 TEST_F(AudioOnFakeOutput, LengthAndPositionKeepTheirLow32Bits) {
   StreamHandle stream = 0;
   PlayFile(stream, "/prog/long.wav");
