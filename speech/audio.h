@@ -41,13 +41,15 @@ std::uint32_t StreamLength(StreamHandle handle);
 std::uint32_t StreamPosition(StreamHandle handle);
 
 // The output level of the sound card (ALSA "Master" of "default"): 0 is the
-// bottom of the control's range, 65536 its top; larger values set the top.
+// bottom of the control's range, 65536 its top; larger values set the top, and
+// a level above the top (PulseAudio allows 150 %) reads as 65536.
 // GetOutputVolume returns 0 on any failure, SetOutputVolume false. A value set
-// is one value for all channels.
+// is one value for all channels, also when it equals the last reading.
 std::uint32_t GetOutputVolume();
 bool SetOutputVolume(std::uint32_t value);
 
-// Puts back what the last GetOutputVolume read, channel by channel and exactly,
-// when `saved` is that reading's value; any other value is set as by
-// SetOutputVolume. Every end of a copy restores through this.
+// Puts back what the last GetOutputVolume read, channel by channel and exactly
+// (above the top through the sound server), when `saved` is that reading's
+// value; any other value is set as by SetOutputVolume. False when the level
+// could not be put back exactly. Every end of a copy restores through this.
 bool RestoreOutputVolume(std::uint32_t saved);

@@ -5,6 +5,8 @@
 //   audio_probe none        no server can be found
 //   audio_probe comeandgo   starts and stops a private PulseAudio itself
 //                           (XDG_RUNTIME_DIR and HOME must be private folders)
+//   audio_probe volumeloss  reads the level of a private PulseAudio, which then
+//                           goes away before the level is put back
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -138,6 +140,21 @@ int ComeAndGo() {
       YesNo(second.ended), YesNo(second.early), YesNo(second.monotone));
   return 0;
 }
+int VolumeLoss() {
+  pid_t server = -1;
+  if (!StartServer(server)) {
+    std::printf("server did not start\n");
+    return 1;
+  }
+  std::system("pactl set-sink-volume nullsink 150% >/dev/null 2>&1");
+  const std::uint32_t overAmplified = GetOutputVolume();
+  StopServer(server);
+  const bool restored = RestoreOutputVolume(overAmplified);
+  const bool set = SetOutputVolume(30000);
+  std::printf("read=%u restore=%s set=%s\n", overAmplified, restored ? "true" : "false",
+              set ? "true" : "false");
+  return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -148,6 +165,7 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "none") return NoServer();
   if (mode == "comeandgo") return ComeAndGo();
-  std::fprintf(stderr, "usage: audio_probe none|comeandgo\n");
+  if (mode == "volumeloss") return VolumeLoss();
+  std::fprintf(stderr, "usage: audio_probe none|comeandgo|volumeloss\n");
   return 2;
 }

@@ -82,4 +82,15 @@ TEST(SoundServerComingAndGoing, LaterPlayFileFindsTheServerAndStreamsEndCutWhenI
       << result.errors.toStdString();
 }
 
+TEST(SoundServerGoingAway, PuttingTheLevelBackFailsAndSaysSo) {
+  if (QStandardPaths::findExecutable("pulseaudio").isEmpty()) GTEST_SKIP() << "pulseaudio not installed";
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const ProbeResult result = RunProbe("volumeloss", PrivateEnvironment(folder));
+  ASSERT_TRUE(result.finished) << "the probe hung";
+  ASSERT_EQ(result.exitCode, 0) << result.output.toStdString() << "\n" << result.errors.toStdString();
+  // 150 % reads as the top; with the server gone neither a restore nor a set can be made.
+  EXPECT_EQ(result.output.toStdString(), "read=65536 restore=false set=false") << result.errors.toStdString();
+}
+
 }  // namespace
