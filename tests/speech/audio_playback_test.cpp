@@ -14,11 +14,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// A stream ends once its last sample has been heard: never before its duration,
-// and (audio_end_test.cpp holds it to 50 ms on the sink's monitor) soon after.
-// Measured here by this process's clock, the upper bound only catches a stream
-// that does not end; a loaded machine gets generous slack.
-constexpr milliseconds kEndSlack{250};
+// A stream ends once its last sample has been heard: never before its duration.
+// How soon after is measured on the sink's monitor (audio_end_test.cpp): this
+// process's clock also counts how long a loaded machine took to start it.
 
 class PlaybackTest : public ::testing::Test {
  protected:
@@ -77,7 +75,6 @@ TEST_P(PlaysToItsRealEnd, EndsWithinItsDurationAndPositionRisesToLength) {
               (long long)elapsed.count());
   EXPECT_FALSE(IsPlaying(stream_));
   EXPECT_GE(elapsed, duration) << "ended before its sound could have been heard";
-  EXPECT_LE(elapsed, duration + kEndSlack) << "ended late";
   EXPECT_FALSE(EndedEarly(stream_));
   EXPECT_FALSE(positionWentBack);
   EXPECT_FALSE(positionAboveLength);

@@ -82,26 +82,32 @@ DecodedSize DecodeWhole(const QString& path) {
 bool WriteTone(const QString& path, int format, int frames) {
   SF_INFO info{};
   info.samplerate = 44100;
-  info.channels = 1;
+  info.channels = 2;
   info.format = format;
   SNDFILE* file = sf_open(path.toLocal8Bit().constData(), SFM_WRITE, &info);
   if (!file) return false;
-  // A square wave of 490 Hz: every sample at half scale, none near zero.
-  std::vector<std::int16_t> samples(static_cast<std::size_t>(frames));
-  for (int i = 0; i < frames; ++i) samples[std::size_t(i)] = (i / 45) % 2 == 0 ? 16384 : -16384;
+  // A square wave of 490 Hz: every sample at half scale, none near zero. Both
+  // channels alike: OpenAL pans a mono source down by 3 dB, a stereo one not.
+  std::vector<std::int16_t> samples(2 * static_cast<std::size_t>(frames));
+  for (int i = 0; i < 2 * frames; ++i) samples[std::size_t(i)] = (i / 90) % 2 == 0 ? 16384 : -16384;
   const bool written = sf_writef_short(file, samples.data(), frames) == frames;
   return sf_close(file) == 0 && written;
 }
 
-std::vector<std::int16_t> DecodeFirstChannel(const QString& path) {
-  std::vector<std::int16_t> first;
+std::vector<std::int16_t> DecodeAsMono(const QString& path) {
+  std::vector<std::int16_t> mono;
   auto decoder = SoundDecoder::Open(LocalPath(path).toStdString());
-  if (!decoder) return first;
-  const int channels = decoder->Channels();
-  std::vector<std::int16_t> block(4096 * std::size_t(channels));
-  while (std::size_t got = decoder->Read(block.data(), 4096))
-    for (std::size_t i = 0; i < got; ++i) first.push_back(block[i * std::size_t(channels)]);
-  return first;
+  if (!decoder) return mono;
+  const auto channels = std::size_t(decoder->Channels());
+  std::vector<std::int16_t> block(4096 * channels);
+  while (std::size_t got = decoder->Read(block.data(), 4096)) {
+    for (std::size_t i = 0; i < got; ++i) {
+      int sum = 0;
+      for (std::size_t c = 0; c < channels; ++c) sum += block[i * channels + c];
+      mono.push_back(std::int16_t(sum / int(channels)));
+    }
+  }
+  return mono;
 }
 
 LoudSpan FindLoudSpan(const std::vector<std::int16_t>& samples, std::int64_t from, int threshold) {

@@ -50,13 +50,14 @@ struct DecodedSize {
 };
 DecodedSize DecodeWhole(const QString& path);
 
-// Writes a mono 44.1 kHz tone of `frames` samples at a steady, loud level from
+// Writes a stereo 44.1 kHz tone of `frames` frames at a steady, loud level from
 // its first sample to its last, so that its start and end show on the monitor.
 // `format` is libsndfile's (e.g. SF_FORMAT_WAV | SF_FORMAT_PCM_16). False on failure.
 bool WriteTone(const QString& path, int format, int frames);
 
-// The first channel of a sound file, decoded as the program decodes it.
-std::vector<std::int16_t> DecodeFirstChannel(const QString& path);
+// A sound file decoded as the program decodes it, its channels mixed to one as
+// a mono recording of the sink hears them.
+std::vector<std::int16_t> DecodeAsMono(const QString& path);
 
 // The first and last index (from `from` on) of a sample louder than `threshold`;
 // {-1, -1} when there is none.
