@@ -27,7 +27,8 @@ void PlayFile(StreamHandle& handle, const QString& path);
 // Stops the stream at once, frees it and sets `handle` to 0.
 void StopPlayback(StreamHandle& handle);
 
-// True only while the stream's sound is still playing; false at its end.
+// True only while the stream's sound is still playing: until its last sample
+// has been heard (the sound server's latency included); false at its end.
 bool IsPlaying(StreamHandle handle);
 
 // True when the stream stopped before its decoded data had all been played
@@ -36,7 +37,8 @@ bool IsPlaying(StreamHandle handle);
 bool EndedEarly(StreamHandle handle);
 
 // Length and position in bytes of the decoded 16-bit PCM, low 32 bits; the
-// position never exceeds the length and reaches it at the end.
+// position is what has been heard: it never moves back, never exceeds the
+// length and reaches it only at the end.
 std::uint32_t StreamLength(StreamHandle handle);
 std::uint32_t StreamPosition(StreamHandle handle);
 

@@ -135,8 +135,8 @@ bool OpenAlOutput::OpenLocked() {
   // first try, and then plays through ALSA, whose "default" leads to PulseAudio
   // only if a server ran when ALSA last read its configuration. Reading that
   // again lets a server started after the program be found. Safe here: no
-  // device is open, and ALSA's configuration is used on this thread only (the
-  // user-interface thread, which also runs the mixer operations).
+  // device is open, the feeder (which closes idle devices) waits for the lock,
+  // and the mixer operations run on this thread, the user-interface thread.
   snd_config_update_free_global();
   device_ = alcOpenDevice(nullptr);
   if (!device_) return false;
@@ -171,8 +171,7 @@ bool OpenAlOutput::DeviceLostLocked() {
 }
 
 // The streams of a lost device have ended; the next Open starts over with a
-// fresh device. Closing it may reach into ALSA, so this runs on the
-// user-interface thread only.
+// fresh device.
 void OpenAlOutput::CheckDeviceLocked() {
   if (!DeviceLostLocked()) return;
   EndAllStreamsLocked();
@@ -222,6 +221,10 @@ DeviceTime OpenAlOutput::ReadDeviceTime() {
 // milliseconds. (Pausing it with ALC_SOFT_pause_device instead left PulseAudio's
 // latency report some 28 ms short once a stream had been paused and resumed
 // while playing, so that streams ended before they were heard.)
+// Runs on the feeder thread. With OpenAL's ALSA backend (chosen when no sound
+// server answered at its first try) closing reaches into alsa-lib while the
+// user-interface thread may use the mixer; alsa-lib counts references to its
+// global configuration under its own lock, so neither frees it under the other.
 void OpenAlOutput::CloseWhenIdleLocked() {
   if (!device_ || DeviceLostLocked()) return;
   for (auto& entry : streams_)
