@@ -2,11 +2,16 @@
 // memory while each plays. Streaming should make both cheap and alike: the
 // goals are at most 20 ms each and at most 5 MB between their peaks.
 //
+// Then what the output costs while nothing plays (goal: at most 0.3 % of a core
+// over 10 s), and how long a sound takes to be heard when PlayFile starts it
+// from the idle output, against one started while another stream plays.
+//
 // Usage: playstart [folder for the generated sounds]   (default: playstart-data beside the program)
 // Plays into the default sound output; without one, OpenAL's null driver plays
 // in real time into nothing.
 
 #include <sndfile.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,8 +27,8 @@
 #include <thread>
 #include <vector>
 
-#include "ui/messagebox.h"
 #include "speech/audio.h"
+#include "ui/messagebox.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -117,6 +122,38 @@ void Report(const char* name, Figures figures) {
               name, first, figures.startMs[figures.startMs.size() / 2], figures.startMs.back(),
               figures.startMs.size(), figures.peakKb / 1024.0);
 }
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Share of one core this whole process used while sleeping for `seconds`.
+double IdleCpuPercent(int seconds) {
+  const double before = CpuSeconds();
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  return (CpuSeconds() - before) / wall * 100;
+}
+
+// Milliseconds from PlayFile until the layer reports the first sound heard.
+double HeardAfterMs(const fs::path& file) {
+  StreamHandle stream = 0;
+  const auto start = Clock::now();
+  PlayFile(stream, QString::fromStdString(file.string()));
+  while (stream != 0 && StreamPosition(stream) == 0 && Clock::now() - start < std::chrono::seconds(5))
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  StopPlayback(stream);
+  return ms;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -147,5 +184,28 @@ int main(int argc, char** argv) {
   Report("3-minute MP3:", long_);
   std::printf("peak RSS difference (MP3 - WAV): %.2f MB   (goals: <= 20 ms each, <= 5 MB)\n",
               (long_.peakKb - short_.peakKb) / 1024.0);
+
+  // The last stream was stopped above; a moment later the output is idle.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  std::printf("idle, nothing playing: %.2f %% of a core over 10 s   (goal: <= 0.3 %%)\n", IdleCpuPercent(10));
+
+  std::vector<double> fromIdle;
+  std::vector<double> whileOpen;
+  for (int run = 0; run < 5; ++run) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    fromIdle.push_back(HeardAfterMs(wav));
+  }
+  StreamHandle keepsOpen = 0;
+  PlayFile(keepsOpen, QString::fromStdString(mp3.string()));
+  for (int run = 0; run < 5; ++run) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    whileOpen.push_back(HeardAfterMs(wav));
+  }
+  std::printf(
+      "first sound heard after PlayFile: median %.1f ms from the idle output, %.1f ms while another "
+      "stream plays (5 runs each)\n",
+      Median(fromIdle), Median(whileOpen));
+  std::printf("while a stream plays: %.2f %% of a core over 5 s\n", IdleCpuPercent(5));
+  StopPlayback(keepsOpen);
   return 0;
 }

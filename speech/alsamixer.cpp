@@ -1,5 +1,6 @@
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "speech/mixer.h"
@@ -69,14 +70,18 @@ bool ReadVolume(const VolumeControl& control, std::vector<ChannelVolume>& channe
   return !channels.empty();
 }
 
+// ALSA ignores a value outside the element's range and reports success: such a
+// value is written as the nearest end of the range instead.
 bool WriteVolume(const VolumeControl& control, const std::vector<ChannelVolume>& channels) {
   for (const ChannelVolume& volume : channels) {
     auto id = static_cast<snd_mixer_selem_channel_id_t>(volume.channel);
-    if (snd_mixer_selem_set_playback_volume(Element(control), id, volume.raw) < 0) return false;
+    const long raw = std::clamp(volume.raw, control.min, control.max);
+    if (snd_mixer_selem_set_playback_volume(Element(control), id, raw) < 0) return false;
   }
   return !channels.empty();
 }
 
 bool WriteVolumeAll(const VolumeControl& control, long raw) {
-  return snd_mixer_selem_set_playback_volume_all(Element(control), raw) >= 0;
+  return snd_mixer_selem_set_playback_volume_all(Element(control),
+                                                 std::clamp(raw, control.min, control.max)) >= 0;
 }

@@ -27,7 +27,8 @@ void PlayFile(StreamHandle& handle, const QString& path);
 // Stops the stream at once, frees it and sets `handle` to 0.
 void StopPlayback(StreamHandle& handle);
 
-// True only while the stream's sound is still playing; false at its end.
+// True only while the stream's sound is still playing: until its last sample
+// has been heard (the sound server's latency included); false at its end.
 bool IsPlaying(StreamHandle handle);
 
 // True when the stream stopped before its decoded data had all been played
@@ -36,18 +37,21 @@ bool IsPlaying(StreamHandle handle);
 bool EndedEarly(StreamHandle handle);
 
 // Length and position in bytes of the decoded 16-bit PCM, low 32 bits; the
-// position never exceeds the length and reaches it at the end.
+// position is what has been heard: it never moves back, never exceeds the
+// length and reaches it only at the end.
 std::uint32_t StreamLength(StreamHandle handle);
 std::uint32_t StreamPosition(StreamHandle handle);
 
 // The output level of the sound card (ALSA "Master" of "default"): 0 is the
-// bottom of the control's range, 65536 its top; larger values set the top.
+// bottom of the control's range, 65536 its top; larger values set the top, and
+// a level above the top (PulseAudio allows 150 %) reads as 65536.
 // GetOutputVolume returns 0 on any failure, SetOutputVolume false. A value set
-// is one value for all channels.
+// is one value for all channels, also when it equals the last reading.
 std::uint32_t GetOutputVolume();
 bool SetOutputVolume(std::uint32_t value);
 
-// Puts back what the last GetOutputVolume read, channel by channel and exactly,
-// when `saved` is that reading's value; any other value is set as by
-// SetOutputVolume. Every end of a copy restores through this.
+// Puts back what the last GetOutputVolume read, channel by channel and exactly
+// (above the top through the sound server), when `saved` is that reading's
+// value; any other value is set as by SetOutputVolume. False when the level
+// could not be put back exactly. Every end of a copy restores through this.
 bool RestoreOutputVolume(std::uint32_t saved);

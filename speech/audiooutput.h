@@ -26,8 +26,9 @@ class AudioOutput {
   // Stops the stream at once and forgets it. Unknown handles are ignored.
   virtual void Free(StreamHandle stream) = 0;
 
-  // True while the stream's sound is still to be heard: false once its decoded
-  // data have all been played, and for unknown handles.
+  // True while the stream's sound is still to be heard: false once its last
+  // decoded sample has left the sound server (its latency included), once the
+  // stream was cut, and for unknown handles.
   virtual bool IsPlaying(StreamHandle stream) = 0;
 
   // True when the stream stopped before its decoded data had all been played
@@ -35,7 +36,8 @@ class AudioOutput {
   // unknown handles.
   virtual bool EndedEarly(StreamHandle stream) = 0;
 
-  // Bytes of the decoded 16-bit PCM; Position never exceeds Length. 0 for
+  // Bytes of the decoded 16-bit PCM; Position is what has been heard, never
+  // moves back, never exceeds Length and reaches it only at the end. 0 for
   // unknown handles.
   virtual std::uint64_t Length(StreamHandle stream) = 0;
   virtual std::uint64_t Position(StreamHandle stream) = 0;

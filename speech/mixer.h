@@ -32,7 +32,8 @@ struct ChannelVolume {
 
 // Every playback channel's raw value; false on failure.
 bool ReadVolume(const VolumeControl& control, std::vector<ChannelVolume>& channels);
-// Each channel back to its own raw value.
+// Each channel back to its own raw value. Values outside the range are written
+// as its nearest end, here and below.
 bool WriteVolume(const VolumeControl& control, const std::vector<ChannelVolume>& channels);
 // One raw value for all channels.
 bool WriteVolumeAll(const VolumeControl& control, long raw);

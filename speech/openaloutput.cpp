@@ -23,6 +23,18 @@ namespace {
 constexpr int kBufferCount = 8;
 constexpr int kBufferMilliseconds = 50;
 constexpr auto kFeedPeriod = std::chrono::milliseconds(10);
+// The sound server's latency is an estimate from its last timing report, carried
+// forward by the clock; against the null sink's monitor it was off by up to 8 ms
+// either way. A stream ends this much later, so that its end is never cut.
+constexpr std::int64_t kLatencyMarginNs = 20'000'000;
+
+// A moment of the device: how far its mixer has got (ns of output mixed) and how
+// much of that the sound server still holds before it is heard.
+struct DeviceTime {
+  std::int64_t clock = 0;
+  std::int64_t latency = 0;
+  std::int64_t Heard() const { return clock - latency; }
+};
 
 struct Stream {
   std::unique_ptr<SoundDecoder> decoder;
@@ -39,7 +51,13 @@ struct Stream {
   std::uint64_t decodedBytes = 0;
   std::uint64_t playedBytes = 0;  // of the buffers taken back from the source
   bool decodeEnded = false;
-  bool finished = false;
+  // The device clock at which the stream's first frame was mixed, once a mix
+  // of it has been seen: from it follows which frame is being heard.
+  bool anchored = false;
+  std::int64_t startClock = 0;
+  std::uint64_t heardBytes = 0;  // the position: only ever rises
+  bool finished = false;         // heard to its end, or cut
+  bool endedEarly = false;       // cut: the output went away first
 };
 
 class OpenAlOutput final : public AudioOutput {
@@ -60,8 +78,10 @@ class OpenAlOutput final : public AudioOutput {
   void EndAllStreamsLocked();
   void CloseDeviceLocked();
   void ReleaseAl(Stream& stream);
+  DeviceTime ReadDeviceTime();
   void Feed(Stream& stream);
-  void UpdateFinished(Stream& stream);
+  void Track(Stream& stream);
+  void CloseWhenIdleLocked();
   Stream* Find(StreamHandle handle);
   StreamHandle NextHandle();
   void FeederLoop();
@@ -74,6 +94,12 @@ class OpenAlOutput final : public AudioOutput {
   ALCdevice* device_ = nullptr;
   ALCcontext* context_ = nullptr;
   bool canSeeDisconnect_ = false;
+  bool hasClock_ = false;  // ALC_SOFT_device_clock and AL_SOFT_source_latency
+  // Until the sound server has played out what was mixed up to this clock, a
+  // stream stopped by Free may still sound: the device stays open until then.
+  std::int64_t quietFromClock_ = 0;
+  LPALCGETINTEGER64VSOFT getDeviceInteger64_ = nullptr;
+  LPALGETSOURCEI64VSOFT getSourceInteger64_ = nullptr;
   std::map<StreamHandle, std::unique_ptr<Stream>> streams_;
   StreamHandle lastHandle_ = 0;
   bool stopping_ = false;
@@ -94,8 +120,12 @@ OpenAlOutput::~OpenAlOutput() {
 }
 
 bool OpenAlOutput::Open() {
-  std::lock_guard lock(mutex_);
-  return OpenLocked();
+  std::unique_lock lock(mutex_);
+  const bool open = OpenLocked();
+  lock.unlock();
+  // Nothing plays yet: the feeder closes the device again.
+  wake_.notify_all();
+  return open;
 }
 
 bool OpenAlOutput::OpenLocked() {
@@ -105,8 +135,8 @@ bool OpenAlOutput::OpenLocked() {
   // first try, and then plays through ALSA, whose "default" leads to PulseAudio
   // only if a server ran when ALSA last read its configuration. Reading that
   // again lets a server started after the program be found. Safe here: no
-  // device is open, and ALSA's configuration is used on this thread only (the
-  // user-interface thread, which also runs the mixer operations).
+  // device is open, the feeder (which closes idle devices) waits for the lock,
+  // and the mixer operations run on this thread, the user-interface thread.
   snd_config_update_free_global();
   device_ = alcOpenDevice(nullptr);
   if (!device_) return false;
@@ -119,6 +149,14 @@ bool OpenAlOutput::OpenLocked() {
     return false;
   }
   canSeeDisconnect_ = alcIsExtensionPresent(device_, "ALC_EXT_disconnect") == ALC_TRUE;
+  hasClock_ = alcIsExtensionPresent(device_, "ALC_SOFT_device_clock") == ALC_TRUE &&
+              alIsExtensionPresent("AL_SOFT_source_latency") == AL_TRUE;
+  if (hasClock_) {
+    getDeviceInteger64_ =
+        reinterpret_cast<LPALCGETINTEGER64VSOFT>(alcGetProcAddress(device_, "alcGetInteger64vSOFT"));
+    getSourceInteger64_ = reinterpret_cast<LPALGETSOURCEI64VSOFT>(alGetProcAddress("alGetSourcei64vSOFT"));
+    hasClock_ = getDeviceInteger64_ && getSourceInteger64_;
+  }
   if (!feeder_.joinable()) feeder_ = std::thread(&OpenAlOutput::FeederLoop, this);
   return true;
 }
@@ -133,20 +171,21 @@ bool OpenAlOutput::DeviceLostLocked() {
 }
 
 // The streams of a lost device have ended; the next Open starts over with a
-// fresh device. Closing it may reach into ALSA, so this runs on the
-// user-interface thread only.
+// fresh device.
 void OpenAlOutput::CheckDeviceLocked() {
   if (!DeviceLostLocked()) return;
   EndAllStreamsLocked();
   CloseDeviceLocked();
 }
 
+// What was heard up to the loss stays the position; a stream not yet heard to
+// its end was cut.
 void OpenAlOutput::EndAllStreamsLocked() {
   for (auto& entry : streams_) {
     Stream& stream = *entry.second;
     if (!stream.finished) {
-      stream.playedBytes = std::min(stream.playedBytes, stream.decodedBytes);
       stream.finished = true;
+      stream.endedEarly = true;
     }
     ReleaseAl(stream);
   }
@@ -158,6 +197,41 @@ void OpenAlOutput::CloseDeviceLocked() {
   context_ = nullptr;
   alcCloseDevice(device_);
   device_ = nullptr;
+  quietFromClock_ = 0;
+}
+
+DeviceTime OpenAlOutput::ReadDeviceTime() {
+  DeviceTime time;
+  if (hasClock_) {
+    ALCint64SOFT values[2] = {0, 0};
+    getDeviceInteger64_(device_, ALC_DEVICE_CLOCK_LATENCY_SOFT, 2, values);
+    time.clock = values[0];
+    time.latency = std::max<std::int64_t>(values[1], 0) + kLatencyMarginNs;
+  } else {
+    time.clock = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch())
+                     .count();
+    time.latency = kLatencyMarginNs;
+  }
+  return time;
+}
+
+// With nothing left to be heard the device is closed: an open OpenAL device
+// keeps mixing silence, about 1 % of a core. PlayFile opens it again in a few
+// milliseconds. (Pausing it with ALC_SOFT_pause_device instead left PulseAudio's
+// latency report some 28 ms short once a stream had been paused and resumed
+// while playing, so that streams ended before they were heard.)
+// Runs on the feeder thread. With OpenAL's ALSA backend (chosen when no sound
+// server answered at its first try) closing reaches into alsa-lib while the
+// user-interface thread may use the mixer; alsa-lib counts references to its
+// global configuration under its own lock, so neither frees it under the other.
+void OpenAlOutput::CloseWhenIdleLocked() {
+  if (!device_ || DeviceLostLocked()) return;
+  for (auto& entry : streams_)
+    if (!entry.second->finished) return;
+  if (ReadDeviceTime().Heard() < quietFromClock_) return;
+  for (auto& entry : streams_) ReleaseAl(*entry.second);
+  CloseDeviceLocked();
 }
 
 void OpenAlOutput::ReleaseAl(Stream& stream) {
@@ -256,22 +330,58 @@ void OpenAlOutput::Feed(Stream& s) {
   }
   ALint state = AL_STOPPED;
   alGetSourcei(s.source, AL_SOURCE_STATE, &state);
-  if (state != AL_PLAYING) {
-    if (!s.queuedBytes.empty())
-      alSourcePlay(s.source);
-    else if (s.decodeEnded)
-      s.finished = true;
-  }
+  if (state != AL_PLAYING && !s.queuedBytes.empty()) alSourcePlay(s.source);
 }
 
-// The source stops once it has played everything queued; when the decoder had
-// nothing more, that is the end of the stream, whether or not the feeder has
-// come round since.
-void OpenAlOutput::UpdateFinished(Stream& s) {
-  if (s.finished || !s.source || !s.decodeEnded) return;
-  ALint state = AL_PLAYING;
+// Follows which frame of the stream is being heard: the source tells which
+// frame it mixed at which device clock, the device how far its clock runs ahead
+// of what the sound server plays. The stream ends when its last frame has been
+// heard, and the position is the frames heard, so it reaches the length only
+// then.
+void OpenAlOutput::Track(Stream& s) {
+  if (s.finished || !s.source) return;
+  const DeviceTime now = ReadDeviceTime();
+  const auto rate = static_cast<std::int64_t>(s.rate);
+  const auto frameBytes = static_cast<std::int64_t>(s.frameBytes);
+  std::uint64_t queued = 0;
+  for (std::uint64_t bytes : s.queuedBytes) queued += bytes;
+  const auto total = static_cast<std::int64_t>((s.playedBytes + queued) / s.frameBytes);
+  ALint state = AL_STOPPED;
   alGetSourcei(s.source, AL_SOURCE_STATE, &state);
-  if (state == AL_STOPPED) Feed(s);
+  std::int64_t mixed = total;  // a stopped source has mixed all it had
+  if (state == AL_PLAYING) {
+    ALint64SOFT offsetAndClock[2] = {0, now.clock};
+    if (hasClock_) {
+      getSourceInteger64_(s.source, AL_SAMPLE_OFFSET_CLOCK_SOFT, offsetAndClock);
+      offsetAndClock[0] >>= 32;  // 32.32 fixed point
+    } else {
+      ALint frames = 0;
+      alGetSourcei(s.source, AL_SAMPLE_OFFSET, &frames);
+      offsetAndClock[0] = frames;
+    }
+    mixed =
+        static_cast<std::int64_t>(s.playedBytes) / frameBytes + std::max<std::int64_t>(offsetAndClock[0], 0);
+    // Before its first mix a source reports frame 0 at a clock that is too
+    // early; a fresh start after running dry starts later. The latest estimate
+    // holds.
+    if (mixed > 0) {
+      const std::int64_t start = offsetAndClock[1] - mixed * 1'000'000'000 / rate;
+      s.startClock = s.anchored ? std::max(s.startClock, start) : start;
+      s.anchored = true;
+    }
+  } else if (s.decodeEnded && !s.anchored) {
+    // Ended before a mix of it was seen: it ended by now at the latest.
+    s.startClock = now.clock - total * 1'000'000'000 / rate;
+    s.anchored = true;
+  }
+  if (!s.anchored) return;
+  const std::int64_t heard =
+      std::clamp<std::int64_t>((now.Heard() - s.startClock) * rate / 1'000'000'000, 0, mixed);
+  s.heardBytes = std::max(s.heardBytes, static_cast<std::uint64_t>(heard * frameBytes));
+  if (s.decodeEnded && state != AL_PLAYING && heard >= total) {
+    s.heardBytes = s.decodedBytes;
+    s.finished = true;
+  }
 }
 
 Stream* OpenAlOutput::Find(StreamHandle handle) {
@@ -280,11 +390,16 @@ Stream* OpenAlOutput::Find(StreamHandle handle) {
 }
 
 void OpenAlOutput::Free(StreamHandle handle) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   auto it = streams_.find(handle);
   if (it == streams_.end()) return;
+  if (!it->second->finished && it->second->source && device_)
+    quietFromClock_ = std::max(quietFromClock_, ReadDeviceTime().clock);
   ReleaseAl(*it->second);
   streams_.erase(it);
+  lock.unlock();
+  // The feeder closes the device once the sound server has played out.
+  wake_.notify_all();
 }
 
 bool OpenAlOutput::IsPlaying(StreamHandle handle) {
@@ -292,12 +407,16 @@ bool OpenAlOutput::IsPlaying(StreamHandle handle) {
   CheckDeviceLocked();
   Stream* s = Find(handle);
   if (!s) return false;
-  UpdateFinished(*s);
+  Track(*s);
   return !s->finished;
 }
 
-// Not told apart yet: a lost output ends its streams like a normal end.
-bool OpenAlOutput::EndedEarly(StreamHandle) { return false; }
+bool OpenAlOutput::EndedEarly(StreamHandle handle) {
+  std::lock_guard lock(mutex_);
+  CheckDeviceLocked();
+  Stream* s = Find(handle);
+  return s && s->endedEarly;
+}
 
 std::uint64_t OpenAlOutput::Length(StreamHandle handle) {
   std::lock_guard lock(mutex_);
@@ -311,23 +430,9 @@ std::uint64_t OpenAlOutput::Position(StreamHandle handle) {
   CheckDeviceLocked();
   Stream* s = Find(handle);
   if (!s) return 0;
-  UpdateFinished(*s);
-  std::uint64_t position = s->playedBytes;
-  if (!s->finished && s->source) {
-    ALint state = AL_STOPPED;
-    alGetSourcei(s->source, AL_SOURCE_STATE, &state);
-    if (state == AL_STOPPED) {
-      // Ran dry before the feeder came round: everything queued was heard.
-      for (std::uint64_t bytes : s->queuedBytes) position += bytes;
-    } else {
-      // Counted from the oldest buffer still queued, played or not.
-      ALint frames = 0;
-      alGetSourcei(s->source, AL_SAMPLE_OFFSET, &frames);
-      position += static_cast<std::uint64_t>(std::max(frames, 0)) * s->frameBytes;
-    }
-  }
+  Track(*s);
   std::uint64_t length = s->decodeEnded ? s->decodedBytes : std::max(s->estimatedBytes, s->decodedBytes);
-  return std::min(position, length);
+  return std::min(s->heardBytes, length);
 }
 
 void OpenAlOutput::FeederLoop() {
@@ -336,13 +441,15 @@ void OpenAlOutput::FeederLoop() {
     // Ends the streams at once, so that nobody waits for them to finish; the
     // device itself is closed by the next call from the user-interface thread.
     if (DeviceLostLocked()) EndAllStreamsLocked();
-    bool active = false;
+    bool busy = false;
     for (auto& entry : streams_) {
       Feed(*entry.second);
-      active = active || !entry.second->finished;
+      Track(*entry.second);
+      busy = busy || !entry.second->finished;
     }
-    // Idle without streams to feed; Play wakes the loop.
-    if (active)
+    CloseWhenIdleLocked();
+    // Idle once nothing is left to feed or to close; Play, Open and Free wake the loop.
+    if (busy || (device_ && !DeviceLostLocked()))
       wake_.wait_for(lock, kFeedPeriod);
     else
       wake_.wait(lock);

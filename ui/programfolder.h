@@ -11,5 +11,7 @@ QString ProgramFolder();
 void OverrideProgramFolder(const QString& folder);
 
 // A data path as the windows write it ("speechset\a.wav") made openable: "\" is a
-// folder separator on this system.
+// folder separator on this system, and a name that is not there as written is
+// looked up in any case, folder by folder, as Windows does. A path not found in
+// any case comes back as written (with "/"). Every data path goes through here.
 QString LocalPath(const QString& path);

@@ -6,18 +6,20 @@
 #include <cstdio>
 #include <thread>
 
-#include "ui/programfolder.h"
 #include "speech/audio.h"
 #include "tests/speech/soundtestsupport.h"
+#include "ui/programfolder.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// The end may show up to 100 ms after the sound's real duration; a loaded
-// machine (ctest runs two tests at once on two cores) gets some slack on top.
-constexpr milliseconds kEndTolerance{100};
-constexpr milliseconds kSchedulingSlack{150};
+// A stream ends once its last sample has been heard, so by this process's clock
+// not before its duration; how soon after is measured on the sink's monitor
+// (audio_end_test.cpp). On a loaded machine OpenAL's sound server stream can run
+// dry, and the server then skips what came too late: the stream ends that much
+// sooner by the clock. That dropout is allowed for here, no more.
+constexpr milliseconds kDropoutAllowance{100};
 
 class PlaybackTest : public ::testing::Test {
  protected:
@@ -75,8 +77,8 @@ TEST_P(PlaysToItsRealEnd, EndsWithinItsDurationAndPositionRisesToLength) {
   std::printf("  %s: %lld ms long, ended after %lld ms\n", GetParam().path, (long long)duration.count(),
               (long long)elapsed.count());
   EXPECT_FALSE(IsPlaying(stream_));
-  EXPECT_GE(elapsed, duration - kEndTolerance) << "ended early";
-  EXPECT_LE(elapsed, duration + kEndTolerance + kSchedulingSlack) << "ended late";
+  EXPECT_GE(elapsed, duration - kDropoutAllowance) << "ended before its sound could have been heard";
+  EXPECT_FALSE(EndedEarly(stream_));
   EXPECT_FALSE(positionWentBack);
   EXPECT_FALSE(positionAboveLength);
   EXPECT_GT(lastPosition, 0u);
@@ -134,7 +136,8 @@ TEST_F(PlaybackTest, PlayFileOnAPlayingStreamStopsItAndStartsAgainFromTheBeginni
   while (IsPlaying(stream_) && Clock::now() - restart < milliseconds(5000))
     std::this_thread::sleep_for(milliseconds(5));
   const auto elapsed = std::chrono::duration_cast<milliseconds>(Clock::now() - restart);
-  EXPECT_GE(elapsed, DurationOf(size) - kEndTolerance) << "the new stream did not start from its beginning";
+  EXPECT_GE(elapsed, DurationOf(size) - kDropoutAllowance)
+      << "the new stream did not start from its beginning";
 }
 
 TEST_F(PlaybackTest, TwoStreamsPlayAtTheSameTimeIndependently) {

@@ -5,6 +5,8 @@
 //   audio_probe none        no server can be found
 //   audio_probe comeandgo   starts and stops a private PulseAudio itself
 //                           (XDG_RUNTIME_DIR and HOME must be private folders)
+//   audio_probe volumeloss  reads the level of a private PulseAudio, which then
+//                           goes away before the level is put back
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -15,9 +17,9 @@
 #include <cstdlib>
 #include <thread>
 
+#include "speech/audio.h"
 #include "ui/messagebox.h"
 #include "ui/programfolder.h"
-#include "speech/audio.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -63,17 +65,45 @@ void StopServer(pid_t server) {
   waitpid(server, nullptr, 0);
 }
 
-// How long a playing stream takes to count as ended once the server is gone;
-// -1 when it still counts as playing after 3 s.
-long long EndAfterServerLoss(StreamHandle stream, pid_t server) {
+// Waits until a quarter of the stream has been heard (a fresh null sink may hold
+// back the first sound for up to 2 s); false when it has not after 5 s.
+bool WaitUntilAQuarterIsHeard(StreamHandle stream) {
+  const auto start = Clock::now();
+  while (StreamPosition(stream) < StreamLength(stream) / 4 && Clock::now() - start < milliseconds(5000))
+    std::this_thread::sleep_for(milliseconds(10));
+  return StreamPosition(stream) >= StreamLength(stream) / 4;
+}
+
+// What a playing stream does when the server goes: whether it stops counting
+// as playing (within 3 s), says it was cut, and keeps its position from
+// moving back, below its length.
+struct Loss {
+  bool ended = false;
+  bool early = false;
+  bool monotone = true;
+};
+Loss LoseServer(StreamHandle stream, pid_t server) {
+  Loss loss;
+  std::uint32_t last = StreamPosition(stream);
+  auto look = [&] {
+    const std::uint32_t position = StreamPosition(stream);
+    loss.monotone = loss.monotone && position >= last && position < StreamLength(stream);
+    last = position;
+  };
   StopServer(server);
-  auto start = Clock::now();
-  while (IsPlaying(stream)) {
-    if (Clock::now() - start > milliseconds(3000)) return -1;
+  const auto start = Clock::now();
+  while (IsPlaying(stream) && Clock::now() - start < milliseconds(3000)) {
+    look();
     std::this_thread::sleep_for(milliseconds(10));
   }
-  return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+  loss.ended = !IsPlaying(stream);
+  look();
+  loss.early = EndedEarly(stream);
+  std::fprintf(stderr, "lost at position %u of %u\n", last, StreamLength(stream));
+  return loss;
 }
+
+const char* YesNo(bool value) { return value ? "yes" : "no"; }
 
 int ComeAndGo() {
   const QString tone = ProgramFolder() + "resources\\tone.mp3";
@@ -88,9 +118,8 @@ int ComeAndGo() {
   const bool volumeAfterStart = GetOutputVolume() == 65536;
   StreamHandle stream = 0;
   PlayFile(stream, tone);
-  const bool playedAfterStart = stream != 0 && IsPlaying(stream);
-  const long long firstEnd = EndAfterServerLoss(stream, server);
-  const bool positionWithinLength = StreamPosition(stream) <= StreamLength(stream);
+  const bool playedAfterStart = stream != 0 && IsPlaying(stream) && WaitUntilAQuarterIsHeard(stream);
+  const Loss first = LoseServer(stream, server);
 
   if (!StartServer(server)) {
     std::printf("server did not start again\n");
@@ -98,21 +127,32 @@ int ComeAndGo() {
   }
   PlayFile(stream, tone);
   const bool playedAfterRestart = stream != 0 && IsPlaying(stream);
-  // A fresh null sink may hold back the first sound for up to 2 s.
-  const auto replayed = Clock::now();
-  while (StreamPosition(stream) == 0 && Clock::now() - replayed < milliseconds(3000))
-    std::this_thread::sleep_for(milliseconds(10));
-  const bool advancing = StreamPosition(stream) > 0;
-  std::fprintf(stderr, "position advancing after %lld ms\n",
-               (long long)std::chrono::duration_cast<milliseconds>(Clock::now() - replayed).count());
-  const long long secondEnd = EndAfterServerLoss(stream, server);
+  const bool advancing = WaitUntilAQuarterIsHeard(stream);
+  const Loss second = LoseServer(stream, server);
   StopPlayback(stream);
 
-  std::printf("message=%s volume=%s played=%s ended=%s position=%s replayed=%s advancing=%s ended=%s\n",
-              messageWithoutServer ? "yes" : "no", volumeAfterStart ? "yes" : "no",
-              playedAfterStart ? "yes" : "no", firstEnd >= 0 ? "yes" : "no",
-              positionWithinLength ? "ok" : "above", playedAfterRestart ? "yes" : "no",
-              advancing ? "yes" : "no", secondEnd >= 0 ? "yes" : "no");
+  std::printf(
+      "message=%s volume=%s played=%s ended=%s early=%s monotone=%s replayed=%s advancing=%s ended=%s "
+      "early=%s "
+      "monotone=%s\n",
+      YesNo(messageWithoutServer), YesNo(volumeAfterStart), YesNo(playedAfterStart), YesNo(first.ended),
+      YesNo(first.early), YesNo(first.monotone), YesNo(playedAfterRestart), YesNo(advancing),
+      YesNo(second.ended), YesNo(second.early), YesNo(second.monotone));
+  return 0;
+}
+int VolumeLoss() {
+  pid_t server = -1;
+  if (!StartServer(server)) {
+    std::printf("server did not start\n");
+    return 1;
+  }
+  std::system("pactl set-sink-volume nullsink 150% >/dev/null 2>&1");
+  const std::uint32_t overAmplified = GetOutputVolume();
+  StopServer(server);
+  const bool restored = RestoreOutputVolume(overAmplified);
+  const bool set = SetOutputVolume(30000);
+  std::printf("read=%u restore=%s set=%s\n", overAmplified, restored ? "true" : "false",
+              set ? "true" : "false");
   return 0;
 }
 }  // namespace
@@ -125,6 +165,7 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "none") return NoServer();
   if (mode == "comeandgo") return ComeAndGo();
-  std::fprintf(stderr, "usage: audio_probe none|comeandgo\n");
+  if (mode == "volumeloss") return VolumeLoss();
+  std::fprintf(stderr, "usage: audio_probe none|comeandgo|volumeloss\n");
   return 2;
 }

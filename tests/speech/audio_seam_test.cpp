@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "ui/messagebox.h"
 #include "speech/audio.h"
 #include "tests/speech/fakeaudiooutput.h"
+#include "ui/messagebox.h"
 
 namespace {
 
@@ -89,6 +89,20 @@ TEST_F(AudioOnFakeOutput, PlayingLengthAndPositionFollowTheOutput) {
   fake_.Finish(stream);
   EXPECT_FALSE(IsPlaying(stream));
   EXPECT_EQ(StreamPosition(stream), 80000u);
+}
+
+TEST_F(AudioOnFakeOutput, EndedEarlyTellsACutStreamFromOneThatFinished) {
+  StreamHandle cut = 0;
+  StreamHandle finished = 0;
+  PlayFile(cut, "/prog/a.wav");
+  PlayFile(finished, "/prog/b.wav");
+  EXPECT_FALSE(EndedEarly(cut)) << "a playing stream was not cut";
+  fake_.Cut(cut);
+  fake_.Finish(finished);
+  EXPECT_FALSE(IsPlaying(cut));
+  EXPECT_TRUE(EndedEarly(cut));
+  EXPECT_FALSE(EndedEarly(finished));
+  EXPECT_FALSE(EndedEarly(0));
 }
 
 TEST_F(AudioOnFakeOutput, LengthAndPositionKeepTheirLow32Bits) {

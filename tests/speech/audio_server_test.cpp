@@ -65,7 +65,7 @@ TEST(WithoutSoundServer, VolumeIsZeroSettingFailsPlayingGivesNoStreamAndEachInit
       << result.errors.toStdString();
 }
 
-TEST(SoundServerComingAndGoing, LaterPlayFileFindsTheServerAndStreamsEndWhenItGoes) {
+TEST(SoundServerComingAndGoing, LaterPlayFileFindsTheServerAndStreamsEndCutWhenItGoes) {
   if (QStandardPaths::findExecutable("pulseaudio").isEmpty()) GTEST_SKIP() << "pulseaudio not installed";
   QTemporaryDir folder;
   ASSERT_TRUE(folder.isValid());
@@ -73,11 +73,24 @@ TEST(SoundServerComingAndGoing, LaterPlayFileFindsTheServerAndStreamsEndWhenItGo
   ASSERT_TRUE(result.finished) << "the probe hung";
   ASSERT_EQ(result.exitCode, 0) << result.output.toStdString() << "\n" << result.errors.toStdString();
   // No server at InitAudio: the message. Then a server starts: the mixer and
-  // PlayFile use it. It goes away: the stream counts as ended rather than playing forever.
-  // It comes back: the next PlayFile plays again.
+  // PlayFile use it. It goes away mid-stream: the stream ends rather than playing
+  // forever, says it was cut, and its position never moves back. It comes back:
+  // the next PlayFile plays again, and is cut again.
   EXPECT_EQ(result.output.toStdString(),
-            "message=yes volume=yes played=yes ended=yes position=ok replayed=yes advancing=yes ended=yes")
+            "message=yes volume=yes played=yes ended=yes early=yes monotone=yes replayed=yes advancing=yes "
+            "ended=yes early=yes monotone=yes")
       << result.errors.toStdString();
+}
+
+TEST(SoundServerGoingAway, PuttingTheLevelBackFailsAndSaysSo) {
+  if (QStandardPaths::findExecutable("pulseaudio").isEmpty()) GTEST_SKIP() << "pulseaudio not installed";
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const ProbeResult result = RunProbe("volumeloss", PrivateEnvironment(folder));
+  ASSERT_TRUE(result.finished) << "the probe hung";
+  ASSERT_EQ(result.exitCode, 0) << result.output.toStdString() << "\n" << result.errors.toStdString();
+  // 150 % reads as the top; with the server gone neither a restore nor a set can be made.
+  EXPECT_EQ(result.output.toStdString(), "read=65536 restore=false set=false") << result.errors.toStdString();
 }
 
 }  // namespace

@@ -5,26 +5,15 @@
 
 #include <chrono>
 #include <cstdio>
-#include <regex>
 #include <thread>
 
-#include "ui/programfolder.h"
 #include "speech/audio.h"
 #include "tests/speech/soundtestsupport.h"
+#include "ui/programfolder.h"
 
 namespace {
 
 std::string SinkVolume() { return RunCommand("pactl get-sink-volume nullsink 2>/dev/null"); }
-
-// The raw value of each channel as PulseAudio reports it, e.g. {32768, 32768}.
-std::vector<long> SinkChannels() {
-  std::vector<long> channels;
-  const std::string text = SinkVolume();
-  static const std::regex value(R"(:\s*(\d+)\s*/)");
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), value); it != std::sregex_iterator(); ++it)
-    channels.push_back(std::stol((*it)[1]));
-  return channels;
-}
 
 class OutputVolumeTest : public ::testing::Test {
  protected:
@@ -35,10 +24,7 @@ class OutputVolumeTest : public ::testing::Test {
     ASSERT_FALSE(before_.empty()) << SinkVolume();
   }
   void TearDown() override {
-    if (!lock_) return;
-    std::string command = "pactl set-sink-volume nullsink";
-    for (long raw : before_) command += " " + std::to_string(raw);
-    RunCommand(command);
+    if (lock_) SetSinkChannels(before_);
   }
 
   std::unique_ptr<SinkLock> lock_;
@@ -62,18 +48,36 @@ TEST_F(OutputVolumeTest, ReadsBackWhatWasSetAndClampsAboveTheTop) {
   EXPECT_NE(SinkVolume().find("100%"), std::string::npos) << SinkVolume();
 }
 
-TEST_F(OutputVolumeTest, PuttingBackWhatWasReadLeavesTheElementExactlyAsItWas) {
-  // Levels a user may have: exactly half, an odd value, and one with the
-  // channels out of balance.
-  for (const char* level : {"32768", "12345", "30% 70%", "65536 40000"}) {
+TEST_F(OutputVolumeTest, RestoringWhatWasReadPutsEveryChannelBackExactly) {
+  // Levels a user may have: over-amplified beyond the mixer's top, silent,
+  // exactly half, an odd value, and with the channels out of balance.
+  for (const char* level : {"150%", "0", "32768", "12345", "30% 70%", "65536 40000", "98304 65536"}) {
     RunCommand(std::string("pactl set-sink-volume nullsink ") + level);
     const std::vector<long> users = SinkChannels();
     const std::uint32_t saved = GetOutputVolume();
     ASSERT_TRUE(SetOutputVolume(4096));
     ASSERT_NE(SinkChannels(), users);
-    ASSERT_TRUE(RestoreOutputVolume(saved));
+    EXPECT_TRUE(RestoreOutputVolume(saved)) << level;
     EXPECT_EQ(SinkChannels(), users) << level;
   }
+}
+
+TEST_F(OutputVolumeTest, AboveTheTopReadsAsTheTop) {
+  RunCommand("pactl set-sink-volume nullsink 150%");
+  EXPECT_EQ(GetOutputVolume(), 65536u);
+}
+
+TEST_F(OutputVolumeTest, SettingTheValueJustReadGivesAllChannelsThatOneLevel) {
+  // A calibration step may set exactly what was read: that is a level of its
+  // own, not the restore of the user's balance.
+  RunCommand("pactl set-sink-volume nullsink 30% 70%");
+  const std::vector<long> unequal = SinkChannels();
+  const std::uint32_t read = GetOutputVolume();
+  ASSERT_TRUE(SetOutputVolume(read));
+  EXPECT_EQ(SinkChannels(), (std::vector<long>{unequal[1], unequal[1]}));
+  // A restore of a value that was not read sets it as one level as well.
+  ASSERT_TRUE(RestoreOutputVolume(read - 1));
+  EXPECT_EQ(SinkChannels(), (std::vector<long>{unequal[1] - 1, unequal[1] - 1}));
 }
 
 TEST_F(OutputVolumeTest, TheSinkIsHeardClearlyLouderAtTheTopThanAtAQuarter) {

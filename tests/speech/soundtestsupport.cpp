@@ -1,6 +1,7 @@
 #include "tests/speech/soundtestsupport.h"
 
 #include <fcntl.h>
+#include <sndfile.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -10,10 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <vector>
 
-#include "ui/programfolder.h"
 #include "speech/sounddecoder.h"
+#include "ui/programfolder.h"
 
 bool SoundServerReachable() {
   static const bool reachable = std::system("pactl info >/dev/null 2>&1") == 0;
@@ -75,4 +77,60 @@ DecodedSize DecodeWhole(const QString& path) {
   std::vector<std::int16_t> block(4096 * 2);
   while (std::size_t got = decoder->Read(block.data(), 4096)) size.frames += got;
   return size;
+}
+
+bool WriteTone(const QString& path, int format, int frames) {
+  SF_INFO info{};
+  info.samplerate = 44100;
+  info.channels = 2;
+  info.format = format;
+  SNDFILE* file = sf_open(path.toLocal8Bit().constData(), SFM_WRITE, &info);
+  if (!file) return false;
+  // A square wave of 490 Hz: every sample at half scale, none near zero. Both
+  // channels alike: OpenAL pans a mono source down by 3 dB, a stereo one not.
+  std::vector<std::int16_t> samples(2 * static_cast<std::size_t>(frames));
+  for (int i = 0; i < 2 * frames; ++i) samples[std::size_t(i)] = (i / 90) % 2 == 0 ? 16384 : -16384;
+  const bool written = sf_writef_short(file, samples.data(), frames) == frames;
+  return sf_close(file) == 0 && written;
+}
+
+std::vector<std::int16_t> DecodeAsMono(const QString& path) {
+  std::vector<std::int16_t> mono;
+  auto decoder = SoundDecoder::Open(LocalPath(path).toStdString());
+  if (!decoder) return mono;
+  const auto channels = std::size_t(decoder->Channels());
+  std::vector<std::int16_t> block(4096 * channels);
+  while (std::size_t got = decoder->Read(block.data(), 4096)) {
+    for (std::size_t i = 0; i < got; ++i) {
+      int sum = 0;
+      for (std::size_t c = 0; c < channels; ++c) sum += block[i * channels + c];
+      mono.push_back(std::int16_t(sum / int(channels)));
+    }
+  }
+  return mono;
+}
+
+LoudSpan FindLoudSpan(const std::vector<std::int16_t>& samples, std::int64_t from, int threshold) {
+  LoudSpan span;
+  for (std::int64_t i = std::max<std::int64_t>(from, 0); i < std::int64_t(samples.size()); ++i) {
+    if (std::abs(int(samples[std::size_t(i)])) <= threshold) continue;
+    if (span.first < 0) span.first = i;
+    span.last = i;
+  }
+  return span;
+}
+
+std::vector<long> SinkChannels() {
+  std::vector<long> channels;
+  const std::string text = RunCommand("pactl get-sink-volume nullsink 2>/dev/null");
+  static const std::regex value(R"(:\s*(\d+)\s*/)");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), value); it != std::sregex_iterator(); ++it)
+    channels.push_back(std::stol((*it)[1]));
+  return channels;
+}
+
+void SetSinkChannels(const std::vector<long>& channels) {
+  std::string command = "pactl set-sink-volume nullsink";
+  for (long raw : channels) command += " " + std::to_string(raw);
+  RunCommand(command);
 }

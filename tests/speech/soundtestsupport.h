@@ -3,7 +3,9 @@
 // sink that scripts/test starts (scripts/soundserver.sh).
 
 #include <QString>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 // True when a PulseAudio server answers `pactl info`.
 bool SoundServerReachable();
@@ -47,3 +49,25 @@ struct DecodedSize {
   int rate = 0;
 };
 DecodedSize DecodeWhole(const QString& path);
+
+// Writes a stereo 44.1 kHz tone of `frames` frames at a steady, loud level from
+// its first sample to its last, so that its start and end show on the monitor.
+// `format` is libsndfile's (e.g. SF_FORMAT_WAV | SF_FORMAT_PCM_16). False on failure.
+bool WriteTone(const QString& path, int format, int frames);
+
+// A sound file decoded as the program decodes it, its channels mixed to one as
+// a mono recording of the sink hears them.
+std::vector<std::int16_t> DecodeAsMono(const QString& path);
+
+// The first and last index (from `from` on) of a sample louder than `threshold`;
+// {-1, -1} when there is none.
+struct LoudSpan {
+  std::int64_t first = -1;
+  std::int64_t last = -1;
+};
+LoudSpan FindLoudSpan(const std::vector<std::int16_t>& samples, std::int64_t from, int threshold);
+
+// The sink's volume, raw per channel as PulseAudio reports it, e.g. {32768, 32768}.
+std::vector<long> SinkChannels();
+// Sets each channel of the sink to the raw values given.
+void SetSinkChannels(const std::vector<long>& channels);
