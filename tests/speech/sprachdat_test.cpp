@@ -35,21 +35,10 @@ using ::testing::IsEmpty;
 
 namespace {
 
-// A sine of `milliseconds` at 44.1 kHz mono; different lengths tell files apart
+// A tone of `milliseconds` as a 16-bit WAV; different lengths tell files apart
 // by their stream's length.
-bool WriteTone(const QString& path, int milliseconds, int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
-  SF_INFO info{};
-  info.samplerate = 44100;
-  info.channels = 1;
-  info.format = format;
-  SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-  if (!file) return false;
-  std::vector<short> samples(size_t(44100) * size_t(milliseconds) / 1000);
-  for (size_t i = 0; i < samples.size(); ++i) samples[i] = short(8000 * std::sin(double(i) * 0.06));
-  const bool ok =
-      sf_write_short(file, samples.data(), sf_count_t(samples.size())) == sf_count_t(samples.size());
-  sf_close(file);
-  return ok;
+bool WriteToneOf(const QString& path, int milliseconds, int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
+  return WriteTone(path, format, 44100 * milliseconds / 1000);
 }
 
 // The names of a folder in the order the file system returns them.
@@ -105,7 +94,7 @@ class UpdateDialog : public ::testing::Test {
     file.write(contents);
   }
   void Tone(const QString& relative, int milliseconds) {
-    ASSERT_TRUE(WriteTone(Path(relative), milliseconds));
+    ASSERT_TRUE(WriteToneOf(Path(relative), milliseconds));
   }
 
   void Create() {
@@ -464,7 +453,7 @@ TEST_F(UpdateDialog, AThreeMinuteMp3PreviewStartsAtOnceAndTheWindowKeepsWorking)
   SKIP_WITHOUT_SOUND_SERVER();
   SinkLock sink(SinkLock::Shared);
   Write("speechset/Lang.ini", "lang.mp3\r\n");
-  ASSERT_TRUE(WriteTone(Path("speechset/lang.mp3"), 180000, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III));
+  ASSERT_TRUE(WriteToneOf(Path("speechset/lang.mp3"), 180000, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III));
   Tone("soundset/a.wav", 300);
   Create();
   Click(form->BitBtn3);
