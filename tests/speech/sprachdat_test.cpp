@@ -38,7 +38,7 @@ namespace {
 // A tone of `milliseconds` as a 16-bit WAV; different lengths tell files apart
 // by their stream's length.
 bool WriteToneOf(const QString& path, int milliseconds, int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
-  return WriteTone(path, format, 44100 * milliseconds / 1000);
+  return WriteTone(path, format, static_cast<int>(std::int64_t{44100} * milliseconds / 1000));
 }
 
 // The names of a folder in the order the file system returns them.
