@@ -498,11 +498,13 @@ void DeviceSimulator::Serve() {
       if (due_.empty() && pending_.empty()) changed_.notify_all();
     }
 
-    // Try the write before sleeping: the master almost always takes it whole.
+    // Try the write before sleeping: the master almost always takes it whole. The
+    // lock is held across this write (the master never blocks): a client that has
+    // read the answer must find it in SentLog() already.
     if (wantWrite) {
+      std::lock_guard lock(mutex_);
       const ssize_t n = ::write(master, toWrite.data(), toWrite.size());
       const int code = errno;
-      std::lock_guard lock(mutex_);
       if (n > 0) {
         frontWritten_ += size_t(n);
         if (frontWritten_ >= due_.front().size()) {

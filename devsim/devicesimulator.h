@@ -8,8 +8,9 @@
 //
 // Threading: every public member may be called from any thread. One mutex guards
 // the script (answers, values, delays, splits), the device state, the logs and the
-// queue of pending output; the serving thread holds it only for short bookkeeping,
-// never across a read, a write or the observer callback.
+// queue of pending output; the serving thread holds it only for short bookkeeping
+// and across the non-blocking write of an answer (so that an answer a client has
+// read is always in SentLog()), never across a read, a poll or the observer callback.
 //
 // The slave starts as a fresh Linux serial port does (9600 baud, canonical input;
 // only echo is off), not already raw, so SlaveSettings() and the received-byte log show

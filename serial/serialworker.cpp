@@ -294,6 +294,10 @@ void TWorkThread::StartEventWait() {
     DispatchCommEvents();
   } else if (code == serialcodes::kIoPending) {
     waitPending_ = true;
+  } else if (!port.active_) {
+    // The port was closed since this pass began and its event mask cleared: the
+    // refusal is the close's doing, and reporting it would keep this thread in a
+    // delivery while the closing side waits for it to go idle.
   } else {
     RecordError(9907, code, 0, "Error calling WaitCommEvent");
     DeliverError();

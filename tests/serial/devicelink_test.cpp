@@ -11,6 +11,7 @@
 #include "tests/serial/fakebackend.h"
 #include "tests/support/eventwait.h"
 #include "tests/support/linkfixture.h"
+#include "tests/support/paramname.h"
 
 using namespace std::chrono_literals;
 namespace DL = DeviceLink;
@@ -196,6 +197,8 @@ struct NumberCase {
   int32_t value;
 };
 
+void PrintTo(const NumberCase& c, std::ostream* out) { *out << '"' << c.text << "\" -> " << c.value; }
+
 class ConvertNumber : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(ConvertNumber, AcceptsSignDecimalAndHexOnly) {
@@ -210,7 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberCase{"2147483647", 2147483647}, NumberCase{"-2147483648", INT32_MIN},
                       NumberCase{"2147483648", -1}, NumberCase{"$100000000", -1}, NumberCase{"", -1},
                       NumberCase{"+", -1}, NumberCase{"+x", -1}, NumberCase{"$", -1}, NumberCase{"1 2", -1},
-                      NumberCase{"12a", -1}, NumberCase{"--1", -1}, NumberCase{"0x", -1}));
+                      NumberCase{"12a", -1}, NumberCase{"--1", -1}, NumberCase{"0x", -1}),
+    [](const auto& info) { return ParamNameFromText(info.param.text); });
 
 TEST(ConvertVerdict, OnlyExactPlusAndMinus) {
   EXPECT_EQ(DL::ConvertVerdict("+"), 0);

@@ -40,7 +40,7 @@ class FakeAudioOutput : public AudioOutput {
     played.push_back(path);
     if (!Open() || unreadable.count(path) != 0) return 0;
     StreamHandle handle = ++lastHandle_;
-    streams[handle] = Stream{path, true, lengthOfNewStreams, 0};
+    streams[handle] = Stream{path, true, false, lengthOfNewStreams, 0};
     return handle;
   }
   void Free(StreamHandle stream) override {

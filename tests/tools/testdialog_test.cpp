@@ -19,6 +19,7 @@
 #include "devsim/devicesimulator.h"
 #include "tests/support/eventwait.h"
 #include "tests/support/linkfixture.h"
+#include "tests/support/paramname.h"
 #include "tools/test.h"
 
 using namespace std::chrono_literals;
@@ -339,6 +340,11 @@ struct TypedSegment {
   uint8_t sentByte;
 };
 
+void PrintTo(const TypedSegment& s, std::ostream* out) {
+  *out << "typed \"" << s.typed << "\", shown \"" << (s.shownAfterClick ? s.shownAfterClick : "-")
+       << "\", sent 0x" << std::hex << int(s.sentByte) << std::dec;
+}
+
 class AudioTest : public TestDialog, public ::testing::WithParamInterface<TypedSegment> {};
 
 TEST_P(AudioTest, PlaysTheTypedSegmentOnceTheFieldHasLostTheFocusToTheButton) {
@@ -358,6 +364,7 @@ TEST_P(AudioTest, PlaysTheTypedSegmentOnceTheFieldHasLostTheFocusToTheButton) {
 
 INSTANTIATE_TEST_SUITE_P(TypedTexts, AudioTest,
                          testing::Values(TypedSegment{"7", "7", 0x08}, TypedSegment{"300", "255", 0x00},
-                                         TypedSegment{"abc", nullptr, 0x01}, TypedSegment{"-4", "0", 0x01}));
+                                         TypedSegment{"abc", nullptr, 0x01}, TypedSegment{"-4", "0", 0x01}),
+                         [](const auto& info) { return "Typed" + ParamNameFromText(info.param.typed); });
 
 }  // namespace
