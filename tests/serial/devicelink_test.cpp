@@ -23,7 +23,7 @@ struct Channel : LinkFixture {
   Channel() {
     DL::OpenDevicePort(QString::fromStdString(sim.PortPath()));
     // The idle worker takes 200 to 400 ms to notice the opening.
-    ProcessFor(450);
+    EXPECT_TRUE(ProcessUntil([this] { return port->WorkerBusy(); }, 2000));
   }
 };
 
@@ -161,7 +161,8 @@ TEST(DeviceLinkSending, TheSecondOfTwoCommandsWaitsForTheFirstWrite) {
   auto state = std::make_shared<FakeState>();
   LinkFixture f(std::make_unique<FakeBackend>(state));
   DL::OpenDevicePort("ttyACM0");
-  ProcessFor(450);  // the worker, which finishes writes, is active only after its idle nap
+  // The worker, which finishes writes, is active only after its idle nap.
+  ASSERT_TRUE(ProcessUntil([&] { return f.port->WorkerBusy(); }, 2000));
   state->holdWrites = true;
   QTimer::singleShot(100, [&] {
     std::lock_guard lock(state->mutex);
@@ -178,7 +179,7 @@ TEST(DeviceLinkSending, AWriteThatNeverEndsHoldsTheNextOnlyForItsTimeOut) {
   auto state = std::make_shared<FakeState>();
   LinkFixture f(std::make_unique<FakeBackend>(state));
   DL::OpenDevicePort("ttyACM0");
-  ProcessFor(450);
+  ASSERT_TRUE(ProcessUntil([&] { return f.port->WorkerBusy(); }, 2000));
   {
     std::lock_guard lock(state->mutex);
     state->holdWrites = true;

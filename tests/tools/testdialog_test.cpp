@@ -41,7 +41,7 @@ class TestDialog : public ::testing::Test {
     sim.SetValues('B', {600});
     DL::OpenDevicePort(QString::fromStdString(sim.PortPath()));
     // The idle worker takes 200 to 400 ms to notice the opening.
-    ProcessFor(450);
+    EXPECT_TRUE(ProcessUntil([this] { return link.port->WorkerBusy(); }, 2000));
     form = std::make_unique<TForm5>();
   }
   ~TestDialog() override {
