@@ -178,7 +178,8 @@ void TSerialPort::CyclePort(bool open) {
     // Not Active before the event mask is cleared: a worker that finds its event
     // wait refused for the cleared mask then knows that the port is closing.
     active_ = false;
-    if (uint32_t code = backend_->SetEventMask(handle_, 0)) ReportError(101, code, 0, "Error disabling CommEvents");
+    if (uint32_t code = backend_->SetEventMask(handle_, 0))
+      ReportError(101, code, 0, "Error disabling CommEvents");
     if (uint32_t code = backend_->Purge(handle_)) ReportError(102, code, 0, "Error clearing Queues");
     WaitWorkerIdle(15);
     if (workerBusy_) ReportError(104, 0, 1, "Warning ThreadIsRunning");

@@ -210,16 +210,18 @@ TEST_P(ConvertNumber, AcceptsSignDecimalAndHexOnly) {
   EXPECT_EQ(DL::ConvertNumber(GetParam().text), GetParam().value) << GetParam().text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ConvertNumber,
-    ::testing::Values(NumberCase{"512", 512}, NumberCase{"+7", 7}, NumberCase{"-3", -3}, NumberCase{"0", 0},
-                      NumberCase{"$1F", 31}, NumberCase{"0x1f", 31}, NumberCase{"0X10", 16}, NumberCase{"x10", 16},
-                      NumberCase{"X10", 16}, NumberCase{"-$10", -16}, NumberCase{"$FFFFFFFF", -1},
-                      NumberCase{"2147483647", 2147483647}, NumberCase{"-2147483648", INT32_MIN},
-                      NumberCase{"2147483648", -1}, NumberCase{"$100000000", -1}, NumberCase{"", -1},
-                      NumberCase{"+", -1}, NumberCase{"+x", -1}, NumberCase{"$", -1}, NumberCase{"1 2", -1},
-                      NumberCase{"12a", -1}, NumberCase{"--1", -1}, NumberCase{"0x", -1}),
-    [](const auto& info) { return ParamNameFromText(info.param.text); });
+INSTANTIATE_TEST_SUITE_P(Texts, ConvertNumber,
+                         ::testing::Values(NumberCase{"512", 512}, NumberCase{"+7", 7}, NumberCase{"-3", -3},
+                                           NumberCase{"0", 0}, NumberCase{"$1F", 31}, NumberCase{"0x1f", 31},
+                                           NumberCase{"0X10", 16}, NumberCase{"x10", 16},
+                                           NumberCase{"X10", 16}, NumberCase{"-$10", -16},
+                                           NumberCase{"$FFFFFFFF", -1}, NumberCase{"2147483647", 2147483647},
+                                           NumberCase{"-2147483648", INT32_MIN}, NumberCase{"2147483648", -1},
+                                           NumberCase{"$100000000", -1}, NumberCase{"", -1},
+                                           NumberCase{"+", -1}, NumberCase{"+x", -1}, NumberCase{"$", -1},
+                                           NumberCase{"1 2", -1}, NumberCase{"12a", -1},
+                                           NumberCase{"--1", -1}, NumberCase{"0x", -1}),
+                         [](const auto& info) { return ParamNameFromText(info.param.text); });
 
 TEST(ConvertVerdict, OnlyExactPlusAndMinus) {
   EXPECT_EQ(DL::ConvertVerdict("+"), 0);

@@ -15,11 +15,21 @@ inline std::string ParamNameFromText(const std::string& text) {
       continue;
     }
     switch (c) {
-      case '+': name += "Plus"; break;
-      case '-': name += "Minus"; break;
-      case '$': name += "Dollar"; break;
-      case ' ': name += "Blank"; break;
-      default: name += "Char" + std::to_string(int(c)); break;
+      case '+':
+        name += "Plus";
+        break;
+      case '-':
+        name += "Minus";
+        break;
+      case '$':
+        name += "Dollar";
+        break;
+      case ' ':
+        name += "Blank";
+        break;
+      default:
+        name += "Char" + std::to_string(int(c));
+        break;
     }
   }
   return name;

@@ -13,9 +13,7 @@
 #include <QString>
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-inline void PrintTo(const QByteArray& bytes, std::ostream* out) {
-  *out << '"' << bytes.toStdString() << '"';
-}
+inline void PrintTo(const QByteArray& bytes, std::ostream* out) { *out << '"' << bytes.toStdString() << '"'; }
 
 #include "ui/messagebox.h"
 
@@ -42,8 +40,8 @@ inline void PrintTo(const LineSettings& s, std::ostream* out) {
 
 inline void PrintTo(const PortTimeouts& t, std::ostream* out) {
   *out << "{ReadInterval " << t.ReadInterval << ", ReadTotal " << t.ReadTotalMultiplier << "/byte + "
-       << t.ReadTotalConstant << ", WriteTotal " << t.WriteTotalMultiplier << "/byte + " << t.WriteTotalConstant
-       << "}";
+       << t.ReadTotalConstant << ", WriteTotal " << t.WriteTotalMultiplier << "/byte + "
+       << t.WriteTotalConstant << "}";
 }
 
 inline void PrintTo(const PortStatus& s, std::ostream* out) {

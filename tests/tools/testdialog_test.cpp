@@ -3,6 +3,8 @@
 // for each action, what the bars show, and the buttons of each state. The
 // converter reads wait while events are processed, so several tests click or
 // hide in the middle of a cycle.
+#include "tools/test.h"
+
 #include <gmock/gmock.h>
 
 #include <QFrame>
@@ -20,7 +22,6 @@
 #include "tests/support/eventwait.h"
 #include "tests/support/linkfixture.h"
 #include "tests/support/paramname.h"
-#include "tools/test.h"
 
 using namespace std::chrono_literals;
 namespace DL = DeviceLink;
