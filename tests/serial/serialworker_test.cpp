@@ -196,12 +196,14 @@ TEST(WorkerEvents, NoRingEmulationElsewhere) {
   w.Track(&TSerialPort::OnRingEvent, "Ring");
   w.Open();
   for (uint32_t modem : {0x40u, 0u}) {
+    const size_t before = w.events.size();
     {
       std::lock_guard lock(w.state->mutex);
       w.state->modem = modem;
     }
-    ProcessFor(300);
+    ASSERT_TRUE(ProcessUntil([&] { return w.events.size() > before; }, 2000));
   }
+  ProcessFor(300);  // an emulated ring would follow the second RI within the same pass
   EXPECT_THAT(w.events, ElementsAre("RI", "RI"));
 }
 
@@ -218,8 +220,8 @@ TEST(WorkerWrites, AWriteFinishedLaterIsCollectedAndAnnounced) {
     w.state->writeResult = 0;
     w.state->writeTransferred = 1;
   }
-  ASSERT_TRUE(ProcessUntil([&] { return !w.port->SendInProgress(); }, 1000));
-  ProcessFor(20);
+  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, 2000));
+  EXPECT_FALSE(w.port->SendInProgress());
   EXPECT_THAT(w.events, ElementsAre("WriteDone"));
   EXPECT_EQ(w.port->WrittenBytes(), 1u);
   EXPECT_TRUE(w.log.reports.empty());
@@ -277,11 +279,14 @@ TEST(WorkerReports, StatusFailuresAreReportedOncePerIncident) {
   w.Open();
   w.state->Fail("ClearCommError", kEio);
   w.state->Fail("GetModemStatus", kEio);
-  ProcessFor(500);
+  ASSERT_TRUE(ProcessUntil([&] { return w.log.reports.size() >= 2; }, 2000));
+  ProcessFor(300);  // the passes that follow fail alike and report nothing more
   EXPECT_THAT(w.log.reports,
               ElementsAre(Report{9905, kEio, 0, "Error getting ModemStatus"}, Report{9803, kEio, 0, "Error ClearCommError"}));
   w.state->Clear("ClearCommError");
-  ProcessFor(200);
+  // Ends the incident: one status check that succeeds.
+  const size_t checksBefore = w.state->CountCalls("ClearCommError");
+  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("ClearCommError") > checksBefore; }, 2000));
   w.state->Fail("ClearCommError", kEio);
   ASSERT_TRUE(ProcessUntil([&] { return w.log.reports.size() == 3; }, 1000));
   EXPECT_EQ(w.log.reports.back(), (Report{9803, kEio, 0, "Error ClearCommError"}));
