@@ -114,10 +114,12 @@ TEST(WorkerClusters, QuietModeQueuesWithoutNotifying) {
   w.port->SetThreadQuietMode(true);
   w.state->Receive("+\r\n");
   w.port->SetReadRequest(true);
-  ASSERT_TRUE(ProcessUntil([&] { return w.state->RxEmpty(); }, 2000));
+  // The cluster is queued a moment after the read: wait for it in the queue itself.
+  std::string queued;
+  ASSERT_TRUE(ProcessUntil([&] { return !(queued = w.port->ReadClusterText()).empty(); }, 2000));
+  EXPECT_EQ(queued, "+\r\n");
   ProcessFor(100);
   EXPECT_TRUE(w.events.empty());
-  EXPECT_EQ(w.port->ReadClusterText(), "+\r\n");
 }
 
 TEST(WorkerClusters, AnEmptyReadStillQueuesAnEmptyCluster) {
