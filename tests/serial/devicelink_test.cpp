@@ -126,10 +126,21 @@ TEST(DeviceLinkQueries, NoAnswerTimesOutAfterAboutOneSecondWhileTimersRun) {
 
 TEST(DeviceLinkQueries, ASecondQueryDuringAWaitIsRefusedAndSendsNothing) {
   Channel c;
-  c.sim.SetDelay('B', 400ms);
+  c.sim.SetDelay('B', 200ms);
   int nested = 0;
-  QTimer::singleShot(100, [&] { nested = DL::ReadLightLevel(); });
+  bool asked = false;
+  // The second query comes once the first one's command has reached the device,
+  // while the first waits for its answer.
+  QTimer second;
+  second.setInterval(5);
+  QObject::connect(&second, &QTimer::timeout, [&] {
+    if (asked || c.sim.Received().empty()) return;
+    asked = true;
+    nested = DL::ReadLightLevel();
+  });
+  second.start();
   EXPECT_EQ(DL::ReadAudioLevel(), 150);
+  EXPECT_TRUE(asked);
   EXPECT_EQ(nested, -1);
   EXPECT_EQ(c.sim.Received(), "B");
 }
