@@ -197,6 +197,7 @@ TEST_F(TestDialog, EachCycleAsksLightThenAudioAndShowsLightInverted) {
   sim.SetValues('A', {0, 1023, 100, 1500});
   sim.SetValues('B', {10, 20, 30, 1500});
   form->show();
+  ASSERT_EQ(Received(1), "*");
   form->BitBtn2->click();
   EXPECT_EQ(ReceivedAfterQuiet(150), "*") << "starting the test sends nothing; the first cycle follows";
   EXPECT_TRUE(BarsShow(1023, 10)) << "light 0 fills the light bar";
@@ -318,6 +319,7 @@ TEST_F(TestDialog, ButtonsFollowTheStateTableThroughEveryTransition) {
   ExpectState(State::Idle, "RTC Test again");
   form->BitBtn5->click();
   ExpectState(State::Idle, "Audio Test");
+  EXPECT_EQ(Received(6), std::string("*CDEF\x01"));
   EXPECT_EQ(ReceivedAfterQuiet(400), std::string("*CDEF\x01"));
 }
 
