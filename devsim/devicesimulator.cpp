@@ -331,8 +331,9 @@ void DeviceSimulator::Wake() const {
   [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
 }
 
-void DeviceSimulator::Schedule(Clock::time_point due, std::string bytes) {
-  pending_.push_back(Pending{due, nextOrder_++, std::move(bytes)});
+void DeviceSimulator::Schedule(Clock::time_point due, std::string bytes, std::string followUp,
+                               std::chrono::milliseconds followGap) {
+  pending_.push_back(Pending{due, nextOrder_++, std::move(bytes), std::move(followUp), followGap});
 }
 
 void DeviceSimulator::CloseMasterLocked() {
@@ -422,8 +423,7 @@ void DeviceSimulator::OnCommand(uint8_t command, int argument, Clock::time_point
   Clock::time_point due = when + s.delay;
   if (command == 'K') due += options_.processingTime;
   if (s.splitAt > 0 && s.splitAt < answer->size()) {
-    Schedule(due, answer->substr(0, s.splitAt));
-    Schedule(due + s.gap, answer->substr(s.splitAt));
+    Schedule(due, answer->substr(0, s.splitAt), answer->substr(s.splitAt), s.gap);
   } else {
     Schedule(due, *answer);
   }
@@ -500,7 +500,7 @@ void DeviceSimulator::Serve() {
       });
       size_t dueCount = 0;
       while (dueCount < pending_.size() && pending_[dueCount].due <= now) {
-        due_.push_back(std::move(pending_[dueCount].bytes));
+        due_.push_back(std::move(pending_[dueCount]));
         ++dueCount;
       }
       pending_.erase(pending_.begin(), pending_.begin() + dueCount);
@@ -514,21 +514,26 @@ void DeviceSimulator::Serve() {
       wantRead = master >= 0 && !masterBroken_;
       if (master >= 0 && !due_.empty()) {
         wantWrite = true;
-        toWrite = due_.front().substr(frontWritten_);
+        toWrite = due_.front().bytes.substr(frontWritten_);
       }
       if (due_.empty() && pending_.empty()) changed_.notify_all();
     }
 
-    // Try the write before sleeping: the master almost always takes it whole.
+    // Try the write before sleeping: the master almost always takes it whole. The
+    // lock is held across this write (the master never blocks): a client that has
+    // read the answer must find it in SentLog() already.
     if (wantWrite) {
+      std::lock_guard lock(mutex_);
       const ssize_t n = ::write(master, toWrite.data(), toWrite.size());
       const int code = errno;
-      std::lock_guard lock(mutex_);
       if (n > 0) {
         frontWritten_ += size_t(n);
-        if (frontWritten_ >= due_.front().size()) {
-          sent_.push_back(SentPiece{due_.front(), Clock::now()});
-          if (options_.observer) notes.push_back("tx " + Printable(due_.front()));
+        if (frontWritten_ >= due_.front().bytes.size()) {
+          Pending& piece = due_.front();
+          const Clock::time_point written = Clock::now();
+          sent_.push_back(SentPiece{piece.bytes, written});
+          if (options_.observer) notes.push_back("tx " + Printable(piece.bytes));
+          if (!piece.followUp.empty()) Schedule(written + piece.followGap, std::move(piece.followUp));
           due_.pop_front();
           frontWritten_ = 0;
           changed_.notify_all();

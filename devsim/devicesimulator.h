@@ -8,8 +8,9 @@
 //
 // Threading: every public member may be called from any thread. One mutex guards
 // the script (answers, values, delays, splits), the device state, the logs and the
-// queue of pending output; the serving thread holds it only for short bookkeeping,
-// never across a read, a write or the observer callback.
+// queue of pending output; the serving thread holds it only for short bookkeeping
+// and across the non-blocking write of an answer (so that an answer a client has
+// read is always in SentLog()), never across a read, a poll or the observer callback.
 //
 // The slave starts as a fresh Linux serial port does (9600 baud, canonical input;
 // only echo is off), not already raw, so SlaveSettings() and the received-byte log show
@@ -108,7 +109,8 @@ class DeviceSimulator {
   // Waits this long before answering (for "K" on top of the processing time).
   void SetDelay(char command, std::chrono::milliseconds delay);
   // Sends the first `firstPieceLength` bytes of the answer, then the rest `gap`
-  // later. A length of 0 or at least the answer's length sends it whole.
+  // after the first piece was written (however late that was). A length of 0
+  // or at least the answer's length sends it whole.
   void SetSplit(char command, size_t firstPieceLength, std::chrono::milliseconds gap);
   void SetProcessingTime(std::chrono::milliseconds time);
 
@@ -164,6 +166,10 @@ class DeviceSimulator {
     Clock::time_point due;
     uint64_t order;
     std::string bytes;
+    // The second piece of a split answer: scheduled `followGap` after these
+    // bytes have been written, so that the gap holds even when they go out late.
+    std::string followUp;
+    std::chrono::milliseconds followGap{0};
   };
 
   void Serve();
@@ -172,7 +178,8 @@ class DeviceSimulator {
   void OnWatchEvents(std::vector<std::string>& notes);
   void OnCommand(uint8_t command, int argument, Clock::time_point when, std::vector<std::string>& notes);
   std::optional<std::string> AnswerFor(uint8_t command);
-  void Schedule(Clock::time_point due, std::string bytes);
+  void Schedule(Clock::time_point due, std::string bytes, std::string followUp = {},
+                std::chrono::milliseconds followGap = {});
   void CloseMasterLocked();
 
   Options options_;
@@ -194,7 +201,7 @@ class DeviceSimulator {
   std::vector<LoggedByte> log_;
   std::vector<SentPiece> sent_;
   std::vector<Pending> pending_;  // not yet due, any order; the thread picks the earliest
-  std::deque<std::string> due_;   // due, not yet (fully) accepted by the master; front partly written
+  std::deque<Pending> due_;       // due, not yet (fully) accepted by the master; front partly written
   size_t frontWritten_ = 0;
   uint64_t nextOrder_ = 0;
   bool stop_ = false;

@@ -131,6 +131,10 @@ class TSerialPort {
   bool AutoReadRequest() const { return autoReadRequest_; }
   void SetAutoReadRequest(bool value) { autoReadRequest_ = value; }
   int32_t PlatformFamily() const { return platformFamily_; }
+  // True while the worker runs its active loop: from its first pass after the
+  // port opened (200 to 400 ms later, after its idle nap) until it goes idle
+  // after the close. Lets a caller wait until received bytes are being watched.
+  bool WorkerBusy() const { return workerBusy_; }
 
   // Time-out of the outstanding write in milliseconds (0 when none is outstanding):
   // bytes x WTOCharDelayTime / 1000 + WTOExtraDelayTime, as the worker applies it.

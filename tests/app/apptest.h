@@ -98,6 +98,11 @@ class ProgramWindows : public testing::Test {
   // has been refreshed once after it.
   void RunStartup() {
     ASSERT_TRUE(ProcessUntil([] { return !Form1->Timer2->isActive(); }, 2000));
+    // A query right after the connection must not spend its time-out on the
+    // worker's idle nap.
+    if (Form1->SerialPort1->Active()) {
+      ASSERT_TRUE(ProcessUntil([] { return Form1->SerialPort1->WorkerBusy(); }, 2000));
+    }
     RefreshStatus();
   }
   void RefreshStatus() {

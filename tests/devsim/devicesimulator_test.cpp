@@ -27,9 +27,14 @@ class DeviceSimulatorTest : public ::testing::Test {
   DeviceSimulator device{QuickOptions()};
   SlaveClient client{device.PortPath()};
 
-  // Sends one command and returns what came back within `window`.
+  // Sends one command and returns what came back: everything the simulator wrote
+  // for it (it has taken the command and has nothing left to send), and whatever
+  // more arrives within `window`.
   std::string Ask(const std::string& command, std::chrono::milliseconds window = 150ms) {
+    const size_t before = device.Log().size();
     EXPECT_TRUE(client.Write(command));
+    EXPECT_TRUE(device.WaitForReceived(before + command.size(), 5s));
+    EXPECT_TRUE(device.WaitForIdle(5s));
     return client.ReadAll(window);
   }
 };
@@ -127,8 +132,8 @@ TEST_F(DeviceSimulatorTest, SplitAnswerArrivesInTwoPiecesWithTheGap) {
   device.SetValues('B', {512});
   device.SetSplit('B', 1, 300ms);
   client.Write("B");
-  EXPECT_EQ(client.Read(5, 200ms), "5");
-  EXPECT_EQ(client.Read(4, 1s), "12\r\n");
+  EXPECT_EQ(client.Read(1, 2s), "5");
+  EXPECT_EQ(client.Read(4, 2s), "12\r\n");
   const std::vector<devsim::SentPiece> pieces = device.SentLog();
   ASSERT_EQ(pieces.size(), 2u);
   EXPECT_EQ(pieces[0].bytes, "5");
@@ -144,8 +149,8 @@ TEST_F(DeviceSimulatorTest, RawBytesAreSentUnaskedAfterTheirDelay) {
   const auto start = Clock::now();
   device.SendRaw("late", 200ms);
   device.SendRaw(std::string("\x00now", 4));
-  EXPECT_EQ(client.Read(4, 150ms), std::string("\x00now", 4));
-  EXPECT_EQ(client.Read(4, 1s), "late");
+  EXPECT_EQ(client.Read(4, 2s), std::string("\x00now", 4));
+  EXPECT_EQ(client.Read(4, 2s), "late");
   EXPECT_GE(Clock::now() - start, 200ms);
   EXPECT_TRUE(device.WaitForIdle(1s));
   EXPECT_EQ(device.Received(), "");

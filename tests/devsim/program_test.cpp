@@ -154,7 +154,8 @@ TEST_F(DevsimProgramTest, EndsWhenTheWatchedProcessEnds) {
 }
 
 TEST_F(DevsimProgramTest, UnplugAfterClosesTheLineAndEnds) {
-  ChildProgram sim({"--unplug-after", "300", "--send", "0=\\x00hi\\r\\n"}, runtime_);
+  // Long enough for this side to open the line first, even when the machine is busy.
+  ChildProgram sim({"--unplug-after", "1500", "--send", "0=\\x00hi\\r\\n"}, runtime_);
   const std::string path = sim.ReadLine(5s);
   SlaveClient client(path);
   ASSERT_TRUE(client.IsOpen());
@@ -244,8 +245,13 @@ TEST(DevsimProgramOptions, ParsesScriptAndRefusesMalformedValues) {
   client.Write("J");
   EXPECT_EQ(client.Read(2, 1s), "+x");
   client.Write("B");
-  EXPECT_EQ(client.Read(3, 200ms), "1");  // split after one byte, the rest 300 ms later
-  EXPECT_EQ(client.Read(2, 1s), "\r\n");
+  EXPECT_EQ(client.Read(3, 2s), "1\r\n");
+  // Split after one byte, the rest 300 ms later.
+  const std::vector<devsim::SentPiece> pieces = device.SentLog();
+  ASSERT_EQ(pieces.size(), 4u);
+  EXPECT_EQ(pieces[2].bytes, "1");
+  EXPECT_EQ(pieces[3].bytes, "\r\n");
+  EXPECT_GE(pieces[3].time - pieces[2].time, 300ms);
 
   for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{{"x", "--values", "B="},
                                                                             {"x", "--values", "B=1,,2"},

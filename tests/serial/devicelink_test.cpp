@@ -11,6 +11,7 @@
 #include "tests/serial/fakebackend.h"
 #include "tests/support/eventwait.h"
 #include "tests/support/linkfixture.h"
+#include "tests/support/paramname.h"
 
 using namespace std::chrono_literals;
 namespace DL = DeviceLink;
@@ -22,7 +23,7 @@ struct Channel : LinkFixture {
   Channel() {
     DL::OpenDevicePort(QString::fromStdString(sim.PortPath()));
     // The idle worker takes 200 to 400 ms to notice the opening.
-    ProcessFor(450);
+    EXPECT_TRUE(ProcessUntil([this] { return port->WorkerBusy(); }, 2000));
   }
 };
 
@@ -97,11 +98,15 @@ TEST(DeviceLinkQueries, AnswersBecomeNumbersAndVerdicts) {
 
 TEST(DeviceLinkQueries, AnAnswerSplitOverTwoClustersYieldsItsFirstPiece) {
   Channel c;
+  // The first piece is a cluster 50 ms after it came, long before the second
+  // comes: a busy machine that runs the worker late cannot join the two.
+  c.port->SetRTOExtraDelayTime(50);
   c.sim.SetAnswer('B', "512");
-  c.sim.SetSplit('B', 1, 300ms);
+  c.sim.SetSplit('B', 1, 600ms);
   EXPECT_EQ(DL::ReadAudioLevel(), 5);
   // The "12" arrives while nobody waits and is dropped.
-  ProcessFor(700);
+  ASSERT_TRUE(c.sim.WaitForIdle(3s));
+  ProcessFor(400);
   EXPECT_EQ(DL::AnswerState, 0);
   c.sim.SetSplit('B', 0, 0ms);
   c.sim.SetAnswer('B', "77");
@@ -125,10 +130,21 @@ TEST(DeviceLinkQueries, NoAnswerTimesOutAfterAboutOneSecondWhileTimersRun) {
 
 TEST(DeviceLinkQueries, ASecondQueryDuringAWaitIsRefusedAndSendsNothing) {
   Channel c;
-  c.sim.SetDelay('B', 400ms);
+  c.sim.SetDelay('B', 200ms);
   int nested = 0;
-  QTimer::singleShot(100, [&] { nested = DL::ReadLightLevel(); });
+  bool asked = false;
+  // The second query comes once the first one's command has reached the device,
+  // while the first waits for its answer.
+  QTimer second;
+  second.setInterval(5);
+  QObject::connect(&second, &QTimer::timeout, [&] {
+    if (asked || c.sim.Received().empty()) return;
+    asked = true;
+    nested = DL::ReadLightLevel();
+  });
+  second.start();
   EXPECT_EQ(DL::ReadAudioLevel(), 150);
+  EXPECT_TRUE(asked);
   EXPECT_EQ(nested, -1);
   EXPECT_EQ(c.sim.Received(), "B");
 }
@@ -182,7 +198,8 @@ TEST(DeviceLinkSending, TheSecondOfTwoCommandsWaitsForTheFirstWrite) {
   auto state = std::make_shared<FakeState>();
   LinkFixture f(std::make_unique<FakeBackend>(state));
   DL::OpenDevicePort("ttyACM0");
-  ProcessFor(450);  // the worker, which finishes writes, is active only after its idle nap
+  // The worker, which finishes writes, is active only after its idle nap.
+  ASSERT_TRUE(ProcessUntil([&] { return f.port->WorkerBusy(); }, 2000));
   state->holdWrites = true;
   QTimer::singleShot(100, [&] {
     std::lock_guard lock(state->mutex);
@@ -199,7 +216,7 @@ TEST(DeviceLinkSending, AWriteThatNeverEndsHoldsTheNextOnlyForItsTimeOut) {
   auto state = std::make_shared<FakeState>();
   LinkFixture f(std::make_unique<FakeBackend>(state));
   DL::OpenDevicePort("ttyACM0");
-  ProcessFor(450);
+  ASSERT_TRUE(ProcessUntil([&] { return f.port->WorkerBusy(); }, 2000));
   {
     std::lock_guard lock(state->mutex);
     state->holdWrites = true;
@@ -218,6 +235,8 @@ struct NumberCase {
   int32_t value;
 };
 
+void PrintTo(const NumberCase& c, std::ostream* out) { *out << '"' << c.text << "\" -> " << c.value; }
+
 class ConvertNumber : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(ConvertNumber, AcceptsSignDecimalAndHexOnly) {
@@ -234,7 +253,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, ConvertNumber,
                                            NumberCase{"$100000000", -1}, NumberCase{"", -1},
                                            NumberCase{"+", -1}, NumberCase{"+x", -1}, NumberCase{"$", -1},
                                            NumberCase{"1 2", -1}, NumberCase{"12a", -1},
-                                           NumberCase{"--1", -1}, NumberCase{"0x", -1}));
+                                           NumberCase{"--1", -1}, NumberCase{"0x", -1}),
+                         [](const auto& info) { return ParamNameFromText(info.param.text); });
 
 TEST(ConvertVerdict, OnlyExactPlusAndMinus) {
   EXPECT_EQ(DL::ConvertVerdict("+"), 0);

@@ -3,6 +3,8 @@
 // for each action, what the bars show, and the buttons of each state. The
 // converter reads wait while events are processed, so several tests click or
 // hide in the middle of a cycle.
+#include "tools/test.h"
+
 #include <gmock/gmock.h>
 
 #include <QFrame>
@@ -19,7 +21,7 @@
 #include "devsim/devicesimulator.h"
 #include "tests/support/eventwait.h"
 #include "tests/support/linkfixture.h"
-#include "tools/test.h"
+#include "tests/support/paramname.h"
 
 using namespace std::chrono_literals;
 namespace DL = DeviceLink;
@@ -40,7 +42,7 @@ class TestDialog : public ::testing::Test {
     sim.SetValues('B', {600});
     DL::OpenDevicePort(QString::fromStdString(sim.PortPath()));
     // The idle worker takes 200 to 400 ms to notice the opening.
-    ProcessFor(450);
+    EXPECT_TRUE(ProcessUntil([this] { return link.port->WorkerBusy(); }, 2000));
     form = std::make_unique<TForm5>();
   }
   ~TestDialog() override {
@@ -195,6 +197,7 @@ TEST_F(TestDialog, EachCycleAsksLightThenAudioAndShowsLightInverted) {
   sim.SetValues('A', {0, 1023, 100, 1500});
   sim.SetValues('B', {10, 20, 30, 1500});
   form->show();
+  ASSERT_EQ(Received(1), "*");
   form->BitBtn2->click();
   EXPECT_EQ(ReceivedAfterQuiet(150), "*") << "starting the test sends nothing; the first cycle follows";
   EXPECT_TRUE(BarsShow(1023, 10)) << "light 0 fills the light bar";
@@ -316,6 +319,7 @@ TEST_F(TestDialog, ButtonsFollowTheStateTableThroughEveryTransition) {
   ExpectState(State::Idle, "RTC Test again");
   form->BitBtn5->click();
   ExpectState(State::Idle, "Audio Test");
+  EXPECT_EQ(Received(6), std::string("*CDEF\x01"));
   EXPECT_EQ(ReceivedAfterQuiet(400), std::string("*CDEF\x01"));
 }
 
@@ -339,6 +343,11 @@ struct TypedSegment {
   uint8_t sentByte;
 };
 
+void PrintTo(const TypedSegment& s, std::ostream* out) {
+  *out << "typed \"" << s.typed << "\", shown \"" << (s.shownAfterClick ? s.shownAfterClick : "-")
+       << "\", sent 0x" << std::hex << int(s.sentByte) << std::dec;
+}
+
 class AudioTest : public TestDialog, public ::testing::WithParamInterface<TypedSegment> {};
 
 TEST_P(AudioTest, PlaysTheTypedSegmentOnceTheFieldHasLostTheFocusToTheButton) {
@@ -358,6 +367,7 @@ TEST_P(AudioTest, PlaysTheTypedSegmentOnceTheFieldHasLostTheFocusToTheButton) {
 
 INSTANTIATE_TEST_SUITE_P(TypedTexts, AudioTest,
                          testing::Values(TypedSegment{"7", "7", 0x08}, TypedSegment{"300", "255", 0x00},
-                                         TypedSegment{"abc", nullptr, 0x01}, TypedSegment{"-4", "0", 0x01}));
+                                         TypedSegment{"abc", nullptr, 0x01}, TypedSegment{"-4", "0", 0x01}),
+                         [](const auto& info) { return "Typed" + ParamNameFromText(info.param.typed); });
 
 }  // namespace
