@@ -147,8 +147,6 @@ class TSerialPort {
 
   // Clusters waiting in the queue (the worker may be delivering the newest).
   size_t ClusterCount();
-  // Set by the worker while it runs its active loop.
-  bool WorkerBusy() const { return workerBusy_; }
 
   // --- operations ----------------------------------------------------------------
   // From now on no handler runs, not even for a delivery the worker already holds:
