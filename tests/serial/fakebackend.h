@@ -23,6 +23,8 @@ struct FakeState {
   std::vector<std::string> calls;            // every operation by name, in order
   int32_t platformFamily = 2;
   bool eventExists = false;                  // CreateEvent says it existed already
+  // Added to the steady clock's milliseconds: moves the port's time on without waiting.
+  std::atomic<uint32_t> clockShift{0};
 
   // Port state as the status checks see it.
   std::string rx;  // bytes in the receive queue
@@ -108,7 +110,8 @@ class FakeBackend final : public PortBackend {
   uint32_t TickCount() override {
     return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
+                                     .count()) +
+           s_->clockShift;
   }
 
   uint32_t CreateEvent(Event& event) override {
