@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "ui/messagebox.h"
 #include "speech/audio.h"
+#include "ui/messagebox.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
