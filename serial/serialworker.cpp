@@ -294,6 +294,10 @@ void TWorkThread::StartEventWait() {
     DispatchCommEvents();
   } else if (code == serialcodes::kIoPending) {
     waitPending_ = true;
+  } else if (!port.active_) {
+    // Closed between this pass's look at Active and the call: the close clears the
+    // event mask, which fails the wait. Reporting it would hold this thread in a
+    // delivery the closing user-interface thread does not serve.
   } else {
     RecordError(9907, code, 0, "Error calling WaitCommEvent");
     DeliverError();

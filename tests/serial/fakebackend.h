@@ -45,6 +45,11 @@ struct FakeState {
   uint32_t readResult = serialcodes::kIoIncomplete;
   uint32_t waitResultOverride = 0;  // non-zero: WaitForEvents returns it
   bool commWaitAtOnce = false;      // WaitCommEvent completes at once with pendingMask
+  // The next WaitCommEvent blocks until a Purge and then fails as on a cleared event
+  // mask: a close overtaking the worker between its look at Active and the call.
+  bool waitFailsAtPurge = false;
+  bool waitingForPurge = false;  // such a call is blocked now
+  int purges = 0;
   uint32_t pendingMask = 0;
 
   // Event objects: signalled flags, plus what a read or event wait delivers.
@@ -104,6 +109,8 @@ struct FakeState {
 
 class FakeBackend final : public PortBackend {
  public:
+  static constexpr uint32_t kInvalidParameter = 22;  // EINVAL
+
   explicit FakeBackend(std::shared_ptr<FakeState> state) : s_(std::move(state)) {}
 
   int32_t PlatformFamily() override { return s_->platformFamily; }
@@ -188,6 +195,8 @@ class FakeBackend final : public PortBackend {
   }
   uint32_t Purge(Handle handle) override {
     return Simple("Purge", handle, [&] {
+      ++s_->purges;
+      s_->changed.notify_all();
       s_->rx.clear();
       if (s_->holdWrites) s_->writeResult = serialcodes::kOperationAborted;
       if (s_->holdReads) {
@@ -231,10 +240,18 @@ class FakeBackend final : public PortBackend {
     return 0;
   }
   uint32_t WaitCommEvent(Handle handle, uint32_t& mask, Event event) override {
-    std::lock_guard lock(s_->mutex);
+    std::unique_lock lock(s_->mutex);
     Record("WaitCommEvent");
     if (uint32_t code = Failure("WaitCommEvent")) return code;
     if (!open_ || handle != 7) return serialcodes::kInvalidHandle;
+    if (s_->waitFailsAtPurge) {
+      s_->waitFailsAtPurge = false;
+      s_->waitingForPurge = true;
+      const int purges = s_->purges;
+      s_->changed.wait(lock, [&] { return s_->purges != purges; });
+      s_->waitingForPurge = false;
+      return kInvalidParameter;
+    }
     s_->signalled[event] = false;
     if (s_->commWaitAtOnce) {
       mask = s_->pendingMask;
