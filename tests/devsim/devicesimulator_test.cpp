@@ -114,9 +114,12 @@ TEST_F(DeviceSimulatorTest, DelayAndProcessingTimeHoldTheAnswerBack) {
 
   device.SetProcessingTime(250ms);
   device.SetDelay('K', 50ms);
+  // The client may read an answer before the simulator has logged it as sent.
+  ASSERT_TRUE(device.WaitForIdle(5s));
   device.ClearLogs();
   client.Write("K");
   EXPECT_EQ(client.Read(3, 1s), "+\r\n");
+  ASSERT_TRUE(device.WaitForIdle(5s));
   ASSERT_EQ(device.Log().size(), 1u);
   ASSERT_EQ(device.SentLog().size(), 1u);
   EXPECT_GE(device.SentLog()[0].time - device.Log()[0].time, 300ms);
