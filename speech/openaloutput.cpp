@@ -314,6 +314,12 @@ std::uint64_t OpenAlOutput::Position(StreamHandle handle) {
   UpdateFinished(*s);
   std::uint64_t position = s->playedBytes;
   if (!s->finished && s->source) {
+    // The offset first, the state after it: the mixer may run the source dry between
+    // the two reads, and a stopped source's offset is 0. Only the feeder, which
+    // waits for the lock held here, starts it again, so a source still playing after
+    // the offset was read was playing when it was read.
+    ALint frames = 0;
+    alGetSourcei(s->source, AL_SAMPLE_OFFSET, &frames);
     ALint state = AL_STOPPED;
     alGetSourcei(s->source, AL_SOURCE_STATE, &state);
     if (state == AL_STOPPED) {
@@ -321,8 +327,6 @@ std::uint64_t OpenAlOutput::Position(StreamHandle handle) {
       for (std::uint64_t bytes : s->queuedBytes) position += bytes;
     } else {
       // Counted from the oldest buffer still queued, played or not.
-      ALint frames = 0;
-      alGetSourcei(s->source, AL_SAMPLE_OFFSET, &frames);
       position += static_cast<std::uint64_t>(std::max(frames, 0)) * s->frameBytes;
     }
   }
