@@ -1,19 +1,21 @@
 // Round trips of a number query over a pty to the device simulator, and the
 // serial worker's CPU share while the port is open and idle.
 //   roundtrip [queries=40] [idle seconds=10]
+#include <dirent.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
-#include <dirent.h>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
-#include "link/devicelink.h"
+#include "bench/benchsupport.h"
 #include "devsim/devicesimulator.h"
+#include "link/devicelink.h"
 #include "serial/serialport.h"
 
 namespace {
@@ -46,12 +48,6 @@ double ThreadCpuSeconds(const std::string& name) {
   return total;
 }
 
-double Percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * (v.size() - 1) + 0.5));
-  return v[i];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -80,8 +76,8 @@ int main(int argc, char** argv) {
   }
   const size_t answerBytes = std::to_string(150).size() + 2;
   const double limit = 250 + answerBytes * 0.290;
-  std::printf("round trip of \"B\" over %d queries (%d failed): median %.2f ms, p95 %.2f ms\n", queries, failures,
-              Percentile(ms, 0.5), Percentile(ms, 0.95));
+  std::printf("round trip of \"B\" over %d queries (%d failed): median %.2f ms, p95 %.2f ms\n", queries,
+              failures, Percentile(ms, 0.5), Percentile(ms, 0.95));
   std::printf("time rule for a %zu-byte answer: %.2f ms; median over the rule: %+.2f ms (goal <= +5)\n",
               answerBytes, limit, Percentile(ms, 0.5) - limit);
 
@@ -90,8 +86,9 @@ int main(int argc, char** argv) {
   idle.start();
   DeviceLink::PumpWait(idleSeconds * 1000);
   const double used = ThreadCpuSeconds("vellamo-serial") - before;
-  std::printf("worker CPU while idle with the port open: %.3f s in %.1f s = %.3f %% of one core (goal <= 0.3 %%)\n",
-              used, idle.elapsed() / 1000.0, 100.0 * used / (idle.elapsed() / 1000.0));
+  std::printf(
+      "worker CPU while idle with the port open: %.3f s in %.1f s = %.3f %% of one core (goal <= 0.3 %%)\n",
+      used, idle.elapsed() / 1000.0, 100.0 * used / (idle.elapsed() / 1000.0));
   DeviceLink::CloseDevicePort();
   return failures == 0 ? 0 : 1;
 }

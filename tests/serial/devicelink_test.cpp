@@ -20,7 +20,13 @@ namespace {
 
 struct Channel : LinkFixture {
   devsim::DeviceSimulator sim;
+  size_t receivedBytes = 0;  // every byte of every cluster, taken by a query or not
   Channel() {
+    port->OnRxClusterEvent = [this](TSerialPort* p) {
+      const std::string text = p->ReadClusterText();
+      receivedBytes += text.size();
+      DL::AcceptAnswer(text);
+    };
     DL::OpenDevicePort(QString::fromStdString(sim.PortPath()));
     // The idle worker takes 200 to 400 ms to notice the opening.
     EXPECT_TRUE(ProcessUntil([this] { return port->WorkerBusy(); }, 2000));
@@ -94,6 +100,26 @@ TEST(DeviceLinkQueries, AnswersBecomeNumbersAndVerdicts) {
   c.sim.SetAnswer('K', "+");
   EXPECT_EQ(DL::AwaitProcessingResult(), 0);
   EXPECT_EQ(c.sim.Received(), "BAAIIJK");
+}
+
+TEST(DeviceLinkQueries, MalformedAnswersGiveMinusOneAndTheNextQueryStillWorks) {
+  Channel c;
+  // No line end: the time rule still ends the answer.
+  c.sim.SetAnswerBytes('B', "77");
+  EXPECT_EQ(DL::ReadAudioLevel(), 77);
+  // NUL bytes around the number are trimmed like any control character; inside it they are not.
+  c.sim.SetAnswerBytes('B', std::string{'\0', '4', '2', '\0', '\r', '\n'});
+  EXPECT_EQ(DL::ReadAudioLevel(), 42);
+  c.sim.SetAnswerBytes('B', std::string{'4', '\0', '2', '\r', '\n'});
+  EXPECT_EQ(DL::ReadAudioLevel(), -1);
+  // Digits far beyond any 32-bit number, nearly a whole cluster of them.
+  c.sim.SetAnswerBytes('B', std::string(3000, '7') + "\r\n");
+  EXPECT_EQ(DL::ReadAudioLevel(), -1);
+  // A pty may hand so long an answer over in pieces; what comes after the first is
+  // dropped while no query waits.
+  ASSERT_TRUE(ProcessUntil([&] { return c.receivedBytes == 2 + 6 + 5 + 3002; }, 5000));
+  c.sim.SetAnswer('B', "150");
+  EXPECT_EQ(DL::ReadAudioLevel(), 150);
 }
 
 TEST(DeviceLinkQueries, AnAnswerSplitOverTwoClustersYieldsItsFirstPiece) {

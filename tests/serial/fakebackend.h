@@ -25,6 +25,8 @@ struct FakeState {
   std::vector<std::string> calls;            // every operation by name, in order
   int32_t platformFamily = 2;
   bool eventExists = false;                  // CreateEvent says it existed already
+  // Added to the steady clock's milliseconds: moves the port's time on without waiting.
+  std::atomic<uint32_t> clockShift{0};
 
   // Port state as the status checks see it.
   std::string rx;  // bytes in the receive queue
@@ -45,6 +47,11 @@ struct FakeState {
   uint32_t readResult = serialcodes::kIoIncomplete;
   uint32_t waitResultOverride = 0;  // non-zero: WaitForEvents returns it
   bool commWaitAtOnce = false;      // WaitCommEvent completes at once with pendingMask
+  // The next WaitCommEvent blocks until a Purge and then fails as on a cleared event
+  // mask: a close overtaking the worker between its look at Active and the call.
+  bool waitFailsAtPurge = false;
+  bool waitingForPurge = false;  // such a call is blocked now
+  int purges = 0;
   uint32_t pendingMask = 0;
   // As the platforms do: an event wait with no event selected is refused.
   bool refuseWaitWithoutMask = false;
@@ -110,13 +117,16 @@ struct FakeState {
 
 class FakeBackend final : public PortBackend {
  public:
+  static constexpr uint32_t kInvalidParameter = 22;  // EINVAL
+
   explicit FakeBackend(std::shared_ptr<FakeState> state) : s_(std::move(state)) {}
 
   int32_t PlatformFamily() override { return s_->platformFamily; }
   uint32_t TickCount() override {
     return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
+                                     .count()) +
+           s_->clockShift;
   }
 
   uint32_t CreateEvent(Event& event) override {
@@ -201,6 +211,8 @@ class FakeBackend final : public PortBackend {
   }
   uint32_t Purge(Handle handle) override {
     return Simple("Purge", handle, [&] {
+      ++s_->purges;
+      s_->changed.notify_all();
       s_->rx.clear();
       if (s_->holdWrites) s_->writeResult = serialcodes::kOperationAborted;
       if (s_->holdReads) {
@@ -244,11 +256,19 @@ class FakeBackend final : public PortBackend {
     return 0;
   }
   uint32_t WaitCommEvent(Handle handle, uint32_t& mask, Event event) override {
-    std::lock_guard lock(s_->mutex);
+    std::unique_lock lock(s_->mutex);
     Record("WaitCommEvent");
     if (uint32_t code = Failure("WaitCommEvent")) return code;
     if (!open_ || handle != 7) return serialcodes::kInvalidHandle;
     if (s_->refuseWaitWithoutMask && s_->eventMask == 0) return 22;  // EINVAL
+    if (s_->waitFailsAtPurge) {
+      s_->waitFailsAtPurge = false;
+      s_->waitingForPurge = true;
+      const int purges = s_->purges;
+      s_->changed.wait(lock, [&] { return s_->purges != purges; });
+      s_->waitingForPurge = false;
+      return kInvalidParameter;
+    }
     s_->signalled[event] = false;
     if (s_->commWaitAtOnce) {
       mask = s_->pendingMask;

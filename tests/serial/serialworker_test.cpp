@@ -341,6 +341,26 @@ TEST(WorkerReports, FailedWaitsReportTheirPlace) {
   }
 }
 
+TEST(WorkerClosing, ACloseOvertakingTheStartOfAnEventWaitIsNoFailure) {
+  Worker w;
+  w.Open();
+  {
+    std::lock_guard lock(w.state->mutex);
+    w.state->waitFailsAtPurge = true;
+  }
+  w.state->FireEvents(0x001);  // ends the outstanding wait, so the worker starts the next one
+  ASSERT_TRUE(ProcessUntil(
+      [&] {
+        std::lock_guard lock(w.state->mutex);
+        return w.state->waitingForPurge;
+      },
+      2000));
+  w.port->SetActive(false);
+  ProcessFor(200);
+  EXPECT_FALSE(w.log.Has(104, "Warning ThreadIsRunning"));
+  EXPECT_FALSE(w.log.Has(9907, "Error calling WaitCommEvent"));
+}
+
 TEST(WorkerClosing, AReadOutstandingAtCloseIsAbortedAndDelaysTheClose) {
   Worker w;
   w.Open();
