@@ -10,17 +10,13 @@
 #include <QDir>
 #include <QFile>
 #include <QListWidget>
-#include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QToolButton>
 #include <memory>
 #include <mutex>
-#include <optional>
 
 #include "devsim/devicesimulator.h"
 #include "devsim/virtualports.h"
-#include "speech/sprachdat.h"
 #include "speech/voicecopy.h"
 #include "tests/app/apptest.h"
 #include "tests/speech/soundtestsupport.h"
