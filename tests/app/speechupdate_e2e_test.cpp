@@ -17,6 +17,7 @@
 
 #include "devsim/devicesimulator.h"
 #include "devsim/virtualports.h"
+#include "speech/sprachdat.h"
 #include "speech/voicecopy.h"
 #include "tests/app/apptest.h"
 #include "tests/speech/soundtestsupport.h"
