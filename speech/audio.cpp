@@ -2,9 +2,9 @@
 
 #include <QFile>
 
+#include "speech/openaloutput.h"
 #include "ui/messagebox.h"
 #include "ui/programfolder.h"
-#include "speech/openaloutput.h"
 
 namespace {
 AudioOutput*& ChosenOutput() {
@@ -38,6 +38,8 @@ void StopPlayback(StreamHandle& handle) {
   CurrentAudioOutput().Free(handle);
   handle = 0;
 }
+
+int StoppedSoundEndsInMs() { return CurrentAudioOutput().StoppedSoundEndsInMs(); }
 
 bool IsPlaying(StreamHandle handle) { return handle != 0 && CurrentAudioOutput().IsPlaying(handle); }
 

@@ -42,6 +42,10 @@ bool EndedEarly(StreamHandle handle);
 std::uint32_t StreamLength(StreamHandle handle);
 std::uint32_t StreamPosition(StreamHandle handle);
 
+// Milliseconds until streams already stopped can no longer be heard (the sound
+// server's latency); 0 when nothing stopped still sounds.
+int StoppedSoundEndsInMs();
+
 // The output level of the sound card (ALSA "Master" of "default"): 0 is the
 // bottom of the control's range, 65536 its top; larger values set the top, and
 // a level above the top (PulseAudio allows 150 %) reads as 65536.

@@ -41,6 +41,11 @@ class AudioOutput {
   // unknown handles.
   virtual std::uint64_t Length(StreamHandle stream) = 0;
   virtual std::uint64_t Position(StreamHandle stream) = 0;
+
+  // Milliseconds until the sound of streams already stopped has been heard to
+  // its end: Free stops mixing at once, but what the sound server holds still
+  // sounds. 0 when nothing stopped is still to be heard.
+  virtual int StoppedSoundEndsInMs() { return 0; }
 };
 
 // Puts `output` below the operations of audio.h (not owned; it must outlive its

@@ -70,6 +70,7 @@ class OpenAlOutput final : public AudioOutput {
   bool EndedEarly(StreamHandle stream) override;
   std::uint64_t Length(StreamHandle stream) override;
   std::uint64_t Position(StreamHandle stream) override;
+  int StoppedSoundEndsInMs() override;
 
  private:
   bool OpenLocked();
@@ -400,6 +401,13 @@ void OpenAlOutput::Free(StreamHandle handle) {
   lock.unlock();
   // The feeder closes the device once the sound server has played out.
   wake_.notify_all();
+}
+
+int OpenAlOutput::StoppedSoundEndsInMs() {
+  std::lock_guard lock(mutex_);
+  if (!device_ || DeviceLostLocked()) return 0;
+  const std::int64_t left = quietFromClock_ - ReadDeviceTime().Heard();
+  return left > 0 ? static_cast<int>((left + 999'999) / 1'000'000) : 0;
 }
 
 bool OpenAlOutput::IsPlaying(StreamHandle handle) {

@@ -228,7 +228,10 @@ void TForm4::StepCheckLevel() {
   } else if (level >= kSufficientLevel) {
     StopPlayback(CopyStream);
     DeviceLink::BeginCopySession();
-    GoTo(StartNextFile, kStepMs);
+    // The first recording starts only once the tone is no longer heard: the
+    // sound server still plays its last tens of milliseconds, which the device
+    // would otherwise record at the head of the first file.
+    GoTo(StartNextFile, kStepMs + StoppedSoundEndsInMs());
   } else {
     TrialVolume += kVolumeStep;
     if (TrialVolume <= kHighestTrialVolume) {

@@ -19,15 +19,15 @@
 #include <string>
 
 #include "app/comportselect.h"
-#include "link/devicelink.h"
 #include "app/forms.h"
 #include "app/mainprog.h"
-#include "ui/messagebox.h"
-#include "ui/programfolder.h"
+#include "link/devicelink.h"
 #include "serial/serialport.h"
 #include "tests/app/faketree.h"
 #include "tests/speech/fakeaudiooutput.h"
 #include "tests/support/eventwait.h"
+#include "ui/messagebox.h"
+#include "ui/programfolder.h"
 
 // The program folder of this build: tests read the pictures from it and start
 // the simulator program in it.
@@ -68,10 +68,10 @@ class Pty {
 class ProgramWindows : public testing::Test {
  protected:
   void SetUp() override {
-    OverrideProgramFolder(TestProgramFolder());
-    // The speech dialogs open the sound output when created; these tests are
-    // about the windows, not about the sound server of the machine.
-    UseAudioOutput(&audio);
+    OverrideProgramFolder(programFolder);
+    // The speech dialogs open the sound output when created; most of these
+    // tests are about the windows, not about the sound server of the machine.
+    if (fakeSound) UseAudioOutput(&audio);
     previousHook_ = SetMessageHook([this](const QString& text, MessageKind) { messages.push_back(text); });
     CreateForms();
     // Before any event is processed, so Timer2 can only see the fake tree.
@@ -118,6 +118,11 @@ class ProgramWindows : public testing::Test {
     for (int i = 0; i < Form2->ComboBox1->count(); ++i) items << Form2->ComboBox1->itemText(i);
     return items;
   }
+
+  // Set before SetUp by a test that brings its own program folder or plays
+  // through the real sound output.
+  QString programFolder = TestProgramFolder();
+  bool fakeSound = true;
 
   FakePortTree tree;
   std::vector<QString> messages;

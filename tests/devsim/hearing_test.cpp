@@ -1,7 +1,6 @@
 // The simulator's hearing mode against the tests' private null sink: sound played
 // through the real audio layer is what the simulated device hears on its input.
 #include <gmock/gmock.h>
-#include <sndfile.h>
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -19,29 +18,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-// A stereo 1 kHz sine at `amplitude` of full scale, between stretches of silence.
-bool WriteTone(const QString& path, double amplitude, int silenceMs, int toneMs, int afterMs) {
-  SF_INFO info{};
-  info.samplerate = 44100;
-  info.channels = 2;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-  if (!file) return false;
-  const size_t before = size_t(44100) * size_t(silenceMs) / 1000;
-  const size_t tone = size_t(44100) * size_t(toneMs) / 1000;
-  const size_t after = size_t(44100) * size_t(afterMs) / 1000;
-  std::vector<short> samples((before + tone + after) * 2, 0);
-  for (size_t i = 0; i < tone; ++i) {
-    const short value =
-        short(std::lround(32767.0 * amplitude * std::sin(2 * M_PI * 1000.0 * double(i) / 44100.0)));
-    samples[(before + i) * 2] = samples[(before + i) * 2 + 1] = value;
-  }
-  const sf_count_t frames = sf_count_t(samples.size() / 2);
-  const bool ok = sf_writef_short(file, samples.data(), frames) == frames;
-  sf_close(file);
-  return ok;
-}
 
 TEST(HearingMapping, SilenceReadsTheFloorAndFullScaleReadsAboutAThousand) {
   const devsim::HearingOptions defaults;
@@ -122,13 +98,13 @@ class Hearing : public ::testing::Test {
 
 TEST_F(Hearing, SilenceReadsTheNoiseFloorNeverZero) {
   ASSERT_TRUE(SetOutputVolume(65536));
-  ASSERT_TRUE(WriteTone(File("silence.wav"), 0.0, 2000, 0, 0));
+  ASSERT_TRUE(WriteToneBetweenSilences(File("silence.wav"), 0.0, 2000, 0, 0));
   PlayFor(File("silence.wav"), 600);
   EXPECT_EQ(Level(), 5);
 }
 
 TEST_F(Hearing, AFullScaleToneReadsHighAtFullVolumeAndFollowsTheCubeOfTheVolume) {
-  ASSERT_TRUE(WriteTone(File("tone.wav"), 1.0, 0, 20000, 0));
+  ASSERT_TRUE(WriteToneBetweenSilences(File("tone.wav"), 1.0, 0, 20000, 0));
   ASSERT_TRUE(SetOutputVolume(65536));
   PlayFor(File("tone.wav"), 600);
   EXPECT_GE(Level(), 950);
@@ -150,7 +126,7 @@ TEST_F(Hearing, AFullScaleToneReadsHighAtFullVolumeAndFollowsTheCubeOfTheVolume)
 
 TEST_F(Hearing, ARecordingMeasuresTheSpanOfSoundBetweenIAndJ) {
   ASSERT_TRUE(SetOutputVolume(65536));
-  ASSERT_TRUE(WriteTone(File("word.wav"), 0.5, 400, 1200, 400));
+  ASSERT_TRUE(WriteToneBetweenSilences(File("word.wav"), 0.5, 400, 1200, 400));
   // What an earlier test played may still be sounding from the sink's buffers.
   const auto quiet = std::chrono::steady_clock::now() + 10s;
   while (Level() != 5 && std::chrono::steady_clock::now() < quiet) std::this_thread::sleep_for(20ms);

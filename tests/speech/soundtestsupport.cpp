@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QFile>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -90,6 +91,27 @@ bool WriteTone(const QString& path, int format, int frames) {
   // channels alike: OpenAL pans a mono source down by 3 dB, a stereo one not.
   std::vector<std::int16_t> samples(2 * static_cast<std::size_t>(frames));
   for (int i = 0; i < 2 * frames; ++i) samples[std::size_t(i)] = (i / 90) % 2 == 0 ? 16384 : -16384;
+  const bool written = sf_writef_short(file, samples.data(), frames) == frames;
+  return sf_close(file) == 0 && written;
+}
+
+bool WriteToneBetweenSilences(const QString& path, double amplitude, int silenceMs, int toneMs, int afterMs) {
+  SF_INFO info{};
+  info.samplerate = 44100;
+  info.channels = 2;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+  if (!file) return false;
+  const std::size_t before = std::size_t(44100) * std::size_t(silenceMs) / 1000;
+  const std::size_t tone = std::size_t(44100) * std::size_t(toneMs) / 1000;
+  const std::size_t after = std::size_t(44100) * std::size_t(afterMs) / 1000;
+  std::vector<std::int16_t> samples((before + tone + after) * 2, 0);
+  for (std::size_t i = 0; i < tone; ++i) {
+    const auto value =
+        std::int16_t(std::lround(32767.0 * amplitude * std::sin(2 * M_PI * 1000.0 * double(i) / 44100.0)));
+    samples[(before + i) * 2] = samples[(before + i) * 2 + 1] = value;
+  }
+  const sf_count_t frames = sf_count_t(samples.size() / 2);
   const bool written = sf_writef_short(file, samples.data(), frames) == frames;
   return sf_close(file) == 0 && written;
 }

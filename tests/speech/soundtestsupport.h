@@ -55,6 +55,11 @@ DecodedSize DecodeWhole(const QString& path);
 // `format` is libsndfile's (e.g. SF_FORMAT_WAV | SF_FORMAT_PCM_16). False on failure.
 bool WriteTone(const QString& path, int format, int frames);
 
+// Writes a stereo 16-bit 44.1 kHz WAV: `silenceMs` of silence, a 1 kHz sine of
+// `toneMs` at `amplitude` of full scale, `afterMs` of silence: a word between
+// pauses, whose span of sound is known. False on failure.
+bool WriteToneBetweenSilences(const QString& path, double amplitude, int silenceMs, int toneMs, int afterMs);
+
 // A sound file decoded as the program decodes it, its channels mixed to one as
 // a mono recording of the sink hears them.
 std::vector<std::int16_t> DecodeAsMono(const QString& path);
