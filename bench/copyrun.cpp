@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "devsim/devicesimulator.h"
+#include "bench/linkedport.h"
 #include "link/devicelink.h"
 #include "serial/serialport.h"
 #include "speech/audio.h"
@@ -104,12 +105,7 @@ int main(int argc, char** argv) {
   devsim::Options options;
   options.processingTime = std::chrono::milliseconds(0);
   devsim::DeviceSimulator device(options);
-  TSerialPort port;
-  port.OnRxClusterEvent = [](TSerialPort* p) { DeviceLink::AcceptAnswer(p->ReadClusterText()); };
-  DeviceLink::Attach(&port);
-  QTimer tick;
-  QObject::connect(&tick, &QTimer::timeout, [] { DeviceLink::Tick(); });
-  tick.start(100);
+  LinkedPort linked;
   DeviceLink::OpenDevicePort(QString::fromStdString(device.PortPath()));
   RunUntil([] { return false; }, 500);  // the idle worker notices the opening
 
@@ -169,6 +165,6 @@ int main(int argc, char** argv) {
   std::printf("RSS growth from the run of 1 to the run of 20: %.1f MB (goal <= 5 MB)\n",
               (StatusKb("VmRSS:") - rssOfOne) / 1024.0);
   DeviceLink::CloseDevicePort();
-  DeviceLink::Attach(nullptr);
+
   return 0;
 }

@@ -15,6 +15,7 @@
 
 #include "bench/benchsupport.h"
 #include "devsim/devicesimulator.h"
+#include "bench/linkedport.h"
 #include "link/devicelink.h"
 #include "serial/serialport.h"
 
@@ -56,12 +57,7 @@ int main(int argc, char** argv) {
   const int idleSeconds = argc > 2 ? std::atoi(argv[2]) : 10;
 
   devsim::DeviceSimulator sim;
-  TSerialPort port;
-  port.OnRxClusterEvent = [](TSerialPort* p) { DeviceLink::AcceptAnswer(p->ReadClusterText()); };
-  DeviceLink::Attach(&port);
-  QTimer tick;
-  QObject::connect(&tick, &QTimer::timeout, [] { DeviceLink::Tick(); });
-  tick.start(100);
+  LinkedPort linked;
   DeviceLink::OpenDevicePort(QString::fromStdString(sim.PortPath()));
   DeviceLink::PumpWait(500);
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench/benchsupport.h"
+#include "bench/linkedport.h"
 #include "link/devicelink.h"
 #include "serial/serialport.h"
 
@@ -42,12 +43,7 @@ int main(int argc, char** argv) {
   }
   const QString portPath = QString::fromLocal8Bit(device.readLine()).trimmed();
 
-  TSerialPort port;
-  port.OnRxClusterEvent = [](TSerialPort* p) { DeviceLink::AcceptAnswer(p->ReadClusterText()); };
-  DeviceLink::Attach(&port);
-  QTimer tick;
-  QObject::connect(&tick, &QTimer::timeout, [] { DeviceLink::Tick(); });
-  tick.start(100);
+  LinkedPort linked;
   DeviceLink::OpenDevicePort(portPath);
   DeviceLink::PumpWait(500);
 
