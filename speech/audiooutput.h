@@ -54,3 +54,19 @@ void UseAudioOutput(AudioOutput* output);
 
 // The output in use: the one set by UseAudioOutput, else the OpenAL output.
 AudioOutput& CurrentAudioOutput();
+
+// The seam below GetOutputVolume, SetOutputVolume and RestoreOutputVolume
+// (audio.h): the program uses the sound card's mixer. Tests that do not look at
+// the sound card's level put in a fake, so that they leave the one test sink's
+// level alone while other tests listen to it.
+class OutputLevel {
+ public:
+  virtual ~OutputLevel() = default;
+  virtual std::uint32_t Get() = 0;
+  virtual bool Set(std::uint32_t value) = 0;
+  virtual bool Restore(std::uint32_t saved) = 0;
+};
+
+// Puts `level` below the volume operations (not owned); nullptr puts the sound
+// card's mixer back.
+void UseOutputLevel(OutputLevel* level);

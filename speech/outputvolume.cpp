@@ -27,7 +27,7 @@ Reading& LastReading() {
 }
 }  // namespace
 
-std::uint32_t GetOutputVolume() {
+static std::uint32_t CardVolume() {
   MixerHandle mixer = OpenMixer();
   if (!mixer) return 0;
   VolumeControl control;
@@ -42,7 +42,7 @@ std::uint32_t GetOutputVolume() {
   return value;
 }
 
-bool SetOutputVolume(std::uint32_t value) {
+static bool SetCardVolume(std::uint32_t value) {
   MixerHandle mixer = OpenMixer();
   if (!mixer) return false;
   VolumeControl control;
@@ -63,9 +63,9 @@ bool ElementHolds(const std::vector<ChannelVolume>& wanted) {
 }
 }  // namespace
 
-bool RestoreOutputVolume(std::uint32_t saved) {
+static bool RestoreCardVolume(std::uint32_t saved) {
   const Reading& last = LastReading();
-  if (!last.valid || last.value != saved) return SetOutputVolume(saved);
+  if (!last.valid || last.value != saved) return SetCardVolume(saved);
   MixerHandle mixer = OpenMixer();
   if (!mixer) return false;
   VolumeControl control;
@@ -86,4 +86,23 @@ bool RestoreOutputVolume(std::uint32_t saved) {
   MixerHandle again = OpenMixer();
   if (again && FindVolumeControl(*again, control) == 0) WriteVolume(control, last.channels);
   return false;
+}
+
+namespace {
+OutputLevel*& ChosenLevel() {
+  static OutputLevel* level = nullptr;
+  return level;
+}
+}  // namespace
+
+void UseOutputLevel(OutputLevel* level) { ChosenLevel() = level; }
+
+std::uint32_t GetOutputVolume() { return ChosenLevel() ? ChosenLevel()->Get() : CardVolume(); }
+
+bool SetOutputVolume(std::uint32_t value) {
+  return ChosenLevel() ? ChosenLevel()->Set(value) : SetCardVolume(value);
+}
+
+bool RestoreOutputVolume(std::uint32_t saved) {
+  return ChosenLevel() ? ChosenLevel()->Restore(saved) : RestoreCardVolume(saved);
 }

@@ -71,7 +71,10 @@ class ProgramWindows : public testing::Test {
     OverrideProgramFolder(programFolder);
     // The speech dialogs open the sound output when created; most of these
     // tests are about the windows, not about the sound server of the machine.
-    if (fakeSound) UseAudioOutput(&audio);
+    if (fakeSound) {
+      UseAudioOutput(&audio);
+      UseOutputLevel(&level);
+    }
     previousHook_ = SetMessageHook([this](const QString& text, MessageKind) { messages.push_back(text); });
     CreateForms();
     // Before any event is processed, so Timer2 can only see the fake tree.
@@ -81,6 +84,7 @@ class ProgramWindows : public testing::Test {
     DestroyForms();
     SetMessageHook(previousHook_);
     UseAudioOutput(nullptr);
+    UseOutputLevel(nullptr);
     OverrideProgramFolder(QString());
   }
 
@@ -127,5 +131,6 @@ class ProgramWindows : public testing::Test {
   FakePortTree tree;
   std::vector<QString> messages;
   FakeAudioOutput audio;
+  FakeOutputLevel level;
   MessageHook previousHook_;
 };

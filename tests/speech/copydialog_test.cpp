@@ -44,6 +44,7 @@ struct Message {
 class CopyDialog : public ::testing::Test {
  protected:
   FakeAudioOutput audio;
+  FakeOutputLevel level;
   LinkFixture link;
   std::function<void(const std::string&)> onDeviceNote;
   std::mutex noteMutex;
@@ -67,6 +68,8 @@ class CopyDialog : public ::testing::Test {
 
   CopyDialog() {
     UseAudioOutput(&audio);
+    // The level is the shared test sink's only where a test listens to it.
+    UseOutputLevel(&level);
     OverrideProgramFolder(kFolder);
     previousHook = SetMessageHook([this](const QString& text, MessageKind) {
       messages.push_back({text, form ? form->Label1->text() : QString()});
@@ -88,6 +91,7 @@ class CopyDialog : public ::testing::Test {
     SetMessageHook(previousHook);
     OverrideProgramFolder(QString());
     UseAudioOutput(nullptr);
+    UseOutputLevel(nullptr);
     std::lock_guard lock(noteMutex);
     onDeviceNote = nullptr;
   }
@@ -514,6 +518,7 @@ class CopyDialogVolume : public CopyDialog {
   std::unique_ptr<SinkLock> sink;
   std::uint32_t before = 0;
   void SetUp() override {
+    UseOutputLevel(nullptr);
     SKIP_WITHOUT_SOUND_SERVER();
     sink = std::make_unique<SinkLock>(SinkLock::Exclusive);
     SetOutputVolume(30000);
@@ -565,6 +570,7 @@ class CopyDialogSound : public CopyDialog {
  protected:
   std::unique_ptr<SinkLock> sink;
   void SetUp() override {
+    UseOutputLevel(nullptr);
     SKIP_WITHOUT_SOUND_SERVER();
     sink = std::make_unique<SinkLock>(SinkLock::Exclusive);
     form.reset();

@@ -83,3 +83,22 @@ class FakeAudioOutput : public AudioOutput {
  private:
   StreamHandle lastHandle_ = 0;
 };
+
+// The sound card's level for tests of the audio layer's callers that do not
+// listen to the sink: every value set or restored is kept, in order.
+//
+//   FakeOutputLevel level;
+//   UseOutputLevel(&level);     // ... and UseOutputLevel(nullptr) at the end
+class FakeOutputLevel : public OutputLevel {
+ public:
+  std::uint32_t value = 30000;
+  std::vector<std::uint32_t> written;
+
+  std::uint32_t Get() override { return value; }
+  bool Set(std::uint32_t v) override {
+    value = v;
+    written.push_back(v);
+    return true;
+  }
+  bool Restore(std::uint32_t saved) override { return Set(saved); }
+};

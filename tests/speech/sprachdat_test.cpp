@@ -25,6 +25,7 @@
 
 #include "speech/audio.h"
 #include "speech/voicecopy.h"
+#include "tests/speech/fakeaudiooutput.h"
 #include "tests/speech/soundtestsupport.h"
 #include "tests/support/eventwait.h"
 #include "ui/messagebox.h"
@@ -73,14 +74,18 @@ class UpdateDialog : public ::testing::Test {
   MessageHook previousHook;
   std::unique_ptr<TForm4> copyDialog;
   std::unique_ptr<TForm6> form;
+  // "OK" shows the copy dialog, which sets the level: not the shared test sink's.
+  FakeOutputLevel level;
 
   UpdateDialog() {
+    UseOutputLevel(&level);
     QDir(program.path()).mkpath("speechset/deutsch");
     QDir(program.path()).mkpath("soundset");
     OverrideProgramFolder(program.path());
     previousHook = SetMessageHook([this](const QString& text, MessageKind) { messages << text; });
   }
   ~UpdateDialog() override {
+    UseOutputLevel(nullptr);
     form.reset();
     copyDialog.reset();
     SetMessageHook(previousHook);
