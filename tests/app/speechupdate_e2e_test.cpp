@@ -74,6 +74,14 @@ class SpeechDataUpdateEndToEnd : public ProgramWindows {
     fakeSound = false;
     ProgramWindows::SetUp();
   }
+  // The simulator's log so far, one note a line: what it heard and answered.
+  std::string JoinedNotes() {
+    std::lock_guard lock(notesMutex);
+    std::string joined;
+    for (const std::string& note : notes) joined += note + "\n";
+    return joined;
+  }
+
   void TearDown() override {
     ProgramWindows::TearDown();
     if (sink) SetSinkChannels({65536, 65536});
@@ -175,7 +183,8 @@ TEST_F(SpeechDataUpdateEndToEnd,
   ASSERT_TRUE(ProcessUntil([] { return Form4->BitBtn2->isEnabled() || !Form4->isVisible(); }, 180000))
       << "received: " << devsim::Printable(device->Received());
   ASSERT_EQ(Form4->Label1->text(), "Status: Übertragung erfolgreich!")
-      << "messages: " << (messages.empty() ? std::string() : messages.front().toStdString());
+      << "messages: " << (messages.empty() ? std::string() : messages.front().toStdString())
+      << "\nreceived: " << devsim::Printable(device->Received()) << "\ndevice: " << JoinedNotes();
   EXPECT_TRUE(messages.empty());
 
   // The level adjustment: one reading per trial volume, each too low but the
