@@ -63,6 +63,11 @@ TEST(WorkerClusters, AnAnswerBecomesOneClusterOnceTheTimeRulePasses) {
   w.Open();
   QElapsedTimer since;
   since.start();
+  // The time rule counts from the worker's last look at an empty queue. Two
+  // status checks begun after `since` mean the first has been acted on: the
+  // empty queue was last seen no earlier than `since`.
+  const size_t looks = w.state->CountCalls("ClearCommError");
+  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("ClearCommError") >= looks + 2; }, 2000));
   w.state->Receive(" 512\r\n");
   w.state->FireEvents(0x001);
   ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 2000));
