@@ -47,14 +47,14 @@ std::string DescribeHeard(const HeardRecording& recording) {
 
 Ear::Ear(HearingOptions options, std::function<void(const HeardRecording&)> onHeard)
     : options_(std::move(options)), onHeard_(std::move(onHeard)) {
-  const pa_sample_spec spec{PA_SAMPLE_S16LE, uint32_t(kRate), uint8_t(kChannels)};
+  const pa_sample_spec format{PA_SAMPLE_S16LE, uint32_t(kRate), uint8_t(kChannels)};
   // Small fragments: each read brings 10 ms, so the level and the anchor stay fresh.
   pa_buffer_attr buffering{};
   buffering.maxlength = uint32_t(-1);
   buffering.fragsize = uint32_t(kBlockFrames * kChannels * 2);
   int error = 0;
   stream_ = pa_simple_new(nullptr, "vellamo-devsim", PA_STREAM_RECORD, options_.source.c_str(),
-                          "device audio input", &spec, nullptr, &buffering, &error);
+                          "device audio input", &format, nullptr, &buffering, &error);
   if (!stream_) {
     throw HearingUnavailable("cannot record " + options_.source +
                              " from the sound server: " + pa_strerror(error));

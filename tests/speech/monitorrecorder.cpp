@@ -39,13 +39,13 @@ MonitorRecorder::MonitorRecorder() {
     return state == PA_CONTEXT_READY ? 1 : PA_CONTEXT_IS_GOOD(state) ? 0 : -1;
   });
   if (ready) {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 1};
-    pa_stream* stream = pa_stream_new(context_, "monitor", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, 1};
+    pa_stream* stream = pa_stream_new(context_, "monitor", &format, nullptr);
     pa_stream_set_state_callback(stream, SignalStream, loop_);
     pa_stream_set_read_callback(stream, OnRead, this);
     pa_buffer_attr attr{};
     attr.maxlength = std::uint32_t(-1);
-    attr.fragsize = pa_usec_to_bytes(10'000, &spec);
+    attr.fragsize = pa_usec_to_bytes(10'000, &format);
     const auto flags = static_cast<pa_stream_flags_t>(
         PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_record(stream, "nullsink.monitor", &attr, flags) == 0 && WaitUntil(loop_, [&] {
