@@ -19,10 +19,31 @@ constexpr uint32_t kWaitTimeout = 258;     // WaitForEvents ran out of time
 constexpr uint32_t kInvalidHandle = 9;     // EBADF: an operation on a closed port
 }  // namespace serialcodes
 
+// The bits of the line settings' flag word, as a device control block has them.
+namespace dcbflags {
+constexpr uint32_t kBinary = 0x0001;
+constexpr uint32_t kParity = 0x0002;            // check parity of received bytes
+constexpr uint32_t kOutxCtsFlow = 0x0004;
+constexpr uint32_t kOutxDsrFlow = 0x0008;
+constexpr uint32_t kDtrControlMask = 0x0030;    // 0x10 enable, 0x20 handshake
+constexpr uint32_t kDtrHandshake = 0x0020;
+constexpr uint32_t kDsrSensitivity = 0x0040;
+constexpr uint32_t kTxContinueOnXoff = 0x0080;
+constexpr uint32_t kOutX = 0x0100;              // XON/XOFF on sending
+constexpr uint32_t kInX = 0x0200;               // XON/XOFF on receiving
+constexpr uint32_t kErrorChar = 0x0400;         // replace bytes with parity errors
+constexpr uint32_t kNull = 0x0800;              // strip NUL bytes
+constexpr uint32_t kRtsControlMask = 0x3000;    // 0x1000 enable, 0x2000 handshake, 0x3000 toggle
+constexpr uint32_t kRtsEnable = 0x1000;
+constexpr uint32_t kRtsHandshake = 0x2000;
+constexpr uint32_t kRtsToggle = 0x3000;
+constexpr uint32_t kAbortOnError = 0x4000;
+}  // namespace dcbflags
+
 // Line settings, the fields of a device control block the component fills.
 struct LineSettings {
   uint32_t BaudRate = 9600;
-  uint32_t Flags = 0;  // DCB flag word: 0x1 binary, 0x2 parity, 0x4 CTS out, ... (see TSerialPort)
+  uint32_t Flags = 0;  // dcbflags bits
   uint16_t XonLim = 0;
   uint16_t XoffLim = 0;
   uint8_t ByteSize = 8;

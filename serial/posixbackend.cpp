@@ -264,9 +264,9 @@ class PosixBackend final : public PortBackend {
       tio.c_iflag |= INPCK;
     }
     if (s.StopBits != 0) tio.c_cflag |= CSTOPB;
-    if (s.Flags & (0x0004 | 0x2000)) tio.c_cflag |= CRTSCTS;
-    if (s.Flags & 0x0100) tio.c_iflag |= IXON;
-    if (s.Flags & 0x0200) tio.c_iflag |= IXOFF;
+    if (s.Flags & (dcbflags::kOutxCtsFlow | dcbflags::kRtsHandshake)) tio.c_cflag |= CRTSCTS;
+    if (s.Flags & dcbflags::kOutX) tio.c_iflag |= IXON;
+    if (s.Flags & dcbflags::kInX) tio.c_iflag |= IXOFF;
     tio.c_cc[VSTART] = static_cast<cc_t>(s.XonChar);
     tio.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
     tio.c_cc[VMIN] = 0;

@@ -224,11 +224,11 @@ void TSerialPort::ApplyLineSettings() {
   }
   dcb.BaudRate = baudRate_;
   // Rebuilt from nothing: no flag read from the port survives.
-  uint32_t flags = 0x1;
-  if (parityType_ != 0) flags |= 0x2;
-  if (parityErrorReplacement_) flags |= 0x400;
+  uint32_t flags = dcbflags::kBinary;
+  if (parityType_ != 0) flags |= dcbflags::kParity;
+  if (parityErrorReplacement_) flags |= dcbflags::kErrorChar;
   flags |= static_cast<uint32_t>(flowControl_);
-  if (stripNullChars_) flags |= 0x800;
+  if (stripNullChars_) flags |= dcbflags::kNull;
   dcb.Flags = flags;
   dcb.Parity = parityType_;
   dcb.ErrorChar = parityErrorChar_;

@@ -121,7 +121,7 @@ TEST(SerialPortOpening, AppliesTheLineSettingsAndRaisesTheLines) {
   Component c;
   c.port->SetBaudRate(38400);
   c.port->SetParityType(2);
-  c.port->SetFlowControl(0x0100);
+  c.port->SetFlowControl(dcbflags::kOutX);
   c.port->SetStripNullChars(true);
   c.Open("/dev/ttyUSB0");
   EXPECT_TRUE(c.port->Active());
