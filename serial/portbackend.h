@@ -6,6 +6,7 @@
 // Nothing here knows of reports, clusters or properties.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -126,4 +127,8 @@ class PortBackend {
   virtual uint32_t GetModemStatus(Handle handle, uint32_t& status) = 0;
 };
 
-std::unique_ptr<PortBackend> MakePosixBackend();
+// The backend's device requests (ioctl) pass through this when it is given: a test
+// or a benchmark puts modem lines, error counters or a refusing driver under a
+// pty, which has none of them. The arguments and result are ioctl's, errno included.
+using DeviceRequests = std::function<int(int fd, unsigned long request, void* arg)>;
+std::unique_ptr<PortBackend> MakePosixBackend(DeviceRequests requests = {});

@@ -48,10 +48,10 @@ struct Counters {
   bool valid = false;
 };
 
-Counters ReadCounters(int fd) {
+Counters ReadCounters(const DeviceRequests& requests, int fd) {
   serial_icounter_struct ic{};
   Counters c;
-  if (ioctl(fd, TIOCGICOUNT, &ic) == 0) {
+  if ((requests ? requests(fd, TIOCGICOUNT, &ic) : ioctl(fd, TIOCGICOUNT, &ic)) == 0) {
     c = {ic.brk, ic.frame, ic.overrun, ic.parity, ic.buf_overrun, true};
   }
   return c;
@@ -111,6 +111,7 @@ struct EventObj {
 
 class PosixBackend final : public PortBackend {
  public:
+  explicit PosixBackend(DeviceRequests requests) : requests_(std::move(requests)) {}
   ~PosixBackend() override {
     for (auto& [h, port] : ports_) ::close(port.fd);
     for (auto& [id, ev] : events_) ::close(ev.fd);
@@ -174,13 +175,13 @@ class PosixBackend final : public PortBackend {
       ::close(fd);
       return err;
     }
-    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
+    if (Ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
       const int err = errno;
       ::close(fd);
       return err;
     }
     termios2 tio{};
-    if (ioctl(fd, TCGETS2, &tio) != 0) {
+    if (Ioctl(fd, TCGETS2, &tio) != 0) {
       const int err = errno;
       ::close(fd);
       return err;  // not a terminal: no serial port
@@ -189,7 +190,7 @@ class PosixBackend final : public PortBackend {
     Port port;
     port.fd = fd;
     port.pty = IsPtySlave(fd);
-    port.reported = ReadCounters(fd);
+    port.reported = ReadCounters(requests_, fd);
     handle = static_cast<Handle>(fd);
     ports_[handle] = port;
     return 0;
@@ -207,7 +208,7 @@ class PosixBackend final : public PortBackend {
     }
     // A pty outlives its last close and would keep TIOCEXCL, turning away our own
     // next open of it; a real port drops it anyway.
-    ioctl(it->second.fd, TIOCNXCL);
+    Ioctl(it->second.fd, TIOCNXCL);
     flock(it->second.fd, LOCK_UN);
     const int rc = ::close(it->second.fd);
     const int err = errno;
@@ -226,7 +227,7 @@ class PosixBackend final : public PortBackend {
     Port* port = FindPort(handle);
     if (!port) return EBADF;
     termios2 tio{};
-    if (ioctl(port->fd, TCGETS2, &tio) != 0) return errno;
+    if (Ioctl(port->fd, TCGETS2, &tio) != 0) return errno;
     s.BaudRate = tio.c_ospeed;
     switch (tio.c_cflag & CSIZE) {
       case CS5: s.ByteSize = 5; break;
@@ -248,7 +249,7 @@ class PosixBackend final : public PortBackend {
     if (!port) return EBADF;
     if (s.ByteSize < 5 || s.ByteSize > 8 || s.Parity > 4 || s.StopBits > 2 || s.BaudRate == 0) return EINVAL;
     termios2 tio{};
-    if (ioctl(port->fd, TCGETS2, &tio) != 0) return errno;
+    if (Ioctl(port->fd, TCGETS2, &tio) != 0) return errno;
     // Raw: no line editing, no translation, no echo, no signals.
     tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
     tio.c_oflag &= ~OPOST;
@@ -276,7 +277,7 @@ class PosixBackend final : public PortBackend {
     const tcflag_t code = StandardRateCode(s.BaudRate);
     tio.c_cflag |= code;
     tio.c_ispeed = tio.c_ospeed = s.BaudRate;
-    if (ioctl(port->fd, TCSETS2, &tio) != 0) return errno;
+    if (Ioctl(port->fd, TCSETS2, &tio) != 0) return errno;
     return 0;
   }
 
@@ -328,7 +329,7 @@ class PosixBackend final : public PortBackend {
     // A pty has no transmit queue of its own: its "output queue" is the far
     // end's receive queue, and flushing it would take back bytes the device has
     // already been sent ("E{" just before a close). Only what came in is dropped.
-    return ioctl(port->fd, TCFLSH, port->pty ? TCIFLUSH : TCIOFLUSH) == 0 ? 0 : errno;
+    return Ioctl(port->fd, TCFLSH, reinterpret_cast<void*>(uintptr_t(port->pty ? TCIFLUSH : TCIOFLUSH))) == 0 ? 0 : errno;
   }
 
   uint32_t ControlLine(Handle handle, LineControl what) override {
@@ -338,12 +339,12 @@ class PosixBackend final : public PortBackend {
     int rc = 0;
     int bits = 0;
     switch (what) {
-      case LineControl::SetRts: bits = TIOCM_RTS; rc = ioctl(port->fd, TIOCMBIS, &bits); break;
-      case LineControl::ClearRts: bits = TIOCM_RTS; rc = ioctl(port->fd, TIOCMBIC, &bits); break;
-      case LineControl::SetDtr: bits = TIOCM_DTR; rc = ioctl(port->fd, TIOCMBIS, &bits); break;
-      case LineControl::ClearDtr: bits = TIOCM_DTR; rc = ioctl(port->fd, TIOCMBIC, &bits); break;
-      case LineControl::SetBreak: rc = ioctl(port->fd, TIOCSBRK); break;
-      case LineControl::ClearBreak: rc = ioctl(port->fd, TIOCCBRK); break;
+      case LineControl::SetRts: bits = TIOCM_RTS; rc = Ioctl(port->fd, TIOCMBIS, &bits); break;
+      case LineControl::ClearRts: bits = TIOCM_RTS; rc = Ioctl(port->fd, TIOCMBIC, &bits); break;
+      case LineControl::SetDtr: bits = TIOCM_DTR; rc = Ioctl(port->fd, TIOCMBIS, &bits); break;
+      case LineControl::ClearDtr: bits = TIOCM_DTR; rc = Ioctl(port->fd, TIOCMBIC, &bits); break;
+      case LineControl::SetBreak: rc = Ioctl(port->fd, TIOCSBRK); break;
+      case LineControl::ClearBreak: rc = Ioctl(port->fd, TIOCCBRK); break;
     }
     if (rc == 0) return 0;
     const int err = errno;
@@ -398,10 +399,10 @@ class PosixBackend final : public PortBackend {
     ev->op.mask = &mask;
     ev->op.result = serialcodes::kIoPending;
     int queued = 0;
-    if (!port->gone && ioctl(port->fd, FIONREAD, &queued) == 0) ev->op.baseInQueue = static_cast<uint32_t>(queued);
+    if (!port->gone && Ioctl(port->fd, FIONREAD, &queued) == 0) ev->op.baseInQueue = static_cast<uint32_t>(queued);
     int lines = 0;
-    if (!port->gone && ioctl(port->fd, TIOCMGET, &lines) == 0) ev->op.baseModem = ModemWord(lines);
-    ev->op.baseCounters = port->gone ? Counters{} : ReadCounters(port->fd);
+    if (!port->gone && Ioctl(port->fd, TIOCMGET, &lines) == 0) ev->op.baseModem = ModemWord(lines);
+    ev->op.baseCounters = port->gone ? Counters{} : ReadCounters(requests_, port->fd);
     return serialcodes::kIoPending;
   }
 
@@ -442,11 +443,11 @@ class PosixBackend final : public PortBackend {
     status = PortStatus{};
     if (port->gone || HungUp(*port)) return EIO;
     int queued = 0;
-    if (ioctl(port->fd, FIONREAD, &queued) != 0) return errno;
+    if (Ioctl(port->fd, FIONREAD, &queued) != 0) return errno;
     status.InQueue = static_cast<uint32_t>(queued);
     int outq = 0;
-    if (ioctl(port->fd, TIOCOUTQ, &outq) == 0) status.OutQueue = static_cast<uint32_t>(outq);
-    const Counters now = ReadCounters(port->fd);
+    if (Ioctl(port->fd, TIOCOUTQ, &outq) == 0) status.OutQueue = static_cast<uint32_t>(outq);
+    const Counters now = ReadCounters(requests_, port->fd);
     if (now.valid && port->reported.valid) {
       if (now.bufOverrun != port->reported.bufOverrun) errors |= 0x01;
       if (now.overrun != port->reported.overrun) errors |= 0x02;
@@ -467,7 +468,7 @@ class PosixBackend final : public PortBackend {
     // status check, not by every query of the lines as well.
     if (port->gone) return 0;
     int lines = 0;
-    if (ioctl(port->fd, TIOCMGET, &lines) != 0) {
+    if (Ioctl(port->fd, TIOCMGET, &lines) != 0) {
       const int err = errno;
       if (NoModemLines(err)) return 0;
       if (err == EIO && HungUp(*port)) return 0;
@@ -501,6 +502,9 @@ class PosixBackend final : public PortBackend {
   }
 
  private:
+  int Ioctl(int fd, unsigned long request, void* arg = nullptr) {
+    return requests_ ? requests_(fd, request, arg) : ::ioctl(fd, request, arg);
+  }
   Port* FindPort(Handle handle) {
     auto it = ports_.find(handle);
     return it == ports_.end() ? nullptr : &it->second;
@@ -546,15 +550,15 @@ class PosixBackend final : public PortBackend {
     if (!port || port->gone || HungUp(*port)) return;  // only a mask of 0 or closing ends it
     uint32_t happened = 0;
     int queued = 0;
-    if (ioctl(port->fd, FIONREAD, &queued) == 0) {
+    if (Ioctl(port->fd, FIONREAD, &queued) == 0) {
       if (static_cast<uint32_t>(queued) > ev.op.baseInQueue) happened |= kEvRxChar;
       if (static_cast<uint32_t>(queued) < ev.op.baseInQueue) ev.op.baseInQueue = static_cast<uint32_t>(queued);
     }
     int outq = 0;
-    if (port->wroteSinceWait && ioctl(port->fd, TIOCOUTQ, &outq) == 0 && outq == 0) happened |= kEvTxEmpty;
+    if (port->wroteSinceWait && Ioctl(port->fd, TIOCOUTQ, &outq) == 0 && outq == 0) happened |= kEvTxEmpty;
     int lines = 0;
     bool modemLines = false;
-    if (ioctl(port->fd, TIOCMGET, &lines) == 0) {
+    if (Ioctl(port->fd, TIOCMGET, &lines) == 0) {
       modemLines = true;
       const uint32_t changed = ModemWord(lines) ^ ev.op.baseModem;
       if (changed & 0x10) happened |= kEvCts;
@@ -562,7 +566,7 @@ class PosixBackend final : public PortBackend {
       if (changed & 0x80) happened |= kEvRlsd;
       if ((changed & 0x40) && !(lines & TIOCM_RI)) happened |= kEvRing;
     }
-    const Counters now = ReadCounters(port->fd);
+    const Counters now = ReadCounters(requests_, port->fd);
     if (now.valid && ev.op.baseCounters.valid) {
       if (now.brk != ev.op.baseCounters.brk) happened |= kEvBreak;
       if (now.frame != ev.op.baseCounters.frame || now.overrun != ev.op.baseCounters.overrun ||
@@ -584,6 +588,7 @@ class PosixBackend final : public PortBackend {
     if (port->wroteSinceWait || modemLines || now.valid) needSlices = true;
   }
 
+  const DeviceRequests requests_;
   std::mutex mutex_;
   std::map<Handle, Port> ports_;
   std::map<Event, EventObj> events_;
@@ -592,4 +597,6 @@ class PosixBackend final : public PortBackend {
 
 }  // namespace
 
-std::unique_ptr<PortBackend> MakePosixBackend() { return std::make_unique<PosixBackend>(); }
+std::unique_ptr<PortBackend> MakePosixBackend(DeviceRequests requests) {
+  return std::make_unique<PosixBackend>(std::move(requests));
+}
