@@ -18,6 +18,7 @@ constexpr uint32_t kIoIncomplete = 996;    // result asked for while the operati
 constexpr uint32_t kOperationAborted = 995;  // ended by Purge
 constexpr uint32_t kWaitTimeout = 258;     // WaitForEvents ran out of time
 constexpr uint32_t kInvalidHandle = 9;     // EBADF: an operation on a closed port
+constexpr uint32_t kInvalidParameter = 87;  // line settings the port cannot take
 }  // namespace serialcodes
 
 // The bits of the line settings' flag word, as a device control block has them.
@@ -41,7 +42,8 @@ constexpr uint32_t kRtsToggle = 0x3000;
 constexpr uint32_t kAbortOnError = 0x4000;
 }  // namespace dcbflags
 
-// Line settings, the fields of a device control block the component fills.
+// Line settings, the fields of a device control block the component fills. How the
+// POSIX backend maps each of them onto termios: serial/termiossettings.h.
 struct LineSettings {
   uint32_t BaudRate = 9600;
   uint32_t Flags = 0;  // dcbflags bits

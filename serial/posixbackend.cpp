@@ -1,9 +1,21 @@
 // The port backend over termios. Asynchronous operations of the component are
 // emulated: writes go out non-blocking and finish later when the driver's buffer
-// was full; reads take what is queued at once; an event wait is evaluated inside
-// WaitForEvents by polling the port and the operation events (eventfds).
+// was full; reads complete at once.
+//
+// Received bytes are taken from the tty layer into an intake of the port's own as
+// they arrive, through the receive filter (receivefilter.h), so that the event
+// character is seen when it arrives and the queue count is what a read delivers.
+// Port events are collected as the platform's driver does: every event of the
+// mask that happens is noted in the port's history, and an event wait ends as
+// soon as the history holds one; a wait started with events noted ends at once.
+//
+// Modem lines and error counters (USB control transfers on common adapters) are
+// looked at once per worker pass: a sample serves every question until the worker
+// has waited out a wait or it is 75 ms old. An event wait therefore sleeps in one
+// poll() for its whole time-out, unless written bytes are still on their way out.
 
-#include <asm/termbits.h>  // struct serial_icounter_struct lives beside termios2
+#include "serial/termiossettings.h"  // <asm/termbits.h>, which clashes with <termios.h>
+
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -15,25 +27,31 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 #include "serial/portbackend.h"
+#include "serial/receivefilter.h"
 
-// <asm/termbits.h> and <termios.h> clash; only the ioctl numbers and the
-// termios2 record are taken from the former.
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr uint32_t kEvRxChar = 0x001, kEvTxEmpty = 0x004, kEvCts = 0x008, kEvDsr = 0x010, kEvRlsd = 0x020,
-                   kEvBreak = 0x040, kEvErr = 0x080, kEvRing = 0x100;
-// How often conditions that give no wake-up of their own (modem lines, the
-// transmit queue, bytes arriving behind unread ones) are looked at during a wait.
-constexpr int kCheckSliceMs = 5;
+constexpr uint32_t kEvRxChar = 0x001, kEvRxFlag = 0x002, kEvTxEmpty = 0x004, kEvCts = 0x008, kEvDsr = 0x010,
+                   kEvRlsd = 0x020, kEvBreak = 0x040, kEvErr = 0x080, kEvRing = 0x100;
+// How often the transmit queue is looked at while written bytes are on their way
+// out: nothing wakes a poll() when it runs empty.
+constexpr int kTxCheckSliceMs = 5;
+// The oldest sample of modem lines and counters that still answers: the worker's rhythm.
+constexpr auto kSampleAge = std::chrono::milliseconds(75);
+constexpr uint32_t kIntakeSize = 4096;
+constexpr int kMaxWaitEvents = 2;
 
 bool NoModemLines(int err) { return err == ENOTTY || err == EINVAL; }
 
@@ -43,30 +61,24 @@ bool IsPtySlave(int fd) {
   return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
 }
 
+ssize_t ReadRetrying(int fd, char* buffer, size_t count) {
+  ssize_t n;
+  do n = ::read(fd, buffer, count);
+  while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t WriteRetrying(int fd, const char* data, size_t count) {
+  ssize_t n;
+  do n = ::write(fd, data, count);
+  while (n < 0 && errno == EINTR);
+  return n;
+}
+
 struct Counters {
   int brk = 0, frame = 0, overrun = 0, parity = 0, bufOverrun = 0;
-  bool valid = false;
+  bool operator==(const Counters&) const = default;
 };
-
-Counters ReadCounters(const DeviceRequests& requests, int fd) {
-  serial_icounter_struct ic{};
-  Counters c;
-  if ((requests ? requests(fd, TIOCGICOUNT, &ic) : ioctl(fd, TIOCGICOUNT, &ic)) == 0) {
-    c = {ic.brk, ic.frame, ic.overrun, ic.parity, ic.buf_overrun, true};
-  }
-  return c;
-}
-
-tcflag_t StandardRateCode(uint32_t baud) {
-  static constexpr std::pair<uint32_t, tcflag_t> kRates[] = {
-      {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-      {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-      {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-      {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
-  for (const auto& [rate, code] : kRates)
-    if (rate == baud) return code;
-  return BOTHER;
-}
 
 uint32_t ModemWord(int lines) {
   uint32_t word = 0;
@@ -83,8 +95,27 @@ struct Port {
   PortTimeouts timeouts;
   bool gone = false;          // the device hung up
   bool pty = false;           // a pseudo-terminal's slave: what it sends is at the far end at once
-  bool wroteSinceWait = false;  // for the transmit-queue-empty event
-  Counters reported;          // error counters already turned into the error word
+  bool modemLines = false;    // the driver answers for modem lines: a real port, not a pty
+  bool counters = false;      // the driver keeps error counters
+  bool txPending = false;     // written bytes not yet all sent: the transmit-queue-empty event is due
+  uint32_t history = 0;       // events of the mask seen since the last wait took them
+
+  // Received bytes, filtered, until a read takes them; allocated once at opening.
+  std::unique_ptr<char[]> intake = std::make_unique<char[]>(kIntakeSize);
+  uint32_t intakeCount = 0;
+  ReceiveFilter filter;
+
+  // The latest sample of the modem lines and counters.
+  Clock::time_point sampledAt;
+  uint32_t modemWord = 0;
+  int modemError = 0;
+  Counters counts;
+  Counters reported;  // counters already turned into the error word
+
+  // The poll set of an event wait on this port: its events' descriptors, then the port's.
+  std::array<PortBackend::Event, kMaxWaitEvents> pollEvents{};
+  int pollEventCount = 0;
+  std::array<pollfd, kMaxWaitEvents + 1> pollSet{};
 };
 
 enum class OpKind { None, Write, Read, CommWait };
@@ -98,9 +129,6 @@ struct Operation {
   uint32_t result = 0;  // result once finished (kIoPending while running)
   // event wait
   uint32_t* mask = nullptr;
-  uint32_t baseInQueue = 0;
-  uint32_t baseModem = 0;
-  Counters baseCounters;
 };
 
 struct EventObj {
@@ -112,6 +140,7 @@ struct EventObj {
 class PosixBackend final : public PortBackend {
  public:
   explicit PosixBackend(DeviceRequests requests) : requests_(std::move(requests)) {}
+
   ~PosixBackend() override {
     for (auto& [h, port] : ports_) ::close(port.fd);
     for (auto& [id, ev] : events_) ::close(ev.fd);
@@ -156,10 +185,7 @@ class PosixBackend final : public PortBackend {
     std::lock_guard lock(mutex_);
     EventObj* ev = FindEvent(event);
     if (!ev) return EINVAL;
-    ev->signalled = false;
-    uint64_t drain;
-    while (::read(ev->fd, &drain, sizeof drain) > 0) {
-    }
+    ResetLocked(*ev);
     return 0;
   }
 
@@ -190,9 +216,17 @@ class PosixBackend final : public PortBackend {
     Port port;
     port.fd = fd;
     port.pty = IsPtySlave(fd);
-    port.reported = ReadCounters(requests_, fd);
+    // Whether the driver has modem lines and counters is asked once; the first
+    // answers are the first sample.
+    int lines = 0;
+    port.modemLines = Ioctl(fd, TIOCMGET, &lines) == 0 || !NoModemLines(errno);
+    port.modemWord = ModemWord(lines);
+    serial_icounter_struct counts{};
+    port.counters = Ioctl(fd, TIOCGICOUNT, &counts) == 0;
+    port.counts = port.reported = {counts.brk, counts.frame, counts.overrun, counts.parity, counts.buf_overrun};
+    port.sampledAt = Clock::now();
     handle = static_cast<Handle>(fd);
-    ports_[handle] = port;
+    ports_[handle] = std::move(port);
     return 0;
   }
 
@@ -217,7 +251,7 @@ class PosixBackend final : public PortBackend {
   }
 
   uint32_t SetupQueues(Handle handle, uint32_t, uint32_t) override {
-    // The tty layer's buffers have fixed sizes; the call only checks the handle.
+    // The tty layer's buffers and the intake have fixed sizes; the call only checks the handle.
     std::lock_guard lock(mutex_);
     return FindPort(handle) ? 0 : EBADF;
   }
@@ -228,18 +262,7 @@ class PosixBackend final : public PortBackend {
     if (!port) return EBADF;
     termios2 tio{};
     if (Ioctl(port->fd, TCGETS2, &tio) != 0) return errno;
-    s.BaudRate = tio.c_ospeed;
-    switch (tio.c_cflag & CSIZE) {
-      case CS5: s.ByteSize = 5; break;
-      case CS6: s.ByteSize = 6; break;
-      case CS7: s.ByteSize = 7; break;
-      default: s.ByteSize = 8; break;
-    }
-    s.Parity = !(tio.c_cflag & PARENB) ? 0 : (tio.c_cflag & CMSPAR) ? ((tio.c_cflag & PARODD) ? 3 : 4)
-                                           : (tio.c_cflag & PARODD) ? 1 : 2;
-    s.StopBits = (tio.c_cflag & CSTOPB) ? 2 : 0;
-    s.XonChar = static_cast<char>(tio.c_cc[VSTART]);
-    s.XoffChar = static_cast<char>(tio.c_cc[VSTOP]);
+    FromTermios(tio, s);
     return 0;
   }
 
@@ -247,37 +270,15 @@ class PosixBackend final : public PortBackend {
     std::lock_guard lock(mutex_);
     Port* port = FindPort(handle);
     if (!port) return EBADF;
-    if (s.ByteSize < 5 || s.ByteSize > 8 || s.Parity > 4 || s.StopBits > 2 || s.BaudRate == 0) return EINVAL;
     termios2 tio{};
     if (Ioctl(port->fd, TCGETS2, &tio) != 0) return errno;
-    // Raw: no line editing, no translation, no echo, no signals.
-    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
-    tio.c_oflag &= ~OPOST;
-    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
-    tio.c_cflag |= CREAD | CLOCAL;
-    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    tio.c_cflag |= kSizes[s.ByteSize - 5];
-    if (s.Parity != 0) {
-      tio.c_cflag |= PARENB;
-      if (s.Parity == 1 || s.Parity == 3) tio.c_cflag |= PARODD;
-      if (s.Parity >= 3) tio.c_cflag |= CMSPAR;
-      tio.c_iflag |= INPCK;
-    }
-    if (s.StopBits != 0) tio.c_cflag |= CSTOPB;
-    if (s.Flags & (dcbflags::kOutxCtsFlow | dcbflags::kRtsHandshake)) tio.c_cflag |= CRTSCTS;
-    if (s.Flags & dcbflags::kOutX) tio.c_iflag |= IXON;
-    if (s.Flags & dcbflags::kInX) tio.c_iflag |= IXOFF;
-    tio.c_cc[VSTART] = static_cast<cc_t>(s.XonChar);
-    tio.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    // A standard rate keeps its classic code, so that every other tool reads it
-    // back as such; any other rate goes through BOTHER.
-    const tcflag_t code = StandardRateCode(s.BaudRate);
-    tio.c_cflag |= code;
-    tio.c_ispeed = tio.c_ospeed = s.BaudRate;
+    if (uint32_t code = ToTermios(s, tio)) return code;
     if (Ioctl(port->fd, TCSETS2, &tio) != 0) return errno;
+    port->filter.Configure(FilterSettingsOf(s));
+    int raise = 0;
+    if ((s.Flags & dcbflags::kDtrControlMask) == 0x0010) raise |= TIOCM_DTR;
+    if ((s.Flags & dcbflags::kRtsControlMask) == dcbflags::kRtsEnable) raise |= TIOCM_RTS;
+    if (raise && Ioctl(port->fd, TIOCMBIS, &raise) != 0 && port->modemLines) return errno;
     return 0;
   }
 
@@ -302,6 +303,7 @@ class PosixBackend final : public PortBackend {
     Port* port = FindPort(handle);
     if (!port) return EBADF;
     port->eventMask = mask;
+    port->history = 0;  // a new mask starts a new history, as on the platform
     if (mask == 0) {
       for (auto& [id, ev] : events_) {
         if (ev.op.kind == OpKind::CommWait && ev.op.handle == handle && ev.op.result == serialcodes::kIoPending) {
@@ -325,11 +327,14 @@ class PosixBackend final : public PortBackend {
         Signal(ev);
       }
     }
+    port->intakeCount = 0;
+    port->filter.Reset();
     if (port->gone) return 0;
     // A pty has no transmit queue of its own: its "output queue" is the far
     // end's receive queue, and flushing it would take back bytes the device has
     // already been sent ("E{" just before a close). Only what came in is dropped.
-    return Ioctl(port->fd, TCFLSH, reinterpret_cast<void*>(uintptr_t(port->pty ? TCIFLUSH : TCIOFLUSH))) == 0 ? 0 : errno;
+    const uintptr_t queues = port->pty ? TCIFLUSH : TCIOFLUSH;
+    return Ioctl(port->fd, TCFLSH, reinterpret_cast<void*>(queues)) == 0 ? 0 : errno;
   }
 
   uint32_t ControlLine(Handle handle, LineControl what) override {
@@ -348,8 +353,9 @@ class PosixBackend final : public PortBackend {
     }
     if (rc == 0) return 0;
     const int err = errno;
-    // A pseudo-terminal has no modem lines: there is nothing to drive.
-    return NoModemLines(err) ? 0 : err;
+    // A pseudo-terminal has no modem lines: there is nothing to drive. A real
+    // port that turns a request down says so.
+    return NoModemLines(err) && !port->modemLines ? 0 : err;
   }
 
   uint32_t Write(Handle handle, const char* data, uint32_t count, uint32_t& written, Event event) override {
@@ -357,10 +363,10 @@ class PosixBackend final : public PortBackend {
     Port* port = nullptr;
     EventObj* ev = nullptr;
     if (uint32_t code = BeginOperation(handle, event, port, ev)) return code;
-    const ssize_t n = ::write(port->fd, data, count);
+    const ssize_t n = WriteRetrying(port->fd, data, count);
     if (n < 0 && errno != EAGAIN) return errno;
     const uint32_t done = n < 0 ? 0 : static_cast<uint32_t>(n);
-    port->wroteSinceWait = true;
+    if (done > 0) port->txPending = true;
     if (done == count) {
       written = done;
       return 0;
@@ -376,14 +382,18 @@ class PosixBackend final : public PortBackend {
     return serialcodes::kIoPending;
   }
 
+  // Completes at once with what the intake holds, at most count bytes; so the
+  // buffer is the backend's only during the call.
   uint32_t Read(Handle handle, char* buffer, uint32_t count, uint32_t& got, Event event) override {
     std::lock_guard lock(mutex_);
     Port* port = nullptr;
     EventObj* ev = nullptr;
     if (uint32_t code = BeginOperation(handle, event, port, ev)) return code;
-    const ssize_t n = ::read(port->fd, buffer, count);
-    if (n < 0 && errno != EAGAIN) return errno;
-    got = n < 0 ? 0 : static_cast<uint32_t>(n);
+    Intake(*port);
+    got = std::min(count, port->intakeCount);
+    std::memcpy(buffer, port->intake.get(), got);
+    std::memmove(port->intake.get(), port->intake.get() + got, port->intakeCount - got);
+    port->intakeCount -= got;
     return 0;
   }
 
@@ -398,11 +408,11 @@ class PosixBackend final : public PortBackend {
     ev->op.handle = handle;
     ev->op.mask = &mask;
     ev->op.result = serialcodes::kIoPending;
-    int queued = 0;
-    if (!port->gone && Ioctl(port->fd, FIONREAD, &queued) == 0) ev->op.baseInQueue = static_cast<uint32_t>(queued);
-    int lines = 0;
-    if (!port->gone && Ioctl(port->fd, TIOCMGET, &lines) == 0) ev->op.baseModem = ModemWord(lines);
-    ev->op.baseCounters = port->gone ? Counters{} : ReadCounters(requests_, port->fd);
+    // Events noted since the last wait end this one at once.
+    if (Evaluate(*ev, false)) {
+      ev->op.kind = OpKind::None;
+      return 0;
+    }
     return serialcodes::kIoPending;
   }
 
@@ -416,11 +426,12 @@ class PosixBackend final : public PortBackend {
       if (!port) {
         op.result = EBADF;
       } else {
-        const ssize_t n = ::write(port->fd, op.data + op.done, op.count - op.done);
+        const ssize_t n = WriteRetrying(port->fd, op.data + op.done, op.count - op.done);
         if (n < 0 && errno != EAGAIN) {
           op.result = errno;
         } else if (n > 0) {
           op.done += static_cast<uint32_t>(n);
+          port->txPending = true;
           if (op.done == op.count) op.result = 0;
         }
       }
@@ -442,19 +453,20 @@ class PosixBackend final : public PortBackend {
     errors = 0;
     status = PortStatus{};
     if (port->gone || HungUp(*port)) return EIO;
+    Intake(*port);
+    status.InQueue = port->intakeCount;
     int queued = 0;
-    if (Ioctl(port->fd, FIONREAD, &queued) != 0) return errno;
-    status.InQueue = static_cast<uint32_t>(queued);
+    if (port->intakeCount == kIntakeSize && Ioctl(port->fd, FIONREAD, &queued) == 0)
+      status.InQueue += static_cast<uint32_t>(queued);
     int outq = 0;
     if (Ioctl(port->fd, TIOCOUTQ, &outq) == 0) status.OutQueue = static_cast<uint32_t>(outq);
-    const Counters now = ReadCounters(requests_, port->fd);
-    if (now.valid && port->reported.valid) {
-      if (now.bufOverrun != port->reported.bufOverrun) errors |= 0x01;
-      if (now.overrun != port->reported.overrun) errors |= 0x02;
-      if (now.parity != port->reported.parity) errors |= 0x04;
-      if (now.frame != port->reported.frame) errors |= 0x08;
-      if (now.brk != port->reported.brk) errors |= 0x10;
-    }
+    Sample(*port, false);
+    const Counters& now = port->counts;
+    if (now.bufOverrun != port->reported.bufOverrun) errors |= 0x01;
+    if (now.overrun != port->reported.overrun) errors |= 0x02;
+    if (now.parity != port->reported.parity) errors |= 0x04;
+    if (now.frame != port->reported.frame) errors |= 0x08;
+    if (now.brk != port->reported.brk) errors |= 0x10;
     port->reported = now;
     return 0;
   }
@@ -466,38 +478,51 @@ class PosixBackend final : public PortBackend {
     status = 0;
     // A device that is gone has no lines on; that it is gone is told once, by the
     // status check, not by every query of the lines as well.
-    if (port->gone) return 0;
-    int lines = 0;
-    if (Ioctl(port->fd, TIOCMGET, &lines) != 0) {
-      const int err = errno;
-      if (NoModemLines(err)) return 0;
-      if (err == EIO && HungUp(*port)) return 0;
-      return err;
-    }
-    status = ModemWord(lines);
+    if (port->gone || !port->modemLines) return 0;
+    Sample(*port, false);
+    if (port->modemError == EIO && HungUp(*port)) return 0;
+    if (port->modemError) return port->modemError;
+    status = port->modemWord;
     return 0;
   }
 
   uint32_t WaitForEvents(const Event* events, int count, uint32_t timeoutMs) override {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (count < 1 || count > kMaxWaitEvents) return EINVAL;
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::milliseconds(timeoutMs);
+    bool lastLook = timeoutMs == 0;
     for (;;) {
-      std::vector<pollfd> fds;
-      bool needSlices = false;
+      std::array<pollfd, kMaxWaitEvents + 1> fds;
+      nfds_t used = 0;
+      int slice = -1;
       {
         std::lock_guard lock(mutex_);
+        Port* port = nullptr;
         for (int i = 0; i < count; ++i) {
           EventObj* ev = FindEvent(events[i]);
           if (!ev) return EINVAL;
-          if (!ev->signalled && ev->op.kind == OpKind::CommWait && ev->op.result == serialcodes::kIoPending)
-            EvaluateCommWait(*ev, fds, needSlices);
+          if (!ev->signalled && ev->op.kind == OpKind::CommWait && ev->op.result == serialcodes::kIoPending) {
+            port = FindPort(ev->op.handle);
+            // A wait that ran out looks at the lines once more, unless they were
+            // looked at since it began: a change is seen within one wait.
+            if (port) Evaluate(*ev, lastLook && port->sampledAt < start);
+          }
           if (ev->signalled) return static_cast<uint32_t>(i);
-          fds.push_back({ev->fd, POLLIN, 0});
         }
+        if (lastLook) return serialcodes::kWaitTimeout;
+        used = PollSet(port, events, count, fds);
+        if (port && port->txPending) slice = kTxCheckSliceMs;
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return serialcodes::kWaitTimeout;
-      const int slice = needSlices ? std::min<int>(kCheckSliceMs, static_cast<int>(left)) : static_cast<int>(left);
-      if (poll(fds.data(), fds.size(), slice) < 0 && errno != EINTR) return errno;
+      const auto left = deadline - Clock::now();
+      if (left <= Clock::duration::zero()) {
+        lastLook = true;
+        continue;
+      }
+      // Rounded up: a wait never ends before its time, nor spins through its last millisecond.
+      int leftMs = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+      if (slice >= 0 && slice < leftMs) leftMs = slice;
+      if (poll(fds.data(), used, leftMs) < 0 && errno != EINTR) return errno;
+      if (Clock::now() >= deadline) lastLook = true;
     }
   }
 
@@ -543,49 +568,91 @@ class PosixBackend final : public PortBackend {
     return port.gone;
   }
 
-  // Completes an outstanding event wait when one of the selected events happened;
-  // otherwise adds what to poll for and says whether periodic checks are needed.
-  void EvaluateCommWait(EventObj& ev, std::vector<pollfd>& fds, bool& needSlices) {
+  // Takes what the tty layer has received into the intake, through the filter.
+  void Intake(Port& port) {
+    while (!port.gone && port.intakeCount < kIntakeSize) {
+      char* free = port.intake.get() + port.intakeCount;
+      const uint32_t room = kIntakeSize - port.intakeCount;
+      const ssize_t n = ReadRetrying(port.fd, free, room);
+      if (n <= 0) return;  // nothing more (0 in raw mode, EAGAIN before), or hung up
+      bool eventChar = false;
+      const uint32_t kept = port.filter.Apply(free, static_cast<uint32_t>(n), eventChar);
+      port.intakeCount += kept;
+      if (kept > 0) Note(port, kEvRxChar);
+      if (eventChar) Note(port, kEvRxFlag);
+      if (static_cast<uint32_t>(n) < room) return;
+    }
+  }
+
+  static void Note(Port& port, uint32_t events) { port.history |= events & port.eventMask; }
+
+  // Reads the modem lines and counters when the sample is too old (or renew is
+  // set) and notes the events in which they differ from the last sample.
+  void Sample(Port& port, bool renew) {
+    if (!port.modemLines && !port.counters) return;
+    const auto now = Clock::now();
+    if (!renew && now - port.sampledAt < kSampleAge) return;
+    port.sampledAt = now;
+    if (port.modemLines) {
+      int lines = 0;
+      port.modemError = Ioctl(port.fd, TIOCMGET, &lines) == 0 ? 0 : errno;
+      if (!port.modemError) {
+        const uint32_t word = ModemWord(lines);
+        const uint32_t changed = word ^ port.modemWord;
+        if (changed & 0x10) Note(port, kEvCts);
+        if (changed & 0x20) Note(port, kEvDsr);
+        if (changed & 0x80) Note(port, kEvRlsd);
+        if ((changed & 0x40) && !(word & 0x40)) Note(port, kEvRing);  // the ring's trailing edge
+        port.modemWord = word;
+      }
+    }
+    serial_icounter_struct ic{};
+    if (port.counters && Ioctl(port.fd, TIOCGICOUNT, &ic) == 0) {
+      const Counters now{ic.brk, ic.frame, ic.overrun, ic.parity, ic.buf_overrun};
+      if (now.brk != port.counts.brk) Note(port, kEvBreak);
+      Counters othersBefore = port.counts, othersNow = now;
+      othersBefore.brk = othersNow.brk = 0;
+      if (othersNow != othersBefore) Note(port, kEvErr);
+      port.counts = now;
+    }
+  }
+
+  // Ends an outstanding event wait when the port's history holds an event of the mask.
+  bool Evaluate(EventObj& ev, bool renewSample) {
     Port* port = FindPort(ev.op.handle);
-    if (!port || port->gone || HungUp(*port)) return;  // only a mask of 0 or closing ends it
-    uint32_t happened = 0;
-    int queued = 0;
-    if (Ioctl(port->fd, FIONREAD, &queued) == 0) {
-      if (static_cast<uint32_t>(queued) > ev.op.baseInQueue) happened |= kEvRxChar;
-      if (static_cast<uint32_t>(queued) < ev.op.baseInQueue) ev.op.baseInQueue = static_cast<uint32_t>(queued);
-    }
+    if (!port || port->gone || HungUp(*port)) return false;  // only a mask of 0 or closing ends it
+    Intake(*port);
     int outq = 0;
-    if (port->wroteSinceWait && Ioctl(port->fd, TIOCOUTQ, &outq) == 0 && outq == 0) happened |= kEvTxEmpty;
-    int lines = 0;
-    bool modemLines = false;
-    if (Ioctl(port->fd, TIOCMGET, &lines) == 0) {
-      modemLines = true;
-      const uint32_t changed = ModemWord(lines) ^ ev.op.baseModem;
-      if (changed & 0x10) happened |= kEvCts;
-      if (changed & 0x20) happened |= kEvDsr;
-      if (changed & 0x80) happened |= kEvRlsd;
-      if ((changed & 0x40) && !(lines & TIOCM_RI)) happened |= kEvRing;
+    if (port->txPending && Ioctl(port->fd, TIOCOUTQ, &outq) == 0 && outq == 0) {
+      port->txPending = false;
+      Note(*port, kEvTxEmpty);
     }
-    const Counters now = ReadCounters(requests_, port->fd);
-    if (now.valid && ev.op.baseCounters.valid) {
-      if (now.brk != ev.op.baseCounters.brk) happened |= kEvBreak;
-      if (now.frame != ev.op.baseCounters.frame || now.overrun != ev.op.baseCounters.overrun ||
-          now.parity != ev.op.baseCounters.parity || now.bufOverrun != ev.op.baseCounters.bufOverrun)
-        happened |= kEvErr;
+    Sample(*port, renewSample);
+    if (port->history == 0) return false;
+    *ev.op.mask = port->history;
+    port->history = 0;
+    ev.op.result = 0;
+    Signal(ev);
+    return true;
+  }
+
+  // The descriptors to sleep on: built once for a port and its wait's events, then
+  // only the port's own entry follows its state (nothing to poll when it is gone,
+  // or while the intake is full and its bytes wait for a read).
+  nfds_t PollSet(Port* port, const Event* events, int count, std::array<pollfd, kMaxWaitEvents + 1>& fds) {
+    if (!port) {
+      for (int i = 0; i < count; ++i) fds[i] = {FindEvent(events[i])->fd, POLLIN, 0};
+      return static_cast<nfds_t>(count);
     }
-    happened &= port->eventMask;
-    if (happened) {
-      if (happened & kEvTxEmpty) port->wroteSinceWait = false;
-      *ev.op.mask = happened;
-      ev.op.result = 0;
-      Signal(ev);
-      return;
+    if (port->pollEventCount != count || !std::equal(events, events + count, port->pollEvents.begin())) {
+      std::copy(events, events + count, port->pollEvents.begin());
+      port->pollEventCount = count;
+      for (int i = 0; i < count; ++i) port->pollSet[i] = {FindEvent(events[i])->fd, POLLIN, 0};
     }
-    if (queued == 0)
-      fds.push_back({port->fd, POLLIN, 0});
-    else
-      needSlices = true;  // bytes wait unread: the port polls readable already
-    if (port->wroteSinceWait || modemLines || now.valid) needSlices = true;
+    const bool listen = !port->gone && port->intakeCount < kIntakeSize;
+    port->pollSet[count] = {listen ? port->fd : -1, POLLIN, 0};
+    fds = port->pollSet;
+    return static_cast<nfds_t>(count + 1);
   }
 
   const DeviceRequests requests_;
