@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "bench/benchsupport.h"
+#include "bench/linkedport.h"
 #include "devsim/adapterlines.h"
 #include "devsim/devicesimulator.h"
-#include "bench/linkedport.h"
 #include "link/devicelink.h"
 #include "serial/serialport.h"
 

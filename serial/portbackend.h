@@ -28,6 +28,7 @@ constexpr uint32_t kParity = 0x0002;            // check parity of received byte
 constexpr uint32_t kOutxCtsFlow = 0x0004;
 constexpr uint32_t kOutxDsrFlow = 0x0008;
 constexpr uint32_t kDtrControlMask = 0x0030;    // 0x10 enable, 0x20 handshake
+constexpr uint32_t kDtrEnable = 0x0010;
 constexpr uint32_t kDtrHandshake = 0x0020;
 constexpr uint32_t kDsrSensitivity = 0x0040;
 constexpr uint32_t kTxContinueOnXoff = 0x0080;
@@ -117,7 +118,9 @@ class PortBackend {
 
   // Asynchronous operations, each bound to its operation record's event. They
   // return 0 when done at once, kIoPending when the event will be signalled later.
-  // The buffers and the mask variable must stay valid until the operation ends.
+  // The buffers and the mask variable must stay valid until the operation ends:
+  // when GetResult returns anything but kIoPending or kIoIncomplete, or when
+  // Purge or Close (which end every outstanding read and write) have returned.
   virtual uint32_t Write(Handle handle, const char* data, uint32_t count, uint32_t& written, Event event) = 0;
   virtual uint32_t Read(Handle handle, char* buffer, uint32_t count, uint32_t& got, Event event) = 0;
   virtual uint32_t WaitCommEvent(Handle handle, uint32_t& mask, Event event) = 0;

@@ -14,8 +14,6 @@
 // has waited out a wait or it is 75 ms old. An event wait therefore sleeps in one
 // poll() for its whole time-out, unless written bytes are still on their way out.
 
-#include "serial/termiossettings.h"  // <asm/termbits.h>, which clashes with <termios.h>
-
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -39,6 +37,7 @@
 
 #include "serial/portbackend.h"
 #include "serial/receivefilter.h"
+#include "serial/termiossettings.h"  // <asm/termbits.h>, which clashes with <termios.h>
 
 namespace {
 
@@ -93,12 +92,12 @@ struct Port {
   int fd = -1;
   uint32_t eventMask = 0;
   PortTimeouts timeouts;
-  bool gone = false;          // the device hung up
-  bool pty = false;           // a pseudo-terminal's slave: what it sends is at the far end at once
-  bool modemLines = false;    // the driver answers for modem lines: a real port, not a pty
-  bool counters = false;      // the driver keeps error counters
-  bool txPending = false;     // written bytes not yet all sent: the transmit-queue-empty event is due
-  uint32_t history = 0;       // events of the mask seen since the last wait took them
+  bool gone = false;        // the device hung up
+  bool pty = false;         // a pseudo-terminal's slave: what it sends is at the far end at once
+  bool modemLines = false;  // the driver answers for modem lines: a real port, not a pty
+  bool counters = false;    // the driver keeps error counters
+  bool txPending = false;   // written bytes not yet all sent: the transmit-queue-empty event is due
+  uint32_t history = 0;     // events of the mask seen since the last wait took them
 
   // Received bytes, filtered, until a read takes them; allocated once at opening.
   std::unique_ptr<char[]> intake = std::make_unique<char[]>(kIntakeSize);
@@ -223,7 +222,8 @@ class PosixBackend final : public PortBackend {
     port.modemWord = ModemWord(lines);
     serial_icounter_struct counts{};
     port.counters = Ioctl(fd, TIOCGICOUNT, &counts) == 0;
-    port.counts = port.reported = {counts.brk, counts.frame, counts.overrun, counts.parity, counts.buf_overrun};
+    port.counts =
+        port.reported = {counts.brk, counts.frame, counts.overrun, counts.parity, counts.buf_overrun};
     port.sampledAt = Clock::now();
     handle = static_cast<Handle>(fd);
     ports_[handle] = std::move(port);
@@ -276,7 +276,7 @@ class PosixBackend final : public PortBackend {
     if (Ioctl(port->fd, TCSETS2, &tio) != 0) return errno;
     port->filter.Configure(FilterSettingsOf(s));
     int raise = 0;
-    if ((s.Flags & dcbflags::kDtrControlMask) == 0x0010) raise |= TIOCM_DTR;
+    if ((s.Flags & dcbflags::kDtrControlMask) == dcbflags::kDtrEnable) raise |= TIOCM_DTR;
     if ((s.Flags & dcbflags::kRtsControlMask) == dcbflags::kRtsEnable) raise |= TIOCM_RTS;
     if (raise && Ioctl(port->fd, TIOCMBIS, &raise) != 0 && port->modemLines) return errno;
     return 0;
@@ -306,7 +306,8 @@ class PosixBackend final : public PortBackend {
     port->history = 0;  // a new mask starts a new history, as on the platform
     if (mask == 0) {
       for (auto& [id, ev] : events_) {
-        if (ev.op.kind == OpKind::CommWait && ev.op.handle == handle && ev.op.result == serialcodes::kIoPending) {
+        if (ev.op.kind == OpKind::CommWait && ev.op.handle == handle &&
+            ev.op.result == serialcodes::kIoPending) {
           *ev.op.mask = 0;
           ev.op.result = 0;
           Signal(ev);
@@ -344,12 +345,28 @@ class PosixBackend final : public PortBackend {
     int rc = 0;
     int bits = 0;
     switch (what) {
-      case LineControl::SetRts: bits = TIOCM_RTS; rc = Ioctl(port->fd, TIOCMBIS, &bits); break;
-      case LineControl::ClearRts: bits = TIOCM_RTS; rc = Ioctl(port->fd, TIOCMBIC, &bits); break;
-      case LineControl::SetDtr: bits = TIOCM_DTR; rc = Ioctl(port->fd, TIOCMBIS, &bits); break;
-      case LineControl::ClearDtr: bits = TIOCM_DTR; rc = Ioctl(port->fd, TIOCMBIC, &bits); break;
-      case LineControl::SetBreak: rc = Ioctl(port->fd, TIOCSBRK); break;
-      case LineControl::ClearBreak: rc = Ioctl(port->fd, TIOCCBRK); break;
+      case LineControl::SetRts:
+        bits = TIOCM_RTS;
+        rc = Ioctl(port->fd, TIOCMBIS, &bits);
+        break;
+      case LineControl::ClearRts:
+        bits = TIOCM_RTS;
+        rc = Ioctl(port->fd, TIOCMBIC, &bits);
+        break;
+      case LineControl::SetDtr:
+        bits = TIOCM_DTR;
+        rc = Ioctl(port->fd, TIOCMBIS, &bits);
+        break;
+      case LineControl::ClearDtr:
+        bits = TIOCM_DTR;
+        rc = Ioctl(port->fd, TIOCMBIC, &bits);
+        break;
+      case LineControl::SetBreak:
+        rc = Ioctl(port->fd, TIOCSBRK);
+        break;
+      case LineControl::ClearBreak:
+        rc = Ioctl(port->fd, TIOCCBRK);
+        break;
     }
     if (rc == 0) return 0;
     const int err = errno;

@@ -282,8 +282,10 @@ void TWorkThread::FinishRead() {
       RecordError(9908, code, 0, "Error getting Overlappedresult");
     DeliverError();
   }
-  // The backend has let go of the buffer once it reports a result, failed or not.
-  readBuffer_.reset();
+  // An ended read, failed or not, is done with the buffer. One still running (the
+  // worker's own signal during a close came first) keeps it until the next read
+  // replaces it: by then the close's purge has ended it.
+  if (code != serialcodes::kIoIncomplete) readBuffer_.reset();
   readPending_ = false;
 }
 

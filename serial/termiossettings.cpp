@@ -6,10 +6,10 @@ namespace {
 
 tcflag_t StandardRateCode(uint32_t baud) {
   static constexpr std::pair<uint32_t, tcflag_t> kRates[] = {
-      {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-      {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-      {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-      {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+      {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+      {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+      {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+      {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
   for (const auto& [rate, code] : kRates)
     if (rate == baud) return code;
   return BOTHER;
@@ -67,10 +67,18 @@ uint32_t ToTermios(const LineSettings& s, termios2& tio) {
 void FromTermios(const termios2& tio, LineSettings& s) {
   s.BaudRate = tio.c_ospeed;
   switch (tio.c_cflag & CSIZE) {
-    case CS5: s.ByteSize = 5; break;
-    case CS6: s.ByteSize = 6; break;
-    case CS7: s.ByteSize = 7; break;
-    default: s.ByteSize = 8; break;
+    case CS5:
+      s.ByteSize = 5;
+      break;
+    case CS6:
+      s.ByteSize = 6;
+      break;
+    case CS7:
+      s.ByteSize = 7;
+      break;
+    default:
+      s.ByteSize = 8;
+      break;
   }
   const bool odd = tio.c_cflag & PARODD;
   s.Parity = !(tio.c_cflag & PARENB) ? 0 : (tio.c_cflag & CMSPAR) ? (odd ? 3 : 4) : (odd ? 1 : 2);

@@ -1,0 +1,72 @@
+// The termios backend under the serial component, over a real pty: what a user of
+// the component meets of the line settings and the line control.
+#include <gmock/gmock.h>
+
+#include "devsim/adapterlines.h"
+#include "serial/serialport.h"
+#include "tests/serial/ptypair.h"
+#include "tests/serial/reportlog.h"
+#include "tests/support/eventwait.h"
+
+using ::testing::ElementsAre;
+
+namespace {
+
+// A component on the pty, opened with the command channel's rate.
+struct OpenPort {
+  ReportLog log;
+  std::unique_ptr<TSerialPort> port;
+
+  explicit OpenPort(DeviceRequests requests = {}) {
+    port = std::make_unique<TSerialPort>(MakePosixBackend(std::move(requests)), log.Handler());
+  }
+  void Open(const PtyPair& pty) {
+    port->SetCommPort(pty.path);
+    port->SetBaudRate(38400);
+    port->SetActive(true);
+  }
+  ~OpenPort() { port.reset(); }
+};
+
+TEST(PtyLineSettings, TheChannelsSettingsAreTakenAndWhatTermiosCannotDoIsReportedAsInvalid) {
+  PtyPair pty;
+  OpenPort p;
+  p.Open(pty);
+  ASSERT_TRUE(p.port->Active());
+  EXPECT_FALSE(p.log.Has(802, "Error setting CommState, 87 indicate that Parms are incorrect"));
+  p.log.reports.clear();
+  p.port->SetFlowControl(dcbflags::kRtsToggle);
+  EXPECT_THAT(
+      p.log.reports,
+      ElementsAre(Report{802, 87, 0, "Error setting CommState, 87 indicate that Parms are incorrect"}));
+}
+
+TEST(PtyLineControl, APortWithModemLinesThatRefusesABreakReportsIt) {
+  PtyPair pty;
+  devsim::AdapterLines adapter;
+  adapter.refused = TIOCSBRK;
+  adapter.refusedErrno = EINVAL;
+  OpenPort p(adapter.Requests());
+  p.Open(pty);
+  p.log.reports.clear();
+  p.port->SetBREAKState(true);
+  EXPECT_THAT(p.log.reports, ElementsAre(Report{701, uint32_t(EINVAL), 0, "Error setting BREAK State"}));
+}
+
+TEST(PtyEventCharacter, TheEventCharacterIsAnnouncedWhenItArrivesBeforeItsCluster) {
+  PtyPair pty;
+  OpenPort p;
+  std::vector<std::string> seen;
+  p.port->OnRxEventCharEvent = [&](TSerialPort*) { seen.push_back("event"); };
+  p.port->OnRxClusterEvent = [&](TSerialPort* port) { seen.push_back("cluster " + port->ReadClusterText()); };
+  p.port->SetEventChar('\r');
+  p.Open(pty);
+  ASSERT_TRUE(ProcessUntil([&] { return p.port->WorkerBusy(); }, 2000));
+  ASSERT_TRUE(pty.Send("12"));
+  ASSERT_TRUE(ProcessUntil([&] { return !seen.empty(); }, 3000));
+  ASSERT_TRUE(pty.Send("3\r"));
+  ASSERT_TRUE(ProcessUntil([&] { return seen.size() >= 3; }, 3000));
+  EXPECT_THAT(seen, ElementsAre("cluster 12", "event", "cluster 3\r"));
+}
+
+}  // namespace
