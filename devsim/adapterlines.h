@@ -1,7 +1,7 @@
 #pragma once
 // What a pty lacks of a real serial adapter: modem lines and the driver's error
 // counters. Put under the port backend's device requests (the argument of
-// MakePosixBackend), it answers TIOCMGET, TIOCMBIS, TIOCMBIC and TIOCGICOUNT as an
+// MakePosixBackend), it answers TIOCMGET, TIOCMBIS, TIOCMBIC, TIOCGICOUNT and TIOCOUTQ as an
 // adapter's driver would, counts the line and counter queries (each one a USB
 // control transfer on common adapters), refuses one chosen request with a chosen
 // errno, and passes every other request to the pty.
@@ -22,6 +22,9 @@ class AdapterLines {
   std::atomic<int> lines{0};  // TIOCM_* bits: the inputs the device drives, the outputs the port drives
   std::atomic<int> breaks{0}, frames{0}, overruns{0}, parities{0}, bufOverruns{0};
   std::atomic<int> lineQueries{0}, counterQueries{0};
+  // Bytes the adapter still has to send (TIOCOUTQ); below 0 the pty answers.
+  std::atomic<int> outQueue{-1};
+  std::atomic<int> outQueueQueries{0};
   // A request the driver turns down (0: none), and the errno it gives.
   std::atomic<unsigned long> refused{0};
   std::atomic<int> refusedErrno{EIO};
@@ -59,6 +62,11 @@ class AdapterLines {
         *static_cast<serial_icounter_struct*>(arg) = counts;
         return 0;
       }
+      case TIOCOUTQ:
+        ++outQueueQueries;
+        if (outQueue < 0) return ::ioctl(fd, request, arg);
+        *static_cast<int*>(arg) = outQueue;
+        return 0;
       default:
         return ::ioctl(fd, request, arg);
     }

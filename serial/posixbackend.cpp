@@ -399,7 +399,7 @@ class PosixBackend final : public PortBackend {
     return serialcodes::kIoPending;
   }
 
-  // Completes at once with what the intake holds, at most count bytes; so the
+  // Completes at once with what has been received, at most count bytes; so the
   // buffer is the backend's only during the call.
   uint32_t Read(Handle handle, char* buffer, uint32_t count, uint32_t& got, Event event) override {
     std::lock_guard lock(mutex_);
@@ -411,6 +411,13 @@ class PosixBackend final : public PortBackend {
     std::memcpy(buffer, port->intake.get(), got);
     std::memmove(port->intake.get(), port->intake.get() + got, port->intakeCount - got);
     port->intakeCount -= got;
+    // What the intake had no room for comes straight into the buffer: a read takes
+    // the whole receive count, as the worker asked for it.
+    for (bool more = port->intakeCount == 0; more && got < count;) {
+      uint32_t kept = 0;
+      more = Take(*port, buffer + got, count - got, kept);
+      got += kept;
+    }
     return 0;
   }
 
@@ -587,18 +594,28 @@ class PosixBackend final : public PortBackend {
 
   // Takes what the tty layer has received into the intake, through the filter.
   void Intake(Port& port) {
-    while (!port.gone && port.intakeCount < kIntakeSize) {
-      char* free = port.intake.get() + port.intakeCount;
-      const uint32_t room = kIntakeSize - port.intakeCount;
-      const ssize_t n = ReadRetrying(port.fd, free, room);
-      if (n <= 0) return;  // nothing more (0 in raw mode, EAGAIN before), or hung up
-      bool eventChar = false;
-      const uint32_t kept = port.filter.Apply(free, static_cast<uint32_t>(n), eventChar);
+    while (port.intakeCount < kIntakeSize) {
+      uint32_t kept = 0;
+      const bool more =
+          Take(port, port.intake.get() + port.intakeCount, kIntakeSize - port.intakeCount, kept);
       port.intakeCount += kept;
-      if (kept > 0) Note(port, kEvRxChar);
-      if (eventChar) Note(port, kEvRxFlag);
-      if (static_cast<uint32_t>(n) < room) return;
+      if (!more) return;
     }
+  }
+
+  // Reads at most room bytes from the tty layer into `into` and filters them there;
+  // kept is what remains. False when the tty layer has nothing more (0 in raw mode,
+  // EAGAIN before, or hung up).
+  bool Take(Port& port, char* into, uint32_t room, uint32_t& kept) {
+    kept = 0;
+    if (port.gone) return false;
+    const ssize_t n = ReadRetrying(port.fd, into, room);
+    if (n <= 0) return false;
+    bool eventChar = false;
+    kept = port.filter.Apply(into, static_cast<uint32_t>(n), eventChar);
+    if (kept > 0) Note(port, kEvRxChar);
+    if (eventChar) Note(port, kEvRxFlag);
+    return static_cast<uint32_t>(n) == room;
   }
 
   static void Note(Port& port, uint32_t events) { port.history |= events & port.eventMask; }

@@ -114,6 +114,30 @@ TEST(PosixEvents, AQuietWaitAsksTheModemLinesAtMostOnce) {
   p.backend->SetEventMask(p.handle, 0);
 }
 
+TEST(PosixEvents, AModemLineChangeEndsTheWaitItHappensIn) {
+  BackendOnPty p(true);
+  ASSERT_EQ(p.backend->WaitCommEvent(p.handle, p.mask, p.waitEvent), serialcodes::kIoPending);
+  p.adapter.lines ^= TIOCM_CTS;
+  // Shorter than a sample's life: only the look at the end of the wait can see it.
+  EXPECT_EQ(p.backend->WaitForEvents(&p.waitEvent, 1, 50), 0u);
+  EXPECT_EQ(p.mask, 0x008u);
+}
+
+TEST(PosixEvents, WhileBytesGoOutTheWaitLooksInSlicesAndNeverSpins) {
+  BackendOnPty p(true);
+  p.adapter.outQueue = 10;
+  uint32_t written = 0;
+  ASSERT_EQ(p.backend->Write(p.handle, "hello", 5, written, p.writeEvent), 0u);
+  ASSERT_EQ(p.backend->WaitCommEvent(p.handle, p.mask, p.waitEvent), serialcodes::kIoPending);
+  const int before = p.adapter.outQueueQueries;
+  EXPECT_EQ(p.backend->WaitForEvents(&p.waitEvent, 1, 20), serialcodes::kWaitTimeout);
+  const int looks = p.adapter.outQueueQueries - before;
+  EXPECT_GE(looks, 2) << "the queue is looked at while the wait goes on";
+  EXPECT_LE(looks, 6) << "one look per 5 ms slice and one at the end, none in a spin";
+  p.adapter.outQueue = 0;
+  EXPECT_EQ(p.NextEvents(), 0x004u);
+}
+
 TEST(PosixEvents, AWaitNeverEndsBeforeItsTime) {
   BackendOnPty p;
   ASSERT_EQ(p.backend->WaitCommEvent(p.handle, p.mask, p.waitEvent), serialcodes::kIoPending);
