@@ -361,12 +361,17 @@ TEST(WorkerReports, AFailedReadClearsTheReadRequest) {
 }
 
 TEST(WorkerReports, AnOutstandingReadThatFails) {
-  Worker w;
-  w.Open();
-  w.HoldARead();
-  w.state->CompleteRead(kEio);
-  ASSERT_TRUE(w.WaitForReport(9908, "Error getting Overlappedresult"));
-  EXPECT_TRUE(w.port->ReadRequest()) << "a failure of an outstanding read leaves the request";
+  for (auto [code, report] : {std::pair{kEio, Report{9908, kEio, 0, "Error getting Overlappedresult"}},
+                              {serialcodes::kOperationAborted,
+                               Report{9907, serialcodes::kOperationAborted, 0, "Error read aborted"}}}) {
+    Worker w;
+    w.Open();
+    w.HoldARead();
+    w.state->CompleteRead(code);
+    ASSERT_TRUE(ProcessUntil([&] { return !w.log.reports.empty(); }, 2000));
+    EXPECT_THAT(w.log.reports, ElementsAre(report));
+    EXPECT_TRUE(w.port->ReadRequest()) << "a failure of an outstanding read leaves the request";
+  }
 }
 
 TEST(WorkerReports, FailedWaitsReportTheirPlace) {
