@@ -180,7 +180,11 @@ class FakeBackend final : public PortBackend {
     s_->waitTimeouts.push_back(timeoutMs);
     if (s_->waitResultOverride) return s_->waitResultOverride;
     uint32_t result = serialcodes::kWaitTimeout;
-    s_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    // As a millisecond tick counter measures it: over when the tick has advanced by
+    // timeoutMs, which in real time may be up to a millisecond less.
+    const auto until = std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now()) +
+                       std::chrono::milliseconds(timeoutMs);
+    s_->changed.wait_until(lock, until, [&] {
       for (int i = 0; i < count; ++i)
         if (s_->signalled[events[i]]) {
           result = static_cast<uint32_t>(i);
