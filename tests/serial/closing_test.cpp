@@ -55,7 +55,7 @@ TEST(Destruction, TheLastReadIsNotQueuedAndTheLastEventsNotDispatched) {
     {
       std::lock_guard lock(state->mutex);
       state->holdReads = true;
-      state->purgeCompletesReads = true;
+      state->readAtPurge = FakeState::ReadAtPurge::Complete;
       state->waitEndsAtPurge = true;
       state->waitResultAtPurge = 0;
       state->pendingMask = 0x001;

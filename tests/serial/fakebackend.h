@@ -54,7 +54,9 @@ struct FakeState {
   // between its look at Active and the call); 0 completes it with pendingMask.
   bool waitEndsAtPurge = false;
   uint32_t waitResultAtPurge = 22;   // EINVAL
-  bool purgeCompletesReads = false;  // a held read ends with the queued bytes, not aborted
+  // What a Purge does to a held read: abort it (as the platforms do), complete it
+  // with the queued bytes (it ended well just then), or leave it running.
+  enum class ReadAtPurge { Abort, Complete, Leave } readAtPurge = ReadAtPurge::Abort;
   bool waitingForPurge = false;      // such a call is blocked now
   int purges = 0;
   uint32_t pendingMask = 0;
@@ -239,10 +241,10 @@ class FakeBackend final : public PortBackend {
     return Simple("Purge", handle, [&] {
       ++s_->purges;
       s_->changed.notify_all();
-      if (s_->holdReads && s_->purgeCompletesReads) s_->CompleteReadLocked(0);
+      if (s_->holdReads && s_->readAtPurge == FakeState::ReadAtPurge::Complete) s_->CompleteReadLocked(0);
       s_->rx.clear();
       if (s_->holdWrites) s_->writeResult = serialcodes::kOperationAborted;
-      if (s_->holdReads && !s_->purgeCompletesReads) {
+      if (s_->holdReads && s_->readAtPurge == FakeState::ReadAtPurge::Abort) {
         s_->readResult = serialcodes::kOperationAborted;
         s_->signalled[s_->readEvent] = true;
         s_->changed.notify_all();
