@@ -48,7 +48,7 @@ struct FakeState {
   std::atomic<bool> holdReads{false};   // Read answers kIoPending
   uint32_t readResult = serialcodes::kIoIncomplete;
   uint32_t waitResultOverride = 0;  // non-zero: WaitForEvents returns it
-  bool commWaitAtOnce = false;      // WaitCommEvent completes at once with pendingMask
+  bool commWaitAtOnce = false;      // the next WaitCommEvent completes at once with pendingMask
   // The next WaitCommEvent blocks until a Purge and then returns waitResultAtPurge:
   // by default it fails as on a cleared event mask (a close overtaking the worker
   // between its look at Active and the call); 0 completes it with pendingMask.
@@ -301,6 +301,7 @@ class FakeBackend final : public PortBackend {
     }
     s_->signalled[event] = false;
     if (s_->commWaitAtOnce) {
+      s_->commWaitAtOnce = false;
       mask = s_->pendingMask;
       return 0;
     }

@@ -194,11 +194,24 @@ TEST(WorkerEvents, DispatchesInTheirOrderAndCommEventLast) {
     w.Track(event, name);
   w.Open();
   w.events.clear();
+  const size_t waits = w.state->CountCalls("WaitCommEvent");
   w.state->FireEvents(0x1FF);
   ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 10; }, 2000));
   EXPECT_THAT(w.events, ElementsAre("Break", "CTS", "DSR", "LineError", "Ring", "RLSD", "RxChar", "RxFlag",
                                     "TxEmpty", "Comm"));
   EXPECT_EQ(w.port->CommEvent(), 0x1FFu);
+  // A wait that ends with no event dispatches nothing; one that completes at once
+  // dispatches as well.
+  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("WaitCommEvent") > waits; }, 2000));
+  w.events.clear();
+  {
+    std::lock_guard lock(w.state->mutex);
+    w.state->commWaitAtOnce = true;
+    w.state->pendingMask = 0x008 | 0x004;
+  }
+  w.state->FireEvents(0);
+  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 3; }, 2000));
+  EXPECT_THAT(w.events, ElementsAre("CTS", "TxEmpty", "Comm"));
 }
 
 TEST(WorkerEvents, ModemLinesAreMirroredInTheStateProperties) {
