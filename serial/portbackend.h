@@ -99,7 +99,9 @@ class PortBackend {
   virtual uint32_t SetEvent(Event event) = 0;
   virtual uint32_t ResetEvent(Event event) = 0;
   // Waits until one of the events is signalled: returns its index, kWaitTimeout,
-  // or an error code (never 0..count-1 for an error).
+  // or an error code (never 0..count-1 for an error). kWaitTimeout comes no sooner
+  // than TickCount() has advanced by timeoutMs: the worker waits for a due cluster
+  // to the tick, and a wait ending a fraction early would have it spin.
   virtual uint32_t WaitForEvents(const Event* events, int count, uint32_t timeoutMs) = 0;
 
   // Opens exclusively; the path is a device path such as /dev/ttyACM0.

@@ -288,7 +288,7 @@ void TSerialPort::SendData(const char* buffer, uint32_t count) {
     sendInProgress_ = true;
   } else {
     ReportError(903, code, 0, "Error writing Data");
-    ResetOpEvent(writeEvent_);
+    if (uint32_t reset = ResetOpEvent(writeEvent_)) ReportError(1101, reset, 0, kOpEventFailure);
   }
 }
 
@@ -297,18 +297,16 @@ size_t TSerialPort::ClusterCount() {
   return clusters_.size();
 }
 
-std::string TSerialPort::ReadClusterText() {
+std::string TSerialPort::ReadClusterText() { return TakeCluster().Text(); }
+
+TSerialCluster TSerialPort::TakeCluster() {
   std::lock_guard lock(queueLock_);
   if (clusters_.empty()) return {};
-  std::string text = clusters_.front().Text();
+  TSerialCluster cluster = std::move(clusters_.front());
   clusters_.pop_front();
-  return text;
+  return cluster;
 }
 
-void TSerialPort::ResetOpEvent(PortBackend::Event event) {
-  if (uint32_t code = backend_->ResetEvent(event)) ReportError(1101, code, 0, "Error resetting Overlapped Event");
-}
+uint32_t TSerialPort::ResetOpEvent(PortBackend::Event event) { return backend_->ResetEvent(event); }
 
-void TSerialPort::SignalOpEvent(PortBackend::Event event) {
-  if (uint32_t code = backend_->SetEvent(event)) ReportError(1101, code, 0, "Error resetting Overlapped Event");
-}
+uint32_t TSerialPort::SignalOpEvent(PortBackend::Event event) { return backend_->SetEvent(event); }

@@ -136,8 +136,11 @@ class TSerialPort {
   // after the close. Lets a caller wait until received bytes are being watched.
   bool WorkerBusy() const { return workerBusy_; }
 
-  // Time-out of the outstanding write in milliseconds (0 when none is outstanding):
-  // bytes x WTOCharDelayTime / 1000 + WTOExtraDelayTime, as the worker applies it.
+  // The longest the outstanding write can stay outstanding, in milliseconds (0 when
+  // none is): its whole byte count x WTOCharDelayTime / 1000 + WTOExtraDelayTime.
+  // The platform ends the write after that long; the worker ends a write still
+  // pending once it has run for the bytes transferred so far x WTOCharDelayTime /
+  // 1000 + WTOExtraDelayTime, which is never longer.
   double OutstandingWriteTimeoutMs() const;
 
   // --- events ------------------------------------------------------------------
@@ -157,6 +160,8 @@ class TSerialPort {
   void SendData(const char* buffer, uint32_t count);
   void SendText(const std::string& text);
   std::string ReadClusterText();
+  // Removes the oldest cluster and hands it over (an empty cluster when none waits).
+  TSerialCluster TakeCluster();
 
   // Reports through OnProcessError when Noise <= ErrorNoise and not destroying.
   void ReportError(uint32_t place, uint32_t code, uint8_t noise, const std::string& msg);
@@ -170,8 +175,11 @@ class TSerialPort {
   void ApplyAutoTiming();
   void WaitWorkerIdle(int n);
   void WorkerStopped();
-  void ResetOpEvent(PortBackend::Event event);
-  void SignalOpEvent(PortBackend::Event event);
+  // Reset or signal an operation record's event. They return the platform's code
+  // of a failure, for the caller to report on its own thread (Place 1101).
+  uint32_t ResetOpEvent(PortBackend::Event event);
+  uint32_t SignalOpEvent(PortBackend::Event event);
+  static constexpr const char* kOpEventFailure = "Error resetting Overlapped Event";
   void SetLimDiv(uint8_t& field, uint8_t value, const char* warning);
 
   std::unique_ptr<PortBackend> backend_;

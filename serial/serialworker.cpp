@@ -131,10 +131,10 @@ uint32_t TWorkThread::WaitTimeout() const {
 // The port is being closed: collect what is outstanding, then go idle.
 void TWorkThread::Collect() {
   TSerialPort& port = *owner_;
-  if (readPending_) port.SignalOpEvent(port.readEvent_);
+  if (readPending_) ReportOpEventFailure(port.SignalOpEvent(port.readEvent_));
   if (waitPending_) {
     backend_.SetEventMask(port.handle_, 0);
-    port.SignalOpEvent(port.waitEvent_);
+    ReportOpEventFailure(port.SignalOpEvent(port.waitEvent_));
   }
   if (!readPending_ && !waitPending_ && !port.sendInProgress_) running_ = false;
 }
@@ -215,14 +215,14 @@ void TWorkThread::CheckWriteDone() {
     if (double(uint32_t(backend_.TickCount() - port.writeStartTick_)) > limit) {
       port.writtenBytes_ = transferred;
       port.sendInProgress_ = false;
-      port.ResetOpEvent(port.writeEvent_);
+      ReportOpEventFailure(port.ResetOpEvent(port.writeEvent_));
       RecordError(9701, serialcodes::kIoPending, 0, "Error write TimeOut");
       DeliverError();
       DeliverEvent(port.OnWriteDone);
     }
   } else {
     port.sendInProgress_ = false;
-    port.ResetOpEvent(port.writeEvent_);
+    ReportOpEventFailure(port.ResetOpEvent(port.writeEvent_));
     RecordError(9702, code, 0, "Error getting Overlapped Result");
     DeliverError();
     DeliverEvent(port.OnWriteDone);
@@ -357,6 +357,14 @@ void TWorkThread::RecordError(uint32_t place, uint32_t code, uint8_t noise, cons
 
 void TWorkThread::DeliverError() {
   Deliver([this] { owner_->ReportError(errorPlace_, errorCode_, errorNoise_, errorMsg_); });
+}
+
+// A failed reset or signal of an operation record's event, reported like every
+// other report of the worker: on the user-interface thread, not in quiet mode.
+void TWorkThread::ReportOpEventFailure(uint32_t code) {
+  if (code == 0) return;
+  RecordError(1101, code, 0, TSerialPort::kOpEventFailure);
+  DeliverError();
 }
 
 void TWorkThread::DeliverEvent(const std::function<void(TSerialPort*)>& handler) {

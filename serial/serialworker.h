@@ -43,6 +43,7 @@ class TWorkThread {
   void DispatchCommEvents();
   void RecordError(uint32_t place, uint32_t code, uint8_t noise, const std::string& msg);
   void DeliverError();
+  void ReportOpEventFailure(uint32_t code);
   void Deliver(const std::function<void()>& call);
   void DeliverEvent(const std::function<void(TSerialPort*)>& handler);
   double ClusterLimitMs() const;

@@ -23,8 +23,10 @@ class UiDelivery {
   UiDelivery();  // must be constructed on the user-interface thread
   ~UiDelivery();
 
-  // Worker side: runs `call` on the user-interface thread; returns when it has run
-  // or when the delivery was shut down.
+  // Worker side: runs `call` on the user-interface thread and returns when it has
+  // run, however long that takes. There is no shut-down that lets it return
+  // earlier: the component's destruction keeps serving (Serve) until the worker
+  // has ended, so no call is ever left waiting.
   void Run(const std::function<void()>& call);
 
   // User-interface side: runs the call the worker waits on, if any.

@@ -36,3 +36,42 @@ TEST(UsualClose, AWorkerWakingBeforeThePortReadsClosedStartsNoWaitAndNothingIsRe
 }
 
 }  // namespace
+
+namespace {
+
+// Destruction: a read and an event wait that both end well just as the port is
+// closed. The component is going, so the worker neither queues the bytes nor
+// dispatches the events; no handler runs any more.
+TEST(Destruction, TheLastReadIsNotQueuedAndTheLastEventsNotDispatched) {
+  auto state = std::make_shared<FakeState>();
+  std::vector<std::string> ran;  // touched on this thread only, by the handlers
+  {
+    TSerialPort port(std::make_unique<FakeBackend>(state));
+    port.OnRxClusterEvent = [&](TSerialPort*) { ran.push_back("RxCluster"); };
+    port.OnRxCharEvent = [&](TSerialPort*) { ran.push_back("RxChar"); };
+    port.SetCommPort("ttyACM0");
+    port.SetActive(true);
+    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("WaitCommEvent") > 0; }, 2000));
+    {
+      std::lock_guard lock(state->mutex);
+      state->holdReads = true;
+      state->readAtPurge = FakeState::ReadAtPurge::Complete;
+      state->waitEndsAtPurge = true;
+      state->waitResultAtPurge = 0;
+      state->pendingMask = 0x001;
+    }
+    state->Receive("+\r\n");
+    port.SetReadRequest(true);
+    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("Read") > 0; }, 2000));
+    state->FireEvents(0);  // the worker starts its next event wait, which lasts until the purge
+    ASSERT_TRUE(ProcessUntil(
+        [&] {
+          std::lock_guard lock(state->mutex);
+          return state->waitingForPurge;
+        },
+        2000));
+  }
+  EXPECT_TRUE(ran.empty()) << ran.front();
+}
+
+}  // namespace

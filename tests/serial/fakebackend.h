@@ -29,8 +29,9 @@ struct FakeState {
   std::atomic<uint32_t> clockShift{0};
 
   // Port state as the status checks see it.
-  std::string rx;  // bytes in the receive queue
-  uint32_t lineErrors = 0;  // returned by the next ClearCommError, then cleared
+  std::string rx;           // bytes in the receive queue
+  uint32_t lineErrors = 0;  // returned by the next lineErrorCalls ClearCommErrors, then cleared
+  int lineErrorCalls = 1;   // 1 as on the platforms; more for a line fault that lasts
   uint8_t holdFlags = 0;
   uint32_t outQueue = 0;
   uint32_t modem = 0;
@@ -38,6 +39,7 @@ struct FakeState {
   PortTimeouts timeouts;
   uint32_t eventMask = 0;
   std::vector<std::string> written;
+  std::vector<uint32_t> waitTimeouts;  // of every WaitForEvents
 
   // Outstanding operations.
   std::atomic<bool> holdWrites{false};  // Write answers kIoPending
@@ -46,11 +48,16 @@ struct FakeState {
   std::atomic<bool> holdReads{false};   // Read answers kIoPending
   uint32_t readResult = serialcodes::kIoIncomplete;
   uint32_t waitResultOverride = 0;  // non-zero: WaitForEvents returns it
-  bool commWaitAtOnce = false;      // WaitCommEvent completes at once with pendingMask
-  // The next WaitCommEvent blocks until a Purge and then fails as on a cleared event
-  // mask: a close overtaking the worker between its look at Active and the call.
-  bool waitFailsAtPurge = false;
-  bool waitingForPurge = false;  // such a call is blocked now
+  bool commWaitAtOnce = false;      // the next WaitCommEvent completes at once with pendingMask
+  // The next WaitCommEvent blocks until a Purge and then returns waitResultAtPurge:
+  // by default it fails as on a cleared event mask (a close overtaking the worker
+  // between its look at Active and the call); 0 completes it with pendingMask.
+  bool waitEndsAtPurge = false;
+  uint32_t waitResultAtPurge = 22;   // EINVAL
+  // What a Purge does to a held read: abort it (as the platforms do), complete it
+  // with the queued bytes (it ended well just then), or leave it running.
+  enum class ReadAtPurge { Abort, Complete, Leave } readAtPurge = ReadAtPurge::Abort;
+  bool waitingForPurge = false;      // such a call is blocked now
   int purges = 0;
   uint32_t pendingMask = 0;
   // As the platforms do: an event wait with no event selected is refused.
@@ -81,6 +88,13 @@ struct FakeState {
     std::lock_guard lock(mutex);
     rx += bytes;
   }
+  // A line error that the status checks see for `calls` calls, arriving with `bytes`.
+  void LineError(uint32_t bits, int calls, const std::string& bytes) {
+    std::lock_guard lock(mutex);
+    lineErrors = bits;
+    lineErrorCalls = calls;
+    rx += bytes;
+  }
   // Ends the outstanding event wait with the given events.
   void FireEvents(uint32_t mask) {
     std::lock_guard lock(mutex);
@@ -91,6 +105,9 @@ struct FakeState {
   // Completes a held read with what is queued.
   void CompleteRead(uint32_t result) {
     std::lock_guard lock(mutex);
+    CompleteReadLocked(result);
+  }
+  void CompleteReadLocked(uint32_t result) {
     readResult = result;
     if (result == 0 && readBuffer) {
       const uint32_t n = std::min<uint32_t>(readCount, rx.size());
@@ -105,6 +122,14 @@ struct FakeState {
     std::lock_guard lock(mutex);
     return rx.empty();
   }
+  std::vector<std::string> Calls() {
+    std::lock_guard lock(mutex);
+    return calls;
+  }
+  size_t CountZeroWaits() {
+    std::lock_guard lock(mutex);
+    return std::count(waitTimeouts.begin(), waitTimeouts.end(), 0u);
+  }
   size_t CountCalls(const std::string& op) {
     std::lock_guard lock(mutex);
     return std::count(calls.begin(), calls.end(), op);
@@ -117,8 +142,6 @@ struct FakeState {
 
 class FakeBackend final : public PortBackend {
  public:
-  static constexpr uint32_t kInvalidParameter = 22;  // EINVAL
-
   explicit FakeBackend(std::shared_ptr<FakeState> state) : s_(std::move(state)) {}
 
   int32_t PlatformFamily() override { return s_->platformFamily; }
@@ -156,9 +179,14 @@ class FakeBackend final : public PortBackend {
   }
   uint32_t WaitForEvents(const Event* events, int count, uint32_t timeoutMs) override {
     std::unique_lock lock(s_->mutex);
+    s_->waitTimeouts.push_back(timeoutMs);
     if (s_->waitResultOverride) return s_->waitResultOverride;
     uint32_t result = serialcodes::kWaitTimeout;
-    s_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    // As a millisecond tick counter measures it: over when the tick has advanced by
+    // timeoutMs, which in real time may be up to a millisecond less.
+    const auto until = std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now()) +
+                       std::chrono::milliseconds(timeoutMs);
+    s_->changed.wait_until(lock, until, [&] {
       for (int i = 0; i < count; ++i)
         if (s_->signalled[events[i]]) {
           result = static_cast<uint32_t>(i);
@@ -213,9 +241,10 @@ class FakeBackend final : public PortBackend {
     return Simple("Purge", handle, [&] {
       ++s_->purges;
       s_->changed.notify_all();
+      if (s_->holdReads && s_->readAtPurge == FakeState::ReadAtPurge::Complete) s_->CompleteReadLocked(0);
       s_->rx.clear();
       if (s_->holdWrites) s_->writeResult = serialcodes::kOperationAborted;
-      if (s_->holdReads) {
+      if (s_->holdReads && s_->readAtPurge == FakeState::ReadAtPurge::Abort) {
         s_->readResult = serialcodes::kOperationAborted;
         s_->signalled[s_->readEvent] = true;
         s_->changed.notify_all();
@@ -261,16 +290,18 @@ class FakeBackend final : public PortBackend {
     if (uint32_t code = Failure("WaitCommEvent")) return code;
     if (!open_ || handle != 7) return serialcodes::kInvalidHandle;
     if (s_->refuseWaitWithoutMask && s_->eventMask == 0) return 22;  // EINVAL
-    if (s_->waitFailsAtPurge) {
-      s_->waitFailsAtPurge = false;
+    if (s_->waitEndsAtPurge) {
+      s_->waitEndsAtPurge = false;
       s_->waitingForPurge = true;
       const int purges = s_->purges;
       s_->changed.wait(lock, [&] { return s_->purges != purges; });
       s_->waitingForPurge = false;
-      return kInvalidParameter;
+      if (s_->waitResultAtPurge == 0) mask = s_->pendingMask;
+      return s_->waitResultAtPurge;
     }
     s_->signalled[event] = false;
     if (s_->commWaitAtOnce) {
+      s_->commWaitAtOnce = false;
       mask = s_->pendingMask;
       return 0;
     }
@@ -298,7 +329,7 @@ class FakeBackend final : public PortBackend {
     if (uint32_t code = Failure("ClearCommError")) return code;
     if (!open_ || handle != 7) return serialcodes::kInvalidHandle;
     errors = s_->lineErrors;
-    s_->lineErrors = 0;
+    if (--s_->lineErrorCalls <= 0) s_->lineErrors = 0;
     status.HoldFlags = s_->holdFlags;
     status.InQueue = static_cast<uint32_t>(s_->rx.size());
     status.OutQueue = s_->outQueue;

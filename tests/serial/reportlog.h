@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "serial/serialport.h"
@@ -18,9 +19,11 @@ inline std::ostream& operator<<(std::ostream& os, const Report& r) {
 // Collects every report that passes the component's filter.
 struct ReportLog {
   std::vector<Report> reports;
+  std::vector<std::thread::id> threads;  // the thread each report arrived on
   TNotifyErrorEvent Handler() {
     return [this](TSerialPort*, uint32_t place, uint32_t code, const std::string& msg, uint8_t noise) {
       reports.push_back({place, code, noise, msg});
+      threads.push_back(std::this_thread::get_id());
     };
   }
   bool Has(uint32_t place, const std::string& msg) const {

@@ -1,8 +1,9 @@
 // The component's property rules, opening and closing sequence and every report
 // of its own, against the fake backend.
+#include "serial/serialport.h"
+
 #include <gmock/gmock.h>
 
-#include "serial/serialport.h"
 #include "tests/serial/fakebackend.h"
 #include "tests/serial/reportlog.h"
 #include "tests/support/eventwait.h"
@@ -45,21 +46,93 @@ TEST(SerialPortProperties, StartWithTheirInitialValues) {
   EXPECT_FALSE(p.BREAKState());
   EXPECT_EQ(p.ErrorNoise(), 255);
   EXPECT_EQ(p.PlatformFamily(), 2);
+  EXPECT_EQ(p.ParityType(), 0);
+  EXPECT_EQ(p.ParityErrorChar(), 0);
+  EXPECT_FALSE(p.ParityErrorReplacement());
+  EXPECT_EQ(p.StopBits(), 0);
+  EXPECT_EQ(p.XOFFLimDiv(), 33);
+  EXPECT_EQ(p.FlowControl(), 0);
+  EXPECT_FALSE(p.StripNullChars());
+  EXPECT_EQ(p.EventChar(), 0);
+  EXPECT_EQ(p.TxQueueSize(), 4096);
+  EXPECT_EQ(p.WTOCharDelayTime(), 1100u);
+  EXPECT_EQ(p.WTOExtraDelayTime(), 250);
+  EXPECT_FALSE(p.CTSState() || p.DSRState() || p.RLSDState() || p.RingState());
+  EXPECT_FALSE(p.ReadRequest() || p.SendInProgress() || p.ThreadQuietMode() || p.AutoReadRequest());
+  EXPECT_EQ(p.CommError() | p.CommStateFlags() | p.CommStateInQueue() | p.CommStateOutQueue() |
+                p.ModemState() | p.CommEvent() | p.WrittenBytes(),
+            0u);
   EXPECT_TRUE(c.log.reports.empty());
 }
 
-TEST(SerialPortProperties, AutoTimingFollowsTheBaudTable) {
+TEST(SerialPortProperties, AutoTimingTakesTheRowOfTheHighestRateNotAboveTheBaudRate) {
   Component c;
-  c.port->SetBaudRate(38400);
-  EXPECT_EQ(c.port->RTOCharDelayTime(), 290u);
-  EXPECT_EQ(c.port->WTOCharDelayTime(), 290u);
-  c.port->SetBaudRate(100);
-  EXPECT_EQ(c.port->RTOCharDelayTime(), 1100u);
-  c.port->SetBaudRate(300000);
-  EXPECT_EQ(c.port->WTOCharDelayTime(), 43u);
+  const std::pair<uint32_t, uint32_t> table[] = {{110, 100000}, {300, 37000}, {600, 18000}, {1200, 9000},
+                                                 {2400, 4500},  {4800, 2300}, {9600, 1100}, {14400, 760},
+                                                 {19200, 570},  {38400, 290}, {56000, 200}, {57600, 190},
+                                                 {115200, 95},  {128000, 85}, {256000, 43}};
+  uint32_t below = 1100;  // the delay below 110 baud
+  for (auto [rate, delay] : table) {
+    c.port->SetBaudRate(rate - 1);
+    EXPECT_EQ(c.port->RTOCharDelayTime(), below) << rate - 1;
+    c.port->SetBaudRate(rate);
+    EXPECT_EQ(c.port->RTOCharDelayTime(), delay) << rate;
+    EXPECT_EQ(c.port->WTOCharDelayTime(), delay) << rate;
+    below = delay;
+  }
   c.port->SetXTOAuto(false);
   c.port->SetBaudRate(9600);
   EXPECT_EQ(c.port->RTOCharDelayTime(), 43u) << "turning auto timing off keeps the delays";
+  c.port->SetXTOAuto(true);
+  EXPECT_EQ(c.port->RTOCharDelayTime(), 1100u) << "turning it on applies the table again";
+  EXPECT_EQ(c.port->WTOCharDelayTime(), 1100u);
+}
+
+TEST(SerialPortProperties, ChangedLineSettingsReachAnOpenPortAtOnce) {
+  Component c;
+  c.Open();
+  TSerialPort& p = *c.port;
+  const LineSettings& dcb = c.state->lineSettings;  // only this thread sets it
+  p.SetBaudRate(57600);
+  EXPECT_EQ(dcb.BaudRate, 57600u);
+  p.SetParityType(3);
+  EXPECT_EQ(dcb.Parity, 3);
+  EXPECT_EQ(dcb.Flags, dcbflags::kBinary | dcbflags::kParity);
+  p.SetParityErrorChar('?');
+  EXPECT_EQ(dcb.ErrorChar, '?');
+  p.SetParityErrorReplacement(true);
+  EXPECT_EQ(dcb.Flags, dcbflags::kBinary | dcbflags::kParity | dcbflags::kErrorChar);
+  p.SetStopBits(2);
+  EXPECT_EQ(dcb.StopBits, 2);
+  p.SetDataBits(7);
+  EXPECT_EQ(dcb.ByteSize, 7);
+  p.SetXONChar('a');
+  EXPECT_EQ(dcb.XonChar, 'a');
+  p.SetXOFFChar('b');
+  EXPECT_EQ(dcb.XoffChar, 'b');
+  p.SetXONLimDiv(10);
+  EXPECT_EQ(dcb.XonLim, 409);
+  p.SetXOFFLimDiv(90);
+  EXPECT_EQ(dcb.XoffLim, 3686);
+  p.SetParityType(0);
+  p.SetParityErrorReplacement(false);
+  p.SetFlowControl(dcbflags::kOutxCtsFlow);
+  EXPECT_EQ(dcb.Flags, dcbflags::kBinary | dcbflags::kOutxCtsFlow);
+  p.SetStripNullChars(true);
+  EXPECT_EQ(dcb.Flags, dcbflags::kBinary | dcbflags::kOutxCtsFlow | dcbflags::kNull);
+  p.SetEventChar('\n');
+  EXPECT_EQ(dcb.EvtChar, '\n');
+  // The write delays do not show in the settings; they are applied all the same.
+  auto applied = [&] { return c.state->CountCalls("SetLineSettings"); };
+  const size_t before = applied();
+  p.SetWTOExtraDelayTime(100);
+  p.SetWTOExtraDelayTime(100);
+  EXPECT_EQ(applied(), before + 1) << "a write of an unchanged value does nothing";
+  p.SetXTOAuto(false);
+  p.SetBaudRate(38400);
+  EXPECT_EQ(applied(), before + 2);
+  p.SetXTOAuto(true);
+  EXPECT_EQ(applied(), before + 3) << "the write delay changed from 190 to 290";
 }
 
 TEST(SerialPortProperties, XonXoffLimitsAboveHundredAreWarnedAndClamped) {
@@ -94,6 +167,12 @@ TEST(SerialPortProperties, LineControlIsIgnoredWhileClosed) {
   c.Open();
   EXPECT_EQ(c.state->CountCalls("SetRts"), 1u);
   EXPECT_EQ(c.state->CountCalls("SetDtr"), 1u);
+  c.port->SetRTSState(true);
+  c.port->SetDTRState(true);
+  c.port->SetBREAKState(false);
+  EXPECT_EQ(c.state->CountCalls("SetRts"), 2u) << "while open the lines are driven also when unchanged";
+  EXPECT_EQ(c.state->CountCalls("SetDtr"), 2u);
+  EXPECT_EQ(c.state->CountCalls("ClearBreak"), 1u);
 }
 
 TEST(SerialPortProperties, LineControlFailuresAreReportedAndTheValueKept) {
@@ -123,6 +202,10 @@ TEST(SerialPortOpening, AppliesTheLineSettingsAndRaisesTheLines) {
   c.port->SetParityType(2);
   c.port->SetFlowControl(dcbflags::kOutX);
   c.port->SetStripNullChars(true);
+  // What a previous user of the port left must not survive.
+  c.state->lineSettings.Flags = dcbflags::kAbortOnError;
+  c.state->lineSettings.EofChar = 26;
+  c.state->timeouts = PortTimeouts{1, 2, 3, 4, 5};
   c.Open("/dev/ttyUSB0");
   EXPECT_TRUE(c.port->Active());
   EXPECT_EQ(c.port->ComHandle(), 7u);
@@ -133,10 +216,16 @@ TEST(SerialPortOpening, AppliesTheLineSettingsAndRaisesTheLines) {
   EXPECT_EQ(dcb.Parity, 2);
   EXPECT_EQ(dcb.XonLim, 1351);
   EXPECT_EQ(dcb.XoffLim, 1351);
-  EXPECT_EQ(c.state->timeouts.ReadInterval, 0xFFFFFFFFu);
-  EXPECT_EQ(c.state->timeouts.WriteTotalConstant, 0u);
+  EXPECT_EQ(dcb.EofChar, 0);
+  const PortTimeouts& t = c.state->timeouts;
+  EXPECT_EQ(std::tie(t.ReadInterval, t.ReadTotalMultiplier, t.ReadTotalConstant, t.WriteTotalMultiplier,
+                     t.WriteTotalConstant),
+            std::make_tuple(0xFFFFFFFFu, 0u, 0u, 0u, 0u));
   EXPECT_EQ(c.state->eventMask, 0x1FFu);
-  EXPECT_EQ(c.state->calls.front(), "Open:/dev/ttyUSB0");
+  const std::vector<std::string> calls = c.state->Calls();
+  EXPECT_EQ(calls.front(), "Open:/dev/ttyUSB0");
+  EXPECT_LT(std::find(calls.begin(), calls.end(), "SetDtr"), std::find(calls.begin(), calls.end(), "SetRts"))
+      << "DTR first";
 }
 
 TEST(SerialPortOpening, AMissingPortIsReportedAndStaysClosed) {
@@ -168,7 +257,11 @@ TEST(SerialPortOpening, EachFailingStepIsReportedAndTheRestGoesOn) {
     c.state->Fail(k.op, kEio);
     c.Open();
     EXPECT_TRUE(c.port->Active()) << k.op;
-    EXPECT_THAT(c.log.reports, ElementsAre(Report{110, 0, 2, "Msg start reactivating Port"}, k.report)) << k.op;
+    EXPECT_THAT(c.log.reports, ElementsAre(Report{110, 0, 2, "Msg start reactivating Port"}, k.report))
+        << k.op;
+    if (k.report.place == 801) {
+      EXPECT_EQ(c.state->CountCalls("SetLineSettings"), 0u) << "stops there";
+    }
   }
 }
 
@@ -187,7 +280,7 @@ TEST(SerialPortOpening, ANewNameWhileClosedIsOnlyStored) {
   Component c;
   c.port->SetCommPort("/dev/ttyUSB3");
   EXPECT_EQ(c.port->CommPort(), "/dev/ttyUSB3");
-  EXPECT_TRUE(c.state->calls.empty());
+  EXPECT_TRUE(c.state->Calls().empty());
 }
 
 TEST(SerialPortOpening, ANewNameWhileOpenReopensAndMayEndClosed) {
@@ -204,10 +297,10 @@ TEST(SerialPortOpening, ANewNameWhileOpenReopensAndMayEndClosed) {
 
 TEST(SerialPortOpening, OnlyTheFirst79CharactersOfTheNameAreOpened) {
   Component c;
-  const std::string name = "/dev/" + std::string(100, 'x');
+  const std::string name = "/dev/" + std::string(300, 'x');
   c.Open(name);
-  EXPECT_EQ(c.state->calls.front(), "Open:" + name.substr(0, 79));
-  EXPECT_EQ(c.port->CommPort(), name);
+  EXPECT_EQ(c.state->Calls().front(), "Open:" + name.substr(0, 79));
+  EXPECT_EQ(c.port->CommPort(), name.substr(0, 255)) << "the name keeps at most 255 characters";
 }
 
 TEST(SerialPortClosing, LowersTheLinesAndForgetsTheHandle) {
@@ -243,11 +336,12 @@ TEST(SerialPortSending, SendsTheBytesUnchangedWithATimeOutForTheirLength) {
   c.Open();
   int writeDone = 0;
   c.port->OnWriteDone = [&](TSerialPort*) { ++writeDone; };
-  c.port->SendText(std::string("F\0", 2));
+  const std::string command("F\0 12:34", 8);
+  c.port->SendText(command);
   c.port->SendText("");
-  EXPECT_THAT(c.state->Written(), ElementsAre(std::string("F\0", 2)));
-  EXPECT_EQ(c.state->timeouts.WriteTotalConstant, 2 * 290 / 1000 + 250u);
-  EXPECT_EQ(c.port->WrittenBytes(), 2u);
+  EXPECT_THAT(c.state->Written(), ElementsAre(command));
+  EXPECT_EQ(c.state->timeouts.WriteTotalConstant, 252u) << "250 ms and 8 x 290 us, whole milliseconds";
+  EXPECT_EQ(c.port->WrittenBytes(), 8u);
   EXPECT_EQ(writeDone, 1) << "a write done at once is announced by the sender";
 }
 

@@ -7,6 +7,7 @@
 #include "tests/serial/reportlog.h"
 #include "tests/support/eventwait.h"
 
+using ::testing::Each;
 using ::testing::ElementsAre;
 
 namespace {
@@ -19,6 +20,7 @@ struct Worker {
   std::unique_ptr<TSerialPort> port;
   std::vector<std::string> events;  // handler names in the order they ran
   std::vector<std::string> clusters;
+  std::vector<uint32_t> clusterErrors;  // each cluster's CommErrors
   bool takeClusters = true;
 
   explicit Worker(int32_t platformFamily = 2) {
@@ -26,7 +28,10 @@ struct Worker {
     port = std::make_unique<TSerialPort>(std::make_unique<FakeBackend>(state), log.Handler());
     port->OnRxClusterEvent = [this](TSerialPort* p) {
       events.push_back("RxCluster");
-      if (takeClusters) clusters.push_back(p->ReadClusterText());
+      if (!takeClusters) return;
+      const TSerialCluster cluster = p->TakeCluster();
+      clusters.push_back(cluster.Text());
+      clusterErrors.push_back(cluster.CommErrors);
     };
     port->SetBaudRate(38400);
   }
@@ -60,6 +65,7 @@ struct Worker {
 
 TEST(WorkerClusters, AnAnswerBecomesOneClusterOnceTheTimeRulePasses) {
   Worker w;
+  w.port->SetRTOCharDelayTime(100000);  // 100 ms a byte, as at 110 baud: the bytes' share decides
   w.Open();
   QElapsedTimer since;
   since.start();
@@ -70,9 +76,18 @@ TEST(WorkerClusters, AnAnswerBecomesOneClusterOnceTheTimeRulePasses) {
   ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("ClearCommError") >= looks + 2; }, 2000));
   w.state->Receive(" 512\r\n");
   w.state->FireEvents(0x001);
-  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 2000));
-  EXPECT_GE(since.elapsed(), 250) << "6 bytes are due 251.74 ms after the queue was last empty";
+  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 5000));
+  EXPECT_GE(since.elapsed(), 850) << "6 bytes are due 6 x 100 + 250 ms after the queue was last empty";
   EXPECT_THAT(w.clusters, ElementsAre(" 512\r\n"));
+}
+
+TEST(WorkerClusters, TheWaitForTheTimeRuleNeverSpins) {
+  Worker w;
+  w.Open();
+  const size_t zeroWaits = w.state->CountZeroWaits();
+  w.state->Receive("+");  // due after 250.29 ms: the last wait before must last into the 251st
+  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 5000));
+  EXPECT_LE(w.state->CountZeroWaits() - zeroWaits, 1u) << "a wait of no time is for a cluster already due";
 }
 
 TEST(WorkerClusters, AReadRequestOnAnEmptyQueueStaysSetAndSkipsTheTimeRule) {
@@ -94,37 +109,61 @@ TEST(WorkerClusters, AFullClusterSizeIsReadAtOnceAsOneCluster) {
   // The time rule alone would hold the bytes for 5 s: what comes sooner was read at once.
   w.port->SetRTOExtraDelayTime(5000);
   w.Open();
-  w.state->Receive(std::string(40, 'x'));
+  w.state->Receive(std::string(16, 'x'));
   ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 2500));
-  EXPECT_THAT(w.clusters, ElementsAre(std::string(40, 'x')));
+  EXPECT_THAT(w.clusters, ElementsAre(std::string(16, 'x')));
 }
 
-TEST(WorkerClusters, ALineErrorMakesTheClusterDueAndIsSeenTwiceAsAStatusChange) {
-  Worker w;
-  w.Track(&TSerialPort::OnCommStat, "CommStat");
+// The platforms clear the line error word as they report it: one status check
+// asks until two calls agree, so it sees the error set, then cleared, and what
+// follows goes by the last call.
+TEST(WorkerClusters, AStatusCheckAsksUntilTwoCallsAgree) {
+  // Each status check starts with the modem lines: their count tells the checks apart.
+  std::vector<std::pair<uint32_t, size_t>> stats;  // CommError, and the check it came from
+  Worker w;                                        // goes first: its destruction may still run the handler
+  w.port->OnCommStat = [&](TSerialPort* p) {
+    stats.emplace_back(p->CommError(), w.state->CountCalls("GetModemStatus"));
+  };
+  w.port->SetRTOExtraDelayTime(60000);  // the time rule decides nothing here
   w.Open();
-  w.events.clear();
-  w.state->lineErrors = 0x08;
-  w.state->Receive("x");
-  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 2000));
-  // error word set (with the byte queued), error word cleared, byte read
-  const auto stats = std::count(w.events.begin(), w.events.end(), "CommStat");
-  EXPECT_GE(stats, 2);
-  EXPECT_EQ(w.port->CommError(), 0u);
+  w.state->LineError(0x08, 1, "x");
+  ASSERT_TRUE(ProcessUntil([&] { return stats.size() >= 2; }, 5000));
+  EXPECT_EQ(stats[0].first, 0x08u);
+  EXPECT_EQ(stats[1].first, 0u);
+  EXPECT_EQ(stats[1].second, stats[0].second) << "set and cleared within one status check";
+  w.port->SetReadRequest(true);
+  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 5000));
+  EXPECT_THAT(w.clusterErrors, ElementsAre(0u));
 }
 
-TEST(WorkerClusters, QuietModeQueuesWithoutNotifying) {
+TEST(WorkerClusters, ALineErrorMakesTheClusterDueBeforeTheTimeRule) {
+  Worker w;
+  w.port->SetRTOExtraDelayTime(60000);
+  w.Open();
+  // A break the driver reports for three status calls: whichever of the worker's
+  // checks sees it first, the one before its look at the queue ends with it set.
+  w.state->LineError(0x10, 3, "x");
+  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 10000));
+  EXPECT_THAT(w.clusters, ElementsAre("x"));
+  EXPECT_THAT(w.clusterErrors, ElementsAre(0x10u));
+}
+
+TEST(WorkerClusters, QuietModeQueuesOldestFirstWithoutNotifyingOrReporting) {
   Worker w;
   w.Open();
   w.port->SetThreadQuietMode(true);
-  w.state->Receive("+\r\n");
-  w.port->SetReadRequest(true);
-  // The cluster is queued a moment after the read: wait for it in the queue itself.
-  std::string queued;
-  ASSERT_TRUE(ProcessUntil([&] { return !(queued = w.port->ReadClusterText()).empty(); }, 2000));
-  EXPECT_EQ(queued, "+\r\n");
+  w.state->Fail("GetModemStatus", kEio);  // reported in every other mode
+  for (const char* answer : {"+\r\n", "-\r\n"}) {
+    const size_t queued = w.port->ClusterCount();
+    w.state->Receive(answer);
+    w.port->SetReadRequest(true);
+    ASSERT_TRUE(ProcessUntil([&] { return w.port->ClusterCount() > queued; }, 2000));
+  }
+  EXPECT_EQ(w.port->ReadClusterText(), "+\r\n");
+  EXPECT_EQ(w.port->ReadClusterText(), "-\r\n");
   ProcessFor(100);
   EXPECT_TRUE(w.events.empty());
+  EXPECT_TRUE(w.log.reports.empty());
 }
 
 TEST(WorkerClusters, AnEmptyReadStillQueuesAnEmptyCluster) {
@@ -155,11 +194,24 @@ TEST(WorkerEvents, DispatchesInTheirOrderAndCommEventLast) {
     w.Track(event, name);
   w.Open();
   w.events.clear();
+  const size_t waits = w.state->CountCalls("WaitCommEvent");
   w.state->FireEvents(0x1FF);
   ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 10; }, 2000));
   EXPECT_THAT(w.events, ElementsAre("Break", "CTS", "DSR", "LineError", "Ring", "RLSD", "RxChar", "RxFlag",
                                     "TxEmpty", "Comm"));
   EXPECT_EQ(w.port->CommEvent(), 0x1FFu);
+  // A wait that ends with no event dispatches nothing; one that completes at once
+  // dispatches as well.
+  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("WaitCommEvent") > waits; }, 2000));
+  w.events.clear();
+  {
+    std::lock_guard lock(w.state->mutex);
+    w.state->commWaitAtOnce = true;
+    w.state->pendingMask = 0x008 | 0x004;
+  }
+  w.state->FireEvents(0);
+  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 3; }, 2000));
+  EXPECT_THAT(w.events, ElementsAre("CTS", "TxEmpty", "Comm"));
 }
 
 TEST(WorkerEvents, ModemLinesAreMirroredInTheStateProperties) {
@@ -167,12 +219,13 @@ TEST(WorkerEvents, ModemLinesAreMirroredInTheStateProperties) {
   w.Open();
   {
     std::lock_guard lock(w.state->mutex);
-    w.state->modem = 0x10 | 0x80;
+    w.state->modem = 0x10 | 0x20 | 0x80;
   }
   ASSERT_TRUE(ProcessUntil([&] { return w.port->CTSState(); }, 2000));
+  EXPECT_TRUE(w.port->DSRState());
   EXPECT_TRUE(w.port->RLSDState());
-  EXPECT_FALSE(w.port->DSRState());
-  EXPECT_EQ(w.port->ModemState(), 0x90u);
+  EXPECT_FALSE(w.port->RingState());
+  EXPECT_EQ(w.port->ModemState(), 0xB0u);
 }
 
 TEST(WorkerEvents, RingEmulationOnTheOldPlatformFamily) {
@@ -248,37 +301,47 @@ TEST(WorkerWrites, TimeOutRules) {
     ASSERT_TRUE(w.WaitForReport(9701, "Error write TimeOut"));
     EXPECT_EQ(w.port->WrittenBytes(), 1u);
   }
-  {  // still pending past bytes x 290 us + 250 ms
+  {  // still pending past the bytes transferred so far x 290 us + 250 ms
     Worker w;
     w.Open();
     w.state->holdWrites = true;
     {
       std::lock_guard lock(w.state->mutex);
       w.state->writeResult = serialcodes::kIoPending;
+      // More than the 2 bytes sent: only the transferred count explains the time-out.
+      w.state->writeTransferred = 2000;
     }
     QElapsedTimer since;
     since.start();
     w.port->SendText("AB");
-    ASSERT_TRUE(w.WaitForReport(9701, "Error write TimeOut"));
-    EXPECT_GE(since.elapsed(), 250);
+    ASSERT_TRUE(w.WaitForReport(9701, "Error write TimeOut", 5000));
+    EXPECT_GE(since.elapsed(), 830) << "2000 x 290 us + 250 ms";
     EXPECT_EQ(w.log.Find(9701, "Error write TimeOut")->code, 997u);
+    EXPECT_EQ(w.port->WrittenBytes(), 2000u);
     EXPECT_FALSE(w.port->SendInProgress());
   }
-  {  // failed
-    Worker w;
-    w.Track(&TSerialPort::OnWriteDone, "WriteDone");
-    w.Open();
-    w.state->holdWrites = true;
-    {
-      std::lock_guard lock(w.state->mutex);
-      w.state->writeResult = kEio;
-    }
-    w.port->SendText("A");
-    ASSERT_TRUE(w.WaitForReport(9702, "Error getting Overlapped Result"));
-    EXPECT_EQ(w.log.Find(9702, "Error getting Overlapped Result")->code, kEio);
-    ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, 500));
-    EXPECT_EQ(w.events.back(), "WriteDone");
+}
+
+// A failed write, with the write record's event failing to reset as well: every
+// report the worker raises, that of the event operation included, arrives on the
+// user-interface thread.
+TEST(WorkerReports, ArriveOnTheUserInterfaceThread) {
+  Worker w;
+  w.Track(&TSerialPort::OnWriteDone, "WriteDone");
+  w.Open();
+  w.state->Fail("ResetEvent", kEio);
+  w.state->holdWrites = true;
+  {
+    std::lock_guard lock(w.state->mutex);
+    w.state->writeResult = kEio;
   }
+  w.port->SendText("A");
+  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, 2000));
+  EXPECT_THAT(w.events, ElementsAre("WriteDone"));
+  EXPECT_FALSE(w.port->SendInProgress());
+  EXPECT_THAT(w.log.reports, ElementsAre(Report{1101, kEio, 0, "Error resetting Overlapped Event"},
+                                         Report{9702, kEio, 0, "Error getting Overlapped Result"}));
+  EXPECT_THAT(w.log.threads, Each(std::this_thread::get_id()));
 }
 
 TEST(WorkerReports, StatusFailuresAreReportedOncePerIncident) {
@@ -311,12 +374,17 @@ TEST(WorkerReports, AFailedReadClearsTheReadRequest) {
 }
 
 TEST(WorkerReports, AnOutstandingReadThatFails) {
-  Worker w;
-  w.Open();
-  w.HoldARead();
-  w.state->CompleteRead(kEio);
-  ASSERT_TRUE(w.WaitForReport(9908, "Error getting Overlappedresult"));
-  EXPECT_TRUE(w.port->ReadRequest()) << "a failure of an outstanding read leaves the request";
+  for (auto [code, report] : {std::pair{kEio, Report{9908, kEio, 0, "Error getting Overlappedresult"}},
+                              {serialcodes::kOperationAborted,
+                               Report{9907, serialcodes::kOperationAborted, 0, "Error read aborted"}}}) {
+    Worker w;
+    w.Open();
+    w.HoldARead();
+    w.state->CompleteRead(code);
+    ASSERT_TRUE(ProcessUntil([&] { return !w.log.reports.empty(); }, 2000));
+    EXPECT_THAT(w.log.reports, ElementsAre(report));
+    EXPECT_TRUE(w.port->ReadRequest()) << "a failure of an outstanding read leaves the request";
+  }
 }
 
 TEST(WorkerReports, FailedWaitsReportTheirPlace) {
@@ -351,7 +419,7 @@ TEST(WorkerClosing, ACloseOvertakingTheStartOfAnEventWaitIsNoFailure) {
   w.Open();
   {
     std::lock_guard lock(w.state->mutex);
-    w.state->waitFailsAtPurge = true;
+    w.state->waitEndsAtPurge = true;
   }
   w.state->FireEvents(0x001);  // ends the outstanding wait, so the worker starts the next one
   ASSERT_TRUE(ProcessUntil(
@@ -366,17 +434,43 @@ TEST(WorkerClosing, ACloseOvertakingTheStartOfAnEventWaitIsNoFailure) {
   EXPECT_FALSE(w.log.Has(9907, "Error calling WaitCommEvent"));
 }
 
-TEST(WorkerClosing, AReadOutstandingAtCloseIsAbortedAndDelaysTheClose) {
+TEST(WorkerClosing, AWriteOutstandingAtCloseEndsWithItsFailureAndIsAnnounced) {
   Worker w;
+  w.Track(&TSerialPort::OnWriteDone, "WriteDone");
   w.Open();
-  w.HoldARead();
-  QElapsedTimer since;
-  since.start();
-  w.port->SetActive(false);
-  EXPECT_GE(since.elapsed(), 1100) << "the report waits for the user-interface thread, which is closing";
-  EXPECT_TRUE(w.log.Has(104, "Warning ThreadIsRunning"));
-  ASSERT_TRUE(ProcessUntil([&] { return w.log.Has(9907, "Error read aborted") ||
-                                        w.log.Has(9908, "Error getting Overlappedresult"); }, 2000));
+  w.state->holdWrites = true;
+  w.port->SendText("K");
+  w.port->SetActive(false);  // its purge ends the write
+  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, 5000));
+  EXPECT_THAT(w.events, ElementsAre("WriteDone"));
+  EXPECT_FALSE(w.port->SendInProgress());
+  // Both deliveries wait for the user-interface thread, which is in the close.
+  EXPECT_THAT(w.log.reports, ElementsAre(Report{100, 0, 2, "Msg start deactivating Port"},
+                                         Report{104, 0, 1, "Warning ThreadIsRunning"},
+                                         Report{9702, serialcodes::kOperationAborted, 0,
+                                                "Error getting Overlapped Result"}));
+  EXPECT_TRUE(ProcessUntil([&] { return !w.port->WorkerBusy(); }, 2000)) << "then the worker goes idle";
+}
+
+TEST(WorkerClosing, AReadOutstandingAtCloseIsCollectedAndDelaysTheClose) {
+  for (auto atPurge : {FakeState::ReadAtPurge::Abort, FakeState::ReadAtPurge::Leave}) {
+    Worker w;
+    w.Open();
+    w.state->readAtPurge = atPurge;  // not yet read by the worker: no read is outstanding
+    w.HoldARead();
+    QElapsedTimer since;
+    since.start();
+    w.port->SetActive(false);
+    EXPECT_GE(since.elapsed(), 1100) << "the report waits for the user-interface thread, which is closing";
+    EXPECT_TRUE(w.log.Has(104, "Warning ThreadIsRunning"));
+    // The worker signals the read's event itself: a read the purge left running
+    // ends there, as incomplete; an aborted one may be seen either way.
+    ASSERT_TRUE(ProcessUntil([&] { return w.log.reports.size() >= 3; }, 2000));
+    if (atPurge == FakeState::ReadAtPurge::Leave)
+      EXPECT_EQ(w.log.reports[2], (Report{9908, serialcodes::kIoIncomplete, 0, "Error getting Overlappedresult"}));
+    else
+      EXPECT_TRUE(w.log.Has(9907, "Error read aborted") || w.log.Has(9908, "Error getting Overlappedresult"));
+  }
 }
 
 }  // namespace
