@@ -20,7 +20,7 @@ TEST(UsualClose, AWorkerWakingBeforeThePortReadsClosedStartsNoWaitAndNothingIsRe
   TSerialPort port(std::make_unique<FakeBackend>(state), log.Handler());
   port.SetCommPort("ttyACM0");
   port.SetActive(true);
-  ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("WaitCommEvent") > 0; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("WaitCommEvent") > 0; }, kFaultMs));
   // The user-interface thread stays inside SetEventMask(0) until the woken
   // worker has either gone idle or tried its next event wait.
   state->holdAfterMaskZeroUntil = [&] { return !port.WorkerBusy(); };

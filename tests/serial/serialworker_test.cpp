@@ -39,7 +39,7 @@ struct Worker {
     port->SetCommPort("ttyACM0");
     port->SetActive(true);
     // The idle worker notices the opening within 200 to 400 ms.
-    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("WaitCommEvent") > 0; }, 2000));
+    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("WaitCommEvent") > 0; }, kFaultMs));
     log.reports.clear();
   }
   // Leaves a read outstanding: bytes queued, a read request, and reads held.
@@ -47,13 +47,13 @@ struct Worker {
     state->holdReads = true;
     state->Receive("x");
     port->SetReadRequest(true);
-    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("Read") > 0; }, 2000));
+    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("Read") > 0; }, kFaultMs));
   }
   void FailWaits() {
     std::lock_guard lock(state->mutex);
     state->waitResultOverride = 0xFFFFFFFF;
   }
-  bool WaitForReport(uint32_t place, const std::string& msg, int ms = 2000) {
+  bool WaitForReport(uint32_t place, const std::string& msg, int ms = kFaultMs) {
     return ProcessUntil([&] { return log.Has(place, msg); }, ms);
   }
 };
@@ -67,10 +67,10 @@ TEST(WorkerClusters, AnAnswerBecomesOneClusterOnceTheTimeRulePasses) {
   // status checks begun after `since` mean the first has been acted on: the
   // empty queue was last seen no earlier than `since`.
   const size_t looks = w.state->CountCalls("ClearCommError");
-  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("ClearCommError") >= looks + 2; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("ClearCommError") >= looks + 2; }, kFaultMs));
   w.state->Receive(" 512\r\n");
   w.state->FireEvents(0x001);
-  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, kFaultMs));
   EXPECT_GE(since.elapsed(), 250) << "6 bytes are due 251.74 ms after the queue was last empty";
   EXPECT_THAT(w.clusters, ElementsAre(" 512\r\n"));
 }
@@ -84,7 +84,7 @@ TEST(WorkerClusters, AReadRequestOnAnEmptyQueueStaysSetAndSkipsTheTimeRule) {
   ProcessFor(200);
   EXPECT_TRUE(w.port->ReadRequest());
   w.state->Receive("+\r\n");
-  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 2500));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, kFaultMs));
   EXPECT_FALSE(w.port->ReadRequest());
 }
 
@@ -95,7 +95,7 @@ TEST(WorkerClusters, AFullClusterSizeIsReadAtOnceAsOneCluster) {
   w.port->SetRTOExtraDelayTime(5000);
   w.Open();
   w.state->Receive(std::string(40, 'x'));
-  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 2500));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, kFaultMs));
   EXPECT_THAT(w.clusters, ElementsAre(std::string(40, 'x')));
 }
 
@@ -106,7 +106,7 @@ TEST(WorkerClusters, ALineErrorMakesTheClusterDueAndIsSeenTwiceAsAStatusChange) 
   w.events.clear();
   w.state->lineErrors = 0x08;
   w.state->Receive("x");
-  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, kFaultMs));
   // error word set (with the byte queued), error word cleared, byte read
   const auto stats = std::count(w.events.begin(), w.events.end(), "CommStat");
   EXPECT_GE(stats, 2);
@@ -121,7 +121,7 @@ TEST(WorkerClusters, QuietModeQueuesWithoutNotifying) {
   w.port->SetReadRequest(true);
   // The cluster is queued a moment after the read: wait for it in the queue itself.
   std::string queued;
-  ASSERT_TRUE(ProcessUntil([&] { return !(queued = w.port->ReadClusterText()).empty(); }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return !(queued = w.port->ReadClusterText()).empty(); }, kFaultMs));
   EXPECT_EQ(queued, "+\r\n");
   ProcessFor(100);
   EXPECT_TRUE(w.events.empty());
@@ -134,13 +134,13 @@ TEST(WorkerClusters, AnEmptyReadStillQueuesAnEmptyCluster) {
   w.state->holdReads = true;
   w.state->Receive("abc");
   w.port->SetReadRequest(true);
-  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("Read") > 0; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("Read") > 0; }, kFaultMs));
   {
     std::lock_guard lock(w.state->mutex);
     w.state->rx.clear();  // the read finds nothing after all
   }
   w.state->CompleteRead(0);
-  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, kFaultMs));
   EXPECT_EQ(w.events.front(), "RxCluster");
   EXPECT_EQ(w.port->ReadClusterText(), "");
 }
@@ -156,7 +156,7 @@ TEST(WorkerEvents, DispatchesInTheirOrderAndCommEventLast) {
   w.Open();
   w.events.clear();
   w.state->FireEvents(0x1FF);
-  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 10; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 10; }, kFaultMs));
   EXPECT_THAT(w.events, ElementsAre("Break", "CTS", "DSR", "LineError", "Ring", "RLSD", "RxChar", "RxFlag",
                                     "TxEmpty", "Comm"));
   EXPECT_EQ(w.port->CommEvent(), 0x1FFu);
@@ -169,7 +169,7 @@ TEST(WorkerEvents, ModemLinesAreMirroredInTheStateProperties) {
     std::lock_guard lock(w.state->mutex);
     w.state->modem = 0x10 | 0x80;
   }
-  ASSERT_TRUE(ProcessUntil([&] { return w.port->CTSState(); }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.port->CTSState(); }, kFaultMs));
   EXPECT_TRUE(w.port->RLSDState());
   EXPECT_FALSE(w.port->DSRState());
   EXPECT_EQ(w.port->ModemState(), 0x90u);
@@ -185,13 +185,13 @@ TEST(WorkerEvents, RingEmulationOnTheOldPlatformFamily) {
     std::lock_guard lock(w.state->mutex);
     w.state->modem = 0x40;
   }
-  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 1; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 1; }, kFaultMs));
   EXPECT_THAT(w.events, ElementsAre("RI")) << "ring indicator on";
   {
     std::lock_guard lock(w.state->mutex);
     w.state->modem = 0;
   }
-  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 4; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 4; }, kFaultMs));
   EXPECT_THAT(w.events, ElementsAre("RI", "RI", "Ring", "Comm"));
   EXPECT_EQ(w.port->CommEvent(), 0x100u);
   EXPECT_FALSE(w.port->RingState());
@@ -208,7 +208,7 @@ TEST(WorkerEvents, NoRingEmulationElsewhere) {
       std::lock_guard lock(w.state->mutex);
       w.state->modem = modem;
     }
-    ASSERT_TRUE(ProcessUntil([&] { return w.events.size() > before; }, 2000));
+    ASSERT_TRUE(ProcessUntil([&] { return w.events.size() > before; }, kFaultMs));
   }
   ProcessFor(300);  // an emulated ring would follow the second RI within the same pass
   EXPECT_THAT(w.events, ElementsAre("RI", "RI"));
@@ -227,7 +227,7 @@ TEST(WorkerWrites, AWriteFinishedLaterIsCollectedAndAnnounced) {
     w.state->writeResult = 0;
     w.state->writeTransferred = 1;
   }
-  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, kFaultMs));
   EXPECT_FALSE(w.port->SendInProgress());
   EXPECT_THAT(w.events, ElementsAre("WriteDone"));
   EXPECT_EQ(w.port->WrittenBytes(), 1u);
@@ -276,7 +276,7 @@ TEST(WorkerWrites, TimeOutRules) {
     w.port->SendText("A");
     ASSERT_TRUE(w.WaitForReport(9702, "Error getting Overlapped Result"));
     EXPECT_EQ(w.log.Find(9702, "Error getting Overlapped Result")->code, kEio);
-    ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, 500));
+    ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, kFaultMs));
     EXPECT_EQ(w.events.back(), "WriteDone");
   }
 }
@@ -286,16 +286,16 @@ TEST(WorkerReports, StatusFailuresAreReportedOncePerIncident) {
   w.Open();
   w.state->Fail("ClearCommError", kEio);
   w.state->Fail("GetModemStatus", kEio);
-  ASSERT_TRUE(ProcessUntil([&] { return w.log.reports.size() >= 2; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.log.reports.size() >= 2; }, kFaultMs));
   ProcessFor(300);  // the passes that follow fail alike and report nothing more
   EXPECT_THAT(w.log.reports,
               ElementsAre(Report{9905, kEio, 0, "Error getting ModemStatus"}, Report{9803, kEio, 0, "Error ClearCommError"}));
   w.state->Clear("ClearCommError");
   // Ends the incident: one status check that succeeds.
   const size_t checksBefore = w.state->CountCalls("ClearCommError");
-  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("ClearCommError") > checksBefore; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("ClearCommError") > checksBefore; }, kFaultMs));
   w.state->Fail("ClearCommError", kEio);
-  ASSERT_TRUE(ProcessUntil([&] { return w.log.reports.size() == 3; }, 1000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.log.reports.size() == 3; }, kFaultMs));
   EXPECT_EQ(w.log.reports.back(), (Report{9803, kEio, 0, "Error ClearCommError"}));
 }
 
@@ -359,7 +359,7 @@ TEST(WorkerClosing, ACloseOvertakingTheStartOfAnEventWaitIsNoFailure) {
         std::lock_guard lock(w.state->mutex);
         return w.state->waitingForPurge;
       },
-      2000));
+      kFaultMs));
   w.port->SetActive(false);
   ProcessFor(200);
   EXPECT_FALSE(w.log.Has(104, "Warning ThreadIsRunning"));
@@ -375,8 +375,11 @@ TEST(WorkerClosing, AReadOutstandingAtCloseIsAbortedAndDelaysTheClose) {
   w.port->SetActive(false);
   EXPECT_GE(since.elapsed(), 1100) << "the report waits for the user-interface thread, which is closing";
   EXPECT_TRUE(w.log.Has(104, "Warning ThreadIsRunning"));
-  ASSERT_TRUE(ProcessUntil([&] { return w.log.Has(9907, "Error read aborted") ||
-                                        w.log.Has(9908, "Error getting Overlappedresult"); }, 2000));
+  ASSERT_TRUE(ProcessUntil(
+      [&] {
+        return w.log.Has(9907, "Error read aborted") || w.log.Has(9908, "Error getting Overlappedresult");
+      },
+      kFaultMs));
 }
 
 }  // namespace
