@@ -143,7 +143,9 @@ TEST_F(DeviceSimulatorTest, DelayAndProcessingTimeHoldTheAnswerBack) {
   EXPECT_GE(device.SentLog()[0].time - device.Log()[0].time, 300ms);
   // Not the delay and the processing time each on its own, nor one of them twice
   // (600 ms): an upper bound, which a sanitizer's slowness would measure instead.
-  if (!kSanitizedBuild) EXPECT_LT(device.SentLog()[0].time - device.Log()[0].time, 500ms);
+  if (!kSanitizedBuild) {
+    EXPECT_LT(device.SentLog()[0].time - device.Log()[0].time, 500ms);
+  }
 }
 
 TEST_F(DeviceSimulatorTest, SplitAnswerArrivesInTwoPiecesWithTheGap) {
@@ -160,7 +162,9 @@ TEST_F(DeviceSimulatorTest, SplitAnswerArrivesInTwoPiecesWithTheGap) {
   // may return late on a loaded machine, so the gap is counted from the command.
   EXPECT_GE(pieces[1].time - device.Log()[0].time, 300ms);
   // Due 300 ms after the command, not 300 ms after a late first piece: an upper bound.
-  if (!kSanitizedBuild) EXPECT_LT(pieces[1].time - pieces[0].time, 500ms);
+  if (!kSanitizedBuild) {
+    EXPECT_LT(pieces[1].time - pieces[0].time, 500ms);
+  }
 
   device.SetSplit('B', 10, 300ms);  // longer than the answer: sent whole
   EXPECT_EQ(Ask("B"), "512\r\n");

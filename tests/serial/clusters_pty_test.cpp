@@ -80,7 +80,9 @@ TEST(PtyClusters, APauseLongerThanTheLimitSplitsTheStream) {
   ASSERT_TRUE(ProcessUntil([&] { return !p.clusters.empty(); }, kFaultMs));
   // A pause of 600 ms splits: the cluster ends well before (the time rule's
   // 251 ms and a wait slice). An upper bound, left to the plain build.
-  if (!kSanitizedBuild) EXPECT_LT(p.arrivedMs[0] - written, 600);
+  if (!kSanitizedBuild) {
+    EXPECT_LT(p.arrivedMs[0] - written, 600);
+  }
   p.sim.SendRaw("second");
   ASSERT_TRUE(ProcessUntil([&] { return p.clusters.size() >= 2; }, kFaultMs));
   EXPECT_THAT(p.clusters, ElementsAre("first", "second"));
@@ -110,7 +112,9 @@ TEST(PtyClosing, TheUsualCloseEndsTheEventWaitAndNeedsNoWarning) {
   took.start();
   p.port->SetActive(false);
   // An upper bound on the worker's passes, left to the plain build.
-  if (!kSanitizedBuild) EXPECT_LT(took.elapsed(), 400) << "the worker goes idle within a pass or two";
+  if (!kSanitizedBuild) {
+    EXPECT_LT(took.elapsed(), 400) << "the worker goes idle within a pass or two";
+  }
   EXPECT_THAT(p.log.reports, ElementsAre(Report{100, 0, 2, "Msg start deactivating Port"}));
   EXPECT_FALSE(p.port->DTRState());
 }

@@ -150,7 +150,9 @@ TEST(DeviceLinkQueries, NoAnswerTimesOutAfterAboutOneSecondWhileTimersRun) {
   EXPECT_EQ(DL::ReadLightLevel(), -1);
   EXPECT_GE(took.elapsed(), 800) << "ten ticks of the running 100 ms timer";
   // An upper bound, left to the plain build: the ticks run late under a sanitizer.
-  if (!kSanitizedBuild) EXPECT_LE(took.elapsed(), 2000);
+  if (!kSanitizedBuild) {
+    EXPECT_LE(took.elapsed(), 2000);
+  }
   EXPECT_GE(otherTimerTicks, 10) << "the wait keeps processing window messages";
 }
 
@@ -255,7 +257,9 @@ TEST(DeviceLinkSending, AWriteThatNeverEndsHoldsTheNextOnlyForItsTimeOut) {
   took.start();
   DL::LeaveServiceMode();
   // The write's time-out, not a wait without end; left to the plain build.
-  if (!kSanitizedBuild) EXPECT_LE(took.elapsed(), 1000);
+  if (!kSanitizedBuild) {
+    EXPECT_LE(took.elapsed(), 1000);
+  }
   EXPECT_THAT(state->Written(), ::testing::ElementsAre("E", "{"));
 }
 
