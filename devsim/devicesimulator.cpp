@@ -152,14 +152,17 @@ DeviceSimulator::DeviceSimulator(Options options) : options_(std::move(options))
 }
 
 DeviceSimulator::~DeviceSimulator() {
-  // The ear's thread may still call the observer: end it while everything else stands.
-  ear_.reset();
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
   }
   Wake();
+  // The serving thread asks the ear for its level and starts its recordings: it
+  // ends before the ear goes.
   thread_.join();
+  // The ear's thread may still call the observer, which may call us: end it while
+  // everything else stands.
+  ear_.reset();
   std::lock_guard lock(mutex_);
   CloseMasterLocked();
   ::close(wakeFd_);

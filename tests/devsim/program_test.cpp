@@ -14,11 +14,15 @@
 
 #include "devsim/programoptions.h"
 #include "slaveclient.h"
+#include "tests/support/slowbuild.h"
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
+
+// Only a fault waits this long: a program that does not start, answer or end.
+constexpr auto kFault = 20s;
 
 class ChildProgram {
  public:
@@ -107,7 +111,7 @@ class DevsimProgramTest : public ::testing::Test {
 
 TEST_F(DevsimProgramTest, AnnouncesItsPtyWhileRunningAndWithdrawsItOnSigterm) {
   ChildProgram sim({"--processing-time", "10", "--values", "B=7,8"}, runtime_);
-  const std::string path = sim.ReadLine(5s);
+  const std::string path = sim.ReadLine(kFault);
   ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
   const std::string link = LinkOf(sim.Pid());
   ASSERT_TRUE(fs::is_symlink(link));
@@ -118,22 +122,22 @@ TEST_F(DevsimProgramTest, AnnouncesItsPtyWhileRunningAndWithdrawsItOnSigterm) {
   SlaveClient client(link);
   ASSERT_TRUE(client.IsOpen());
   client.Write("B");
-  EXPECT_EQ(client.Read(3, 2s), "7\r\n");
+  EXPECT_EQ(client.Read(3, kFault), "7\r\n");
   client.Write("BK");
-  EXPECT_EQ(client.Read(6, 2s), "8\r\n+\r\n");
+  EXPECT_EQ(client.Read(6, kFault), "8\r\n+\r\n");
 
   kill(sim.Pid(), SIGTERM);
-  EXPECT_EQ(sim.Wait(5s), 0);
+  EXPECT_EQ(sim.Wait(kFault), 0);
   EXPECT_FALSE(fs::is_symlink(link));
   EXPECT_FALSE(fs::exists(path));
 }
 
 TEST_F(DevsimProgramTest, SigintEndsItTooAndNoAnnounceLeavesTheFolderAlone) {
   ChildProgram sim({"--no-announce"}, runtime_);
-  ASSERT_EQ(sim.ReadLine(5s).rfind("/dev/pts/", 0), 0u);
+  ASSERT_EQ(sim.ReadLine(kFault).rfind("/dev/pts/", 0), 0u);
   EXPECT_FALSE(fs::exists(ports_));
   kill(sim.Pid(), SIGINT);
-  EXPECT_EQ(sim.Wait(5s), 0);
+  EXPECT_EQ(sim.Wait(kFault), 0);
 }
 
 TEST_F(DevsimProgramTest, EndsWhenTheWatchedProcessEnds) {
@@ -143,43 +147,44 @@ TEST_F(DevsimProgramTest, EndsWhenTheWatchedProcessEnds) {
     _exit(0);
   }
   ChildProgram sim({"--exit-with-pid", std::to_string(watched), "--name", "demo"}, runtime_);
-  ASSERT_FALSE(sim.ReadLine(5s).empty());
+  ASSERT_FALSE(sim.ReadLine(kFault).empty());
   EXPECT_TRUE(fs::is_symlink(ports_ + "/demo"));
   EXPECT_EQ(sim.Wait(300ms), -1);  // still running while the watched one lives
 
   kill(watched, SIGKILL);
   waitpid(watched, nullptr, 0);
-  EXPECT_EQ(sim.Wait(5s), 0);
+  EXPECT_EQ(sim.Wait(kFault), 0);
   EXPECT_FALSE(fs::is_symlink(ports_ + "/demo"));
 }
 
 TEST_F(DevsimProgramTest, UnplugAfterClosesTheLineAndEnds) {
-  // Long enough for this side to open the line first, even when the machine is busy.
-  ChildProgram sim({"--unplug-after", "1500", "--send", "0=\\x00hi\\r\\n"}, runtime_);
-  const std::string path = sim.ReadLine(5s);
+  // Long enough for this side to open the line first, even when the machine is
+  // busy, and a sanitized simulator starts several times slower.
+  ChildProgram sim({"--unplug-after", kSanitizedBuild ? "8000" : "1500", "--send", "0=\\x00hi\\r\\n"}, runtime_);
+  const std::string path = sim.ReadLine(kFault);
   SlaveClient client(path);
   ASSERT_TRUE(client.IsOpen());
-  EXPECT_EQ(sim.Wait(3s), 0);
+  EXPECT_EQ(sim.Wait(kFault), 0);
   EXPECT_FALSE(fs::exists(path));
   EXPECT_FALSE(fs::is_symlink(LinkOf(sim.Pid())));
 }
 
 TEST_F(DevsimProgramTest, BadArgumentIsRefusedWithTheUsage) {
   ChildProgram sim({"--delay", "A=soon"}, runtime_);
-  EXPECT_EQ(sim.Wait(5s), 2);
+  EXPECT_EQ(sim.Wait(kFault), 2);
   EXPECT_FALSE(fs::exists(ports_));
 }
 
 TEST_F(DevsimProgramTest, HearingWithoutASoundServerFallsBackToTheFixedLevel) {
   ChildProgram sim({"--hear", "--audio", "321", "--no-announce"}, runtime_,
                    {"PULSE_SERVER=unix:" + runtime_ + "/no-such-server"});
-  const std::string path = sim.ReadLine(10s);
+  const std::string path = sim.ReadLine(kFault);
   ASSERT_FALSE(path.empty());
   SlaveClient client(path);
   client.Write("B");
-  EXPECT_EQ(client.Read(5, 3s), "321\r\n");
+  EXPECT_EQ(client.Read(5, kFault), "321\r\n");
   kill(sim.Pid(), SIGTERM);
-  EXPECT_EQ(sim.Wait(5s), 0);
+  EXPECT_EQ(sim.Wait(kFault), 0);
 }
 
 TEST(DevsimProgramOptions, HearingOptionsSetTheMappingAndRefuseNonsense) {
@@ -241,11 +246,11 @@ TEST(DevsimProgramOptions, ParsesScriptAndRefusesMalformedValues) {
   for (const auto& step : options.script) step(device);
   SlaveClient client(device.PortPath());
   client.Write("A");
-  EXPECT_EQ(client.Read(6, 1s), " 512\r\n");
+  EXPECT_EQ(client.Read(6, kFault), " 512\r\n");
   client.Write("J");
-  EXPECT_EQ(client.Read(2, 1s), "+x");
+  EXPECT_EQ(client.Read(2, kFault), "+x");
   client.Write("B");
-  EXPECT_EQ(client.Read(3, 2s), "1\r\n");
+  EXPECT_EQ(client.Read(3, kFault), "1\r\n");
   // Split after one byte, the rest 300 ms later.
   const std::vector<devsim::SentPiece> pieces = device.SentLog();
   ASSERT_EQ(pieces.size(), 4u);

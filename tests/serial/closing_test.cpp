@@ -20,7 +20,7 @@ TEST(UsualClose, AWorkerWakingBeforeThePortReadsClosedStartsNoWaitAndNothingIsRe
   TSerialPort port(std::make_unique<FakeBackend>(state), log.Handler());
   port.SetCommPort("ttyACM0");
   port.SetActive(true);
-  ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("WaitCommEvent") > 0; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("WaitCommEvent") > 0; }, kFaultMs));
   // The user-interface thread stays inside SetEventMask(0) until the woken
   // worker has either gone idle or tried its next event wait.
   state->holdAfterMaskZeroUntil = [&] { return !port.WorkerBusy(); };
@@ -51,7 +51,7 @@ TEST(Destruction, TheLastReadIsNotQueuedAndTheLastEventsNotDispatched) {
     port.OnRxCharEvent = [&](TSerialPort*) { ran.push_back("RxChar"); };
     port.SetCommPort("ttyACM0");
     port.SetActive(true);
-    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("WaitCommEvent") > 0; }, 2000));
+    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("WaitCommEvent") > 0; }, kFaultMs));
     {
       std::lock_guard lock(state->mutex);
       state->holdReads = true;
@@ -62,7 +62,7 @@ TEST(Destruction, TheLastReadIsNotQueuedAndTheLastEventsNotDispatched) {
     }
     state->Receive("+\r\n");
     port.SetReadRequest(true);
-    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("Read") > 0; }, 2000));
+    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("Read") > 0; }, kFaultMs));
     state->FireEvents(0);  // the worker starts its next event wait, which lasts until the purge
     ASSERT_TRUE(ProcessUntil(
         [&] {

@@ -65,15 +65,15 @@ TEST(PtyEventCharacter, TheEventCharacterIsAnnouncedWhenItArrivesNotWhenItIsRead
   // No cluster comes due by the time rule within the test: the bytes stay unread.
   p.port->SetRTOExtraDelayTime(60000);
   p.Open(pty);
-  ASSERT_TRUE(ProcessUntil([&] { return p.port->WorkerBusy(); }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return p.port->WorkerBusy(); }, kFaultMs));
   ASSERT_TRUE(pty.Send("12"));
-  ASSERT_TRUE(ProcessUntil([&] { return received == 1; }, 3000));
+  ASSERT_TRUE(ProcessUntil([&] { return received == 1; }, kFaultMs));
   EXPECT_EQ(eventChars, 0);
   ASSERT_TRUE(pty.Send("3\r"));
-  ASSERT_TRUE(ProcessUntil([&] { return eventChars == 1; }, 3000));
+  ASSERT_TRUE(ProcessUntil([&] { return eventChars == 1; }, kFaultMs));
   EXPECT_TRUE(clusters.empty());
   p.port->SetReadRequest(true);
-  ASSERT_TRUE(ProcessUntil([&] { return !clusters.empty(); }, 3000));
+  ASSERT_TRUE(ProcessUntil([&] { return !clusters.empty(); }, kFaultMs));
   EXPECT_THAT(clusters, ElementsAre("123\r"));
 }
 

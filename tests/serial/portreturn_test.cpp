@@ -32,7 +32,7 @@ TEST(PortReturn, AMissingPathIsReportedOnceItIsThere) {
   ReturnWatch::Touch(r.root / "ttyUSB0");  // another device
   EXPECT_FALSE(ProcessUntil([&] { return r.calls > 0; }, 300));
   ReturnWatch::Touch(r.root / "ttyACM0");
-  EXPECT_TRUE(ProcessUntil([&] { return r.calls > 0; }, 5000));
+  EXPECT_TRUE(ProcessUntil([&] { return r.calls > 0; }, kFaultMs));
 }
 
 TEST(PortReturn, ANodeStillThereCountsOnlyAfterItHasGoneAndComeBack) {
@@ -44,7 +44,7 @@ TEST(PortReturn, ANodeStillThereCountsOnlyAfterItHasGoneAndComeBack) {
   EXPECT_FALSE(ProcessUntil([&] { return r.calls > 0; }, 300));
   fs::remove(node);
   ReturnWatch::Touch(node);
-  EXPECT_TRUE(ProcessUntil([&] { return r.calls > 0; }, 5000));
+  EXPECT_TRUE(ProcessUntil([&] { return r.calls > 0; }, kFaultMs));
 }
 
 TEST(PortReturn, ALinkWhoseTargetIsGoneIsMissingUntilItLeadsToADeviceAgain) {
@@ -55,7 +55,7 @@ TEST(PortReturn, ALinkWhoseTargetIsGoneIsMissingUntilItLeadsToADeviceAgain) {
   ReturnWatch::Touch(r.root / "pts-new");
   fs::create_symlink(r.root / "pts-new", r.root / "fresh");
   fs::rename(r.root / "fresh", link);
-  EXPECT_TRUE(ProcessUntil([&] { return r.calls > 0; }, 5000));
+  EXPECT_TRUE(ProcessUntil([&] { return r.calls > 0; }, kFaultMs));
 }
 
 TEST(PortReturn, AFolderOnTheWayThatIsMissingIsWaitedForToo) {
@@ -66,7 +66,7 @@ TEST(PortReturn, AFolderOnTheWayThatIsMissingIsWaitedForToo) {
   fs::create_directories(link.parent_path());
   ReturnWatch::Touch(r.root / "ttyACM0");
   fs::create_symlink(r.root / "ttyACM0", link);
-  EXPECT_TRUE(ProcessUntil([&] { return r.calls > 0; }, 5000));
+  EXPECT_TRUE(ProcessUntil([&] { return r.calls > 0; }, kFaultMs));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "devsim/adapterlines.h"
+#include "tests/support/eventwait.h"
 #include "serial/portbackend.h"
 #include "tests/serial/ptypair.h"
 
@@ -35,12 +36,12 @@ struct BackendOnPty {
   }
 
   // One event wait, waited for in the worker's 75 ms steps: the events it ended
-  // with, or kNoEvent when nothing happened within 3 s.
+  // with, or kNoEvent when only a fault could have kept them away so long.
   uint32_t NextEvents() {
     const uint32_t code = backend->WaitCommEvent(handle, mask, waitEvent);
     if (code == 0) return mask;
     EXPECT_EQ(code, serialcodes::kIoPending);
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFaultMs);
     while (std::chrono::steady_clock::now() < giveUp)
       if (backend->WaitForEvents(&waitEvent, 1, 75) == 0) return mask;
     backend->SetEventMask(handle, 0);  // ends the wait before the mask goes away

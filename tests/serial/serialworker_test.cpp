@@ -44,7 +44,7 @@ struct Worker {
     port->SetCommPort("ttyACM0");
     port->SetActive(true);
     // The idle worker notices the opening within 200 to 400 ms.
-    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("WaitCommEvent") > 0; }, 2000));
+    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("WaitCommEvent") > 0; }, kFaultMs));
     log.reports.clear();
   }
   // Leaves a read outstanding: bytes queued, a read request, and reads held.
@@ -52,7 +52,7 @@ struct Worker {
     state->holdReads = true;
     state->Receive("x");
     port->SetReadRequest(true);
-    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("Read") > 0; }, 2000));
+    ASSERT_TRUE(ProcessUntil([&] { return state->CountCalls("Read") > 0; }, kFaultMs));
   }
   void FailWaits() {
     std::lock_guard lock(state->mutex);
@@ -73,10 +73,10 @@ TEST(WorkerClusters, AnAnswerBecomesOneClusterOnceTheTimeRulePasses) {
   // status checks begun after `since` mean the first has been acted on: the
   // empty queue was last seen no earlier than `since`.
   const size_t looks = w.state->CountCalls("ClearCommError");
-  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("ClearCommError") >= looks + 2; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("ClearCommError") >= looks + 2; }, kFaultMs));
   w.state->Receive(" 512\r\n");
   w.state->FireEvents(0x001);
-  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 5000));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, kFaultMs));
   EXPECT_GE(since.elapsed(), 850) << "6 bytes are due 6 x 100 + 250 ms after the queue was last empty";
   EXPECT_THAT(w.clusters, ElementsAre(" 512\r\n"));
 }
@@ -86,7 +86,7 @@ TEST(WorkerClusters, TheWaitForTheTimeRuleNeverSpins) {
   w.Open();
   const size_t zeroWaits = w.state->CountZeroWaits();
   w.state->Receive("+");  // due after 250.29 ms: the last wait before must last into the 251st
-  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 5000));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, kFaultMs));
   EXPECT_LE(w.state->CountZeroWaits() - zeroWaits, 1u) << "a wait of no time is for a cluster already due";
 }
 
@@ -99,7 +99,7 @@ TEST(WorkerClusters, AReadRequestOnAnEmptyQueueStaysSetAndSkipsTheTimeRule) {
   ProcessFor(200);
   EXPECT_TRUE(w.port->ReadRequest());
   w.state->Receive("+\r\n");
-  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 2500));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, kFaultMs));
   EXPECT_FALSE(w.port->ReadRequest());
 }
 
@@ -110,7 +110,7 @@ TEST(WorkerClusters, AFullClusterSizeIsReadAtOnceAsOneCluster) {
   w.port->SetRTOExtraDelayTime(5000);
   w.Open();
   w.state->Receive(std::string(16, 'x'));
-  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 2500));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, kFaultMs));
   EXPECT_THAT(w.clusters, ElementsAre(std::string(16, 'x')));
 }
 
@@ -127,12 +127,12 @@ TEST(WorkerClusters, AStatusCheckAsksUntilTwoCallsAgree) {
   w.port->SetRTOExtraDelayTime(60000);  // the time rule decides nothing here
   w.Open();
   w.state->LineError(0x08, 1, "x");
-  ASSERT_TRUE(ProcessUntil([&] { return stats.size() >= 2; }, 5000));
+  ASSERT_TRUE(ProcessUntil([&] { return stats.size() >= 2; }, kFaultMs));
   EXPECT_EQ(stats[0].first, 0x08u);
   EXPECT_EQ(stats[1].first, 0u);
   EXPECT_EQ(stats[1].second, stats[0].second) << "set and cleared within one status check";
   w.port->SetReadRequest(true);
-  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 5000));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, kFaultMs));
   EXPECT_THAT(w.clusterErrors, ElementsAre(0u));
 }
 
@@ -143,7 +143,7 @@ TEST(WorkerClusters, ALineErrorMakesTheClusterDueBeforeTheTimeRule) {
   // A break the driver reports for three status calls: whichever of the worker's
   // checks sees it first, the one before its look at the queue ends with it set.
   w.state->LineError(0x10, 3, "x");
-  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, 10000));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.clusters.empty(); }, kFaultMs));
   EXPECT_THAT(w.clusters, ElementsAre("x"));
   EXPECT_THAT(w.clusterErrors, ElementsAre(0x10u));
 }
@@ -157,7 +157,7 @@ TEST(WorkerClusters, QuietModeQueuesOldestFirstWithoutNotifyingOrReporting) {
     const size_t queued = w.port->ClusterCount();
     w.state->Receive(answer);
     w.port->SetReadRequest(true);
-    ASSERT_TRUE(ProcessUntil([&] { return w.port->ClusterCount() > queued; }, 2000));
+    ASSERT_TRUE(ProcessUntil([&] { return w.port->ClusterCount() > queued; }, kFaultMs));
   }
   EXPECT_EQ(w.port->ReadClusterText(), "+\r\n");
   EXPECT_EQ(w.port->ReadClusterText(), "-\r\n");
@@ -173,13 +173,13 @@ TEST(WorkerClusters, AnEmptyReadStillQueuesAnEmptyCluster) {
   w.state->holdReads = true;
   w.state->Receive("abc");
   w.port->SetReadRequest(true);
-  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("Read") > 0; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("Read") > 0; }, kFaultMs));
   {
     std::lock_guard lock(w.state->mutex);
     w.state->rx.clear();  // the read finds nothing after all
   }
   w.state->CompleteRead(0);
-  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, kFaultMs));
   EXPECT_EQ(w.events.front(), "RxCluster");
   EXPECT_EQ(w.port->ReadClusterText(), "");
 }
@@ -196,13 +196,13 @@ TEST(WorkerEvents, DispatchesInTheirOrderAndCommEventLast) {
   w.events.clear();
   const size_t waits = w.state->CountCalls("WaitCommEvent");
   w.state->FireEvents(0x1FF);
-  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 10; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 10; }, kFaultMs));
   EXPECT_THAT(w.events, ElementsAre("Break", "CTS", "DSR", "LineError", "Ring", "RLSD", "RxChar", "RxFlag",
                                     "TxEmpty", "Comm"));
   EXPECT_EQ(w.port->CommEvent(), 0x1FFu);
   // A wait that ends with no event dispatches nothing; one that completes at once
   // dispatches as well.
-  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("WaitCommEvent") > waits; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("WaitCommEvent") > waits; }, kFaultMs));
   w.events.clear();
   {
     std::lock_guard lock(w.state->mutex);
@@ -210,7 +210,7 @@ TEST(WorkerEvents, DispatchesInTheirOrderAndCommEventLast) {
     w.state->pendingMask = 0x008 | 0x004;
   }
   w.state->FireEvents(0);
-  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 3; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 3; }, kFaultMs));
   EXPECT_THAT(w.events, ElementsAre("CTS", "TxEmpty", "Comm"));
 }
 
@@ -221,7 +221,7 @@ TEST(WorkerEvents, ModemLinesAreMirroredInTheStateProperties) {
     std::lock_guard lock(w.state->mutex);
     w.state->modem = 0x10 | 0x20 | 0x80;
   }
-  ASSERT_TRUE(ProcessUntil([&] { return w.port->CTSState(); }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.port->CTSState(); }, kFaultMs));
   EXPECT_TRUE(w.port->DSRState());
   EXPECT_TRUE(w.port->RLSDState());
   EXPECT_FALSE(w.port->RingState());
@@ -238,13 +238,13 @@ TEST(WorkerEvents, RingEmulationOnTheOldPlatformFamily) {
     std::lock_guard lock(w.state->mutex);
     w.state->modem = 0x40;
   }
-  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 1; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 1; }, kFaultMs));
   EXPECT_THAT(w.events, ElementsAre("RI")) << "ring indicator on";
   {
     std::lock_guard lock(w.state->mutex);
     w.state->modem = 0;
   }
-  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 4; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.events.size() >= 4; }, kFaultMs));
   EXPECT_THAT(w.events, ElementsAre("RI", "RI", "Ring", "Comm"));
   EXPECT_EQ(w.port->CommEvent(), 0x100u);
   EXPECT_FALSE(w.port->RingState());
@@ -261,7 +261,7 @@ TEST(WorkerEvents, NoRingEmulationElsewhere) {
       std::lock_guard lock(w.state->mutex);
       w.state->modem = modem;
     }
-    ASSERT_TRUE(ProcessUntil([&] { return w.events.size() > before; }, 2000));
+    ASSERT_TRUE(ProcessUntil([&] { return w.events.size() > before; }, kFaultMs));
   }
   ProcessFor(300);  // an emulated ring would follow the second RI within the same pass
   EXPECT_THAT(w.events, ElementsAre("RI", "RI"));
@@ -280,7 +280,7 @@ TEST(WorkerWrites, AWriteFinishedLaterIsCollectedAndAnnounced) {
     w.state->writeResult = 0;
     w.state->writeTransferred = 1;
   }
-  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, kFaultMs));
   EXPECT_FALSE(w.port->SendInProgress());
   EXPECT_THAT(w.events, ElementsAre("WriteDone"));
   EXPECT_EQ(w.port->WrittenBytes(), 1u);
@@ -336,7 +336,7 @@ TEST(WorkerReports, ArriveOnTheUserInterfaceThread) {
     w.state->writeResult = kEio;
   }
   w.port->SendText("A");
-  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, kFaultMs));
   EXPECT_THAT(w.events, ElementsAre("WriteDone"));
   EXPECT_FALSE(w.port->SendInProgress());
   EXPECT_THAT(w.log.reports, ElementsAre(Report{1101, kEio, 0, "Error resetting Overlapped Event"},
@@ -349,16 +349,16 @@ TEST(WorkerReports, StatusFailuresAreReportedOncePerIncident) {
   w.Open();
   w.state->Fail("ClearCommError", kEio);
   w.state->Fail("GetModemStatus", kEio);
-  ASSERT_TRUE(ProcessUntil([&] { return w.log.reports.size() >= 2; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.log.reports.size() >= 2; }, kFaultMs));
   ProcessFor(300);  // the passes that follow fail alike and report nothing more
   EXPECT_THAT(w.log.reports,
               ElementsAre(Report{9905, kEio, 0, "Error getting ModemStatus"}, Report{9803, kEio, 0, "Error ClearCommError"}));
   w.state->Clear("ClearCommError");
   // Ends the incident: one status check that succeeds.
   const size_t checksBefore = w.state->CountCalls("ClearCommError");
-  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("ClearCommError") > checksBefore; }, 2000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("ClearCommError") > checksBefore; }, kFaultMs));
   w.state->Fail("ClearCommError", kEio);
-  ASSERT_TRUE(ProcessUntil([&] { return w.log.reports.size() == 3; }, 1000));
+  ASSERT_TRUE(ProcessUntil([&] { return w.log.reports.size() == 3; }, kFaultMs));
   EXPECT_EQ(w.log.reports.back(), (Report{9803, kEio, 0, "Error ClearCommError"}));
 }
 
@@ -381,7 +381,7 @@ TEST(WorkerReports, AnOutstandingReadThatFails) {
     w.Open();
     w.HoldARead();
     w.state->CompleteRead(code);
-    ASSERT_TRUE(ProcessUntil([&] { return !w.log.reports.empty(); }, 2000));
+    ASSERT_TRUE(ProcessUntil([&] { return !w.log.reports.empty(); }, kFaultMs));
     EXPECT_THAT(w.log.reports, ElementsAre(report));
     EXPECT_TRUE(w.port->ReadRequest()) << "a failure of an outstanding read leaves the request";
   }
@@ -441,7 +441,7 @@ TEST(WorkerClosing, AWriteOutstandingAtCloseEndsWithItsFailureAndIsAnnounced) {
   w.state->holdWrites = true;
   w.port->SendText("K");
   w.port->SetActive(false);  // its purge ends the write
-  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, 5000));
+  ASSERT_TRUE(ProcessUntil([&] { return !w.events.empty(); }, kFaultMs));
   EXPECT_THAT(w.events, ElementsAre("WriteDone"));
   EXPECT_FALSE(w.port->SendInProgress());
   // Both deliveries wait for the user-interface thread, which is in the close.
@@ -449,7 +449,7 @@ TEST(WorkerClosing, AWriteOutstandingAtCloseEndsWithItsFailureAndIsAnnounced) {
                                          Report{104, 0, 1, "Warning ThreadIsRunning"},
                                          Report{9702, serialcodes::kOperationAborted, 0,
                                                 "Error getting Overlapped Result"}));
-  EXPECT_TRUE(ProcessUntil([&] { return !w.port->WorkerBusy(); }, 2000)) << "then the worker goes idle";
+  EXPECT_TRUE(ProcessUntil([&] { return !w.port->WorkerBusy(); }, kFaultMs)) << "then the worker goes idle";
 }
 
 TEST(WorkerClosing, AReadOutstandingAtCloseIsCollectedAndDelaysTheClose) {
@@ -465,7 +465,7 @@ TEST(WorkerClosing, AReadOutstandingAtCloseIsCollectedAndDelaysTheClose) {
     EXPECT_TRUE(w.log.Has(104, "Warning ThreadIsRunning"));
     // The worker signals the read's event itself: a read the purge left running
     // ends there, as incomplete; an aborted one may be seen either way.
-    ASSERT_TRUE(ProcessUntil([&] { return w.log.reports.size() >= 3; }, 2000));
+    ASSERT_TRUE(ProcessUntil([&] { return w.log.reports.size() >= 3; }, kFaultMs));
     if (atPurge == FakeState::ReadAtPurge::Leave)
       EXPECT_EQ(w.log.reports[2], (Report{9908, serialcodes::kIoIncomplete, 0, "Error getting Overlappedresult"}));
     else

@@ -53,7 +53,7 @@ bool StartServer(pid_t& server) {
     _exit(127);
   }
   if (server < 0) return false;
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < 400; ++i) {
     if (std::system("pactl info >/dev/null 2>&1") == 0) return true;
     std::this_thread::sleep_for(milliseconds(50));
   }
@@ -66,16 +66,16 @@ void StopServer(pid_t server) {
 }
 
 // Waits until a quarter of the stream has been heard (a fresh null sink may hold
-// back the first sound for up to 2 s); false when it has not after 5 s.
+// back the first sound for up to 2 s); false when it has not after 20 s.
 bool WaitUntilAQuarterIsHeard(StreamHandle stream) {
   const auto start = Clock::now();
-  while (StreamPosition(stream) < StreamLength(stream) / 4 && Clock::now() - start < milliseconds(5000))
+  while (StreamPosition(stream) < StreamLength(stream) / 4 && Clock::now() - start < milliseconds(20000))
     std::this_thread::sleep_for(milliseconds(10));
   return StreamPosition(stream) >= StreamLength(stream) / 4;
 }
 
 // What a playing stream does when the server goes: whether it stops counting
-// as playing (within 3 s), says it was cut, and keeps its position from
+// as playing (a fault when not within 20 s), says it was cut, and keeps its position from
 // moving back, below its length.
 struct Loss {
   bool ended = false;
@@ -92,7 +92,7 @@ Loss LoseServer(StreamHandle stream, pid_t server) {
   };
   StopServer(server);
   const auto start = Clock::now();
-  while (IsPlaying(stream) && Clock::now() - start < milliseconds(3000)) {
+  while (IsPlaying(stream) && Clock::now() - start < milliseconds(20000)) {
     look();
     std::this_thread::sleep_for(milliseconds(10));
   }

@@ -43,7 +43,7 @@ ProbeResult RunProbe(const QString& mode, const QProcessEnvironment& environment
   QProcess probe;
   probe.setProcessEnvironment(environment);
   probe.start(QStringLiteral(AUDIO_PROBE), {mode});
-  result.finished = probe.waitForFinished(30000);
+  result.finished = probe.waitForFinished(90000);
   if (!result.finished) probe.kill();
   result.exitCode = probe.exitCode();
   result.output = QString::fromUtf8(probe.readAllStandardOutput()).trimmed();

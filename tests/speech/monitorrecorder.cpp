@@ -78,6 +78,7 @@ void MonitorRecorder::OnRead(pa_stream* stream, std::size_t, void* self) {
   const void* data = nullptr;
   std::size_t bytes = 0;
   while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+    std::lock_guard samplesLock(recorder->samplesMutex_);
     std::vector<std::int16_t>& samples = recorder->samples_;
     const std::size_t count = bytes / 2;
     if (data) {
@@ -114,16 +115,17 @@ std::int64_t MonitorRecorder::HeardNow() {
 }
 
 std::vector<std::int16_t> MonitorRecorder::Samples() {
-  pa_threaded_mainloop_lock(loop_);
-  std::vector<std::int16_t> copy = samples_;
-  pa_threaded_mainloop_unlock(loop_);
-  return copy;
+  std::lock_guard lock(samplesMutex_);
+  return samples_;
 }
 
 bool MonitorRecorder::WaitForSamples(std::int64_t index) {
   if (!stream_) return false;
   pa_threaded_mainloop_lock(loop_);
-  const bool arrived = WaitUntil(loop_, [&] { return std::int64_t(samples_.size()) > index ? 1 : 0; });
+  const bool arrived = WaitUntil(loop_, [&] {
+    std::lock_guard samplesLock(samplesMutex_);
+    return std::int64_t(samples_.size()) > index ? 1 : 0;
+  });
   pa_threaded_mainloop_unlock(loop_);
   return arrived;
 }
