@@ -184,7 +184,9 @@ TEST_F(SpeechDataUpdateEndToEnd,
       << "received: " << devsim::Printable(device->Received());
   ASSERT_EQ(Form4->Label1->text(), "Status: Übertragung erfolgreich!")
       << "messages: " << (messages.empty() ? std::string() : messages.front().toStdString())
-      << "\nreceived: " << devsim::Printable(device->Received()) << "\ndevice: " << JoinedNotes();
+      << "\nreceived: " << devsim::Printable(device->Received()) << "\nconnection: "
+      << Form1->StatusPanel->text().toStdString() << " " << Form1->StatusPanel->toolTip().toStdString()
+      << "\ndevice: " << JoinedNotes();
   EXPECT_TRUE(messages.empty());
 
   // The level adjustment: one reading per trial volume, each too low but the

@@ -105,11 +105,20 @@ class CopyDialog : public ::testing::Test {
     form->SetCopyList(entries);
     form->show();
   }
-  bool Closed(int timeoutMs = 20000) {
-    return ProcessUntil([&] { return !form->isVisible(); }, timeoutMs);
+  testing::AssertionResult Closed(int timeoutMs = kFaultMs) {
+    return Reached([&] { return !form->isVisible(); }, timeoutMs);
   }
-  bool Succeeded(int timeoutMs = 20000) {
-    return ProcessUntil([&] { return form->BitBtn2->isEnabled(); }, timeoutMs);
+  testing::AssertionResult Succeeded(int timeoutMs = kFaultMs) {
+    return Reached([&] { return form->BitBtn2->isEnabled(); }, timeoutMs);
+  }
+  // A run that did not get there says where it stood.
+  testing::AssertionResult Reached(const std::function<bool()>& end, int timeoutMs) {
+    if (ProcessUntil(end, timeoutMs)) return testing::AssertionSuccess();
+    auto failure = testing::AssertionFailure();
+    failure << "the run stood at " << form->Label1->text().toStdString() << ", state " << form->Timer1->Tag
+            << "; the device received " << devsim::Printable(sim.Received());
+    for (const Message& m : messages) failure << "\nmessage: " << m.text.toStdString();
+    return failure;
   }
   // The device's bytes are `expected`, checked once as many have arrived: the
   // last command may still be on its way through the pty.
@@ -456,7 +465,7 @@ TEST_P(CancelDuringTheRun, StopsTheRunAndTheResumedTickDoesNothingMore) {
   ASSERT_TRUE(sim.WaitForIdle(5s));
   ASSERT_TRUE(ProcessUntil([] { return DL::AnswerState == 0; }, 5000));
   EXPECT_EQ(ReceivedAfterQuiet(900), point.expected);
-  EXPECT_TRUE(messages.empty());
+  EXPECT_TRUE(messages.empty()) << (messages.empty() ? "" : messages[0].text.toStdString());
   EXPECT_FALSE(form->Timer1->isActive());
   EXPECT_EQ(form->Label1->text(), "Status:");
   EXPECT_FALSE(form->Animate1->Active());
