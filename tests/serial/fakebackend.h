@@ -256,21 +256,25 @@ class FakeBackend final : public PortBackend {
     return Simple(kNames[static_cast<int>(what)], handle);
   }
 
-  uint32_t Write(Handle handle, const char* data, uint32_t count, uint32_t& written, Event) override {
+  // Every asynchronous operation resets its event as it starts, as the platforms do:
+  // a signal left from the last one must not end the next at once.
+  uint32_t Write(Handle handle, const char* data, uint32_t count, uint32_t& written, Event event) override {
     std::lock_guard lock(s_->mutex);
     Record("Write");
     if (uint32_t code = Failure("Write")) return code;
     if (!open_ || handle != 7) return serialcodes::kInvalidHandle;
+    s_->signalled[event] = false;
     s_->written.emplace_back(data, count);
     if (s_->holdWrites) return serialcodes::kIoPending;
     written = count;
     return 0;
   }
-  uint32_t Read(Handle handle, char* buffer, uint32_t count, uint32_t& got, Event) override {
+  uint32_t Read(Handle handle, char* buffer, uint32_t count, uint32_t& got, Event event) override {
     std::lock_guard lock(s_->mutex);
     Record("Read");
     if (uint32_t code = Failure("Read")) return code;
     if (!open_ || handle != 7) return serialcodes::kInvalidHandle;
+    s_->signalled[event] = false;
     if (s_->holdReads) {
       s_->readBuffer = buffer;
       s_->readCount = count;
