@@ -342,32 +342,16 @@ class PosixBackend final : public PortBackend {
     std::lock_guard lock(mutex_);
     Port* port = FindPort(handle);
     if (!port) return EBADF;
-    int rc = 0;
-    int bits = 0;
-    switch (what) {
-      case LineControl::SetRts:
-        bits = TIOCM_RTS;
-        rc = Ioctl(port->fd, TIOCMBIS, &bits);
-        break;
-      case LineControl::ClearRts:
-        bits = TIOCM_RTS;
-        rc = Ioctl(port->fd, TIOCMBIC, &bits);
-        break;
-      case LineControl::SetDtr:
-        bits = TIOCM_DTR;
-        rc = Ioctl(port->fd, TIOCMBIS, &bits);
-        break;
-      case LineControl::ClearDtr:
-        bits = TIOCM_DTR;
-        rc = Ioctl(port->fd, TIOCMBIC, &bits);
-        break;
-      case LineControl::SetBreak:
-        rc = Ioctl(port->fd, TIOCSBRK);
-        break;
-      case LineControl::ClearBreak:
-        rc = Ioctl(port->fd, TIOCCBRK);
-        break;
-    }
+    // Each request, in LineControl's order: the ioctl and the modem bit it sets or clears.
+    struct Request {
+      unsigned long ioctl;
+      int bits;
+    };
+    static constexpr Request kRequests[] = {{TIOCMBIS, TIOCM_RTS}, {TIOCMBIC, TIOCM_RTS}, {TIOCMBIS, TIOCM_DTR},
+                                            {TIOCMBIC, TIOCM_DTR}, {TIOCSBRK, 0},         {TIOCCBRK, 0}};
+    const Request& request = kRequests[static_cast<int>(what)];
+    int bits = request.bits;
+    const int rc = request.bits ? Ioctl(port->fd, request.ioctl, &bits) : Ioctl(port->fd, request.ioctl);
     if (rc == 0) return 0;
     const int err = errno;
     // A pseudo-terminal has no modem lines: there is nothing to drive. A real
