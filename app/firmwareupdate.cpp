@@ -30,17 +30,17 @@ bool WaitForFlashingTool(const FirmwareWaitRules& rules) {
 void HandOverFirmware(const QString& image, const QString& port, const FirmwareWaitRules& rules) {
   const QString folder = FirmwareFolder();
   if (!PlaceFirmwareImage(image, folder)) {
-    ShowMessage(kCopyFailedText, MessageKind::Error);
+    ShowMessage(nullptr, kCopyFailedText, MessageKind::Error);
     return;
   }
   const ScriptLaunch launch =
       LaunchUpdateScript(QFile::encodeName(folder).toStdString(), QFile::encodeName(port).toStdString());
   if (launch.error != 0) {
-    ShowMessage(kStartFailedText, MessageKind::Error);
+    ShowMessage(nullptr, kStartFailedText, MessageKind::Error);
     return;
   }
   QApplication::setOverrideCursor(Qt::WaitCursor);
   const bool ended = WaitForFlashingTool(rules);
   QApplication::restoreOverrideCursor();
-  if (!ended) ShowMessage(kStillRunningText);
+  if (!ended) ShowMessage(nullptr, kStillRunningText);
 }

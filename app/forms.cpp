@@ -26,6 +26,11 @@ void CreateForms() {
   Form7 = new TForm7;
   Form3 = new TForm3;
   Form5 = new TForm5;
+  // A copy run has the device and the sound card to itself: the converter
+  // test of an open test dialog would query the device in the middle of it.
+  QObject::connect(Form4, &TForm4::RunStarting, [] {
+    if (Form5 && Form5->isVisible()) Form5->hide();
+  });
 }
 
 namespace {

@@ -78,16 +78,26 @@ void WaitSlice(uint32_t ms) {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
+// Every query takes the next number as it starts; a release lets every query
+// up to the present number go. A released query may still be suspended below
+// a newer one (the newer runs in the older's nested wait), so it must leave
+// the channel's state to whoever holds it now.
+uint64_t QueriesStarted = 0;
+uint64_t ReleasedThrough = 0;
+
 // Common frame of both query families: refuse when busy, send, wait for the
 // first answer or the time-out.
 // A query abandoned at program end fails whatever has arrived meanwhile.
 bool RunQuery(char letter, int32_t ticks, uint32_t sliceMs) {
   if (AnswerState != 0 || WaitsAbandoned) return false;
+  const uint64_t query = ++QueriesStarted;
+  const auto released = [query] { return query <= ReleasedThrough; };
   AnswerState = 1;
   AnswerText.clear();
   AnswerTicks = ticks;
   Send(std::string(1, letter));
-  while (AnswerState > 0 && AnswerTicks > 0 && !WaitsAbandoned) WaitSlice(sliceMs);
+  while (AnswerState > 0 && AnswerTicks > 0 && !WaitsAbandoned && !released()) WaitSlice(sliceMs);
+  if (released()) return false;
   if (WaitsAbandoned) {
     AnswerState = 0;
     return false;
@@ -204,6 +214,14 @@ void Tick() {
 }
 
 void AbandonWaits() { WaitsAbandoned = true; }
+
+void ReleaseWait() {
+  if (AnswerState == 0) return;
+  ReleasedThrough = QueriesStarted;
+  AnswerState = 0;
+  AnswerText.clear();
+  AnswerTicks = 0;
+}
 
 void EnterServiceMode() { Send("*"); }
 void LeaveServiceMode() { Send("{"); }

@@ -48,6 +48,13 @@ void Tick();  // the main window's Timer3, every 100 ms
 // WaitsAbandoned.
 void AbandonWaits();
 
+// A query that waits now gives up at once and returns -1; the channel is free
+// for the next query straight away. For a sequence that ends while its own
+// query still waits (a copy cancelled during the three-minute verdict): the
+// next run, or another window, must not find the channel busy. Send-only
+// commands are not affected. Nothing when no query waits.
+void ReleaseWait();
+
 // Before the port is closed at program end: closing purges the driver's
 // queues, which would drop a last "{" still on its way. Waits, serving the
 // user interface, until the bytes sent have left the output queue, at most

@@ -22,9 +22,9 @@ void UseAudioOutput(AudioOutput* output) { ChosenOutput() = output; }
 
 AudioOutput& CurrentAudioOutput() { return ChosenOutput() ? *ChosenOutput() : OpenAl(); }
 
-void InitAudio(QWidget*) {
+void InitAudio(QWidget* window) {
   if (!CurrentAudioOutput().Open())
-    ShowMessage(QStringLiteral("Audioausgabe nicht gefunden"), MessageKind::Error);
+    ShowMessage(window, QStringLiteral("Audioausgabe nicht gefunden"), MessageKind::Error);
 }
 
 void PlayFile(StreamHandle& handle, const QString& path) {

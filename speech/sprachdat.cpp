@@ -208,14 +208,14 @@ void TForm6::PreviewSpeechSet() {
   if (ComboBox1->currentIndex() < 0) return;
   QStringList lines;
   if (!ReadSpeechSet(SelectedSpeechSetPath(), lines)) {
-    ShowMessage(kCannotOpen);
+    ShowMessage(this, kCannotOpen);
     return;
   }
   const int draw = lines.isEmpty() ? 0 : int(QRandomGenerator::global()->bounded(qsizetype(lines.size())));
   try {
     PlayFile(PreviewStream, ProgramFolder() + kSpeechFolder + ChosenPreviewLine(lines, draw));
   } catch (const std::exception&) {
-    ShowMessage(kCannotOpen);
+    ShowMessage(this, kCannotOpen);
   }
 }
 
@@ -226,13 +226,13 @@ void TForm6::PreviewAlarmSound() {
   } else if (HasSelection(ListBox2)) {
     name = SelectedText(ListBox2);
   } else {
-    ShowMessage(kNoAlarmSound);
+    ShowMessage(this, kNoAlarmSound);
     return;
   }
   try {
     PlayFile(PreviewStream, ProgramFolder() + kSoundFolder + name);
   } catch (const std::exception&) {
-    ShowMessage(kCannotOpen);
+    ShowMessage(this, kCannotOpen);
   }
 }
 
@@ -243,7 +243,7 @@ void TForm6::BuildCopyList() {
     if (ReadSpeechSet(SelectedSpeechSetPath(), lines)) {
       for (const QString& line : lines) copyList << kSpeechFolder + line;
     } else {
-      ShowMessage(kCannotOpen);
+      ShowMessage(this, kCannotOpen);
     }
   }
   for (int row = 0; row < ListBox2->count(); ++row) copyList << kSoundFolder + ListBox2->item(row)->text();

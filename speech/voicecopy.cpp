@@ -18,10 +18,12 @@
 #include "link/devicelink.h"
 #include "speech/audio.h"
 #include "ui/filecopyanimation.h"
+#include "ui/elidedstatus.h"
 #include "ui/formstyle.h"
 #include "ui/glyphs.h"
 #include "ui/messagebox.h"
 #include "ui/programfolder.h"
+#include "ui/windowactions.h"
 
 StreamHandle CopyStream = 0;
 std::uint32_t SavedVolume = 0;
@@ -95,6 +97,9 @@ TForm4::TForm4(QWidget* parent)
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
 
   SetUpForm(this, QStringLiteral("Sprachdaten kopieren"), 476, 198);
+  // Minimised during a run, the dialog would leave the user before windows
+  // that take no input.
+  OfferMoveOnly(this);
   FormCreate();
 }
 
@@ -150,6 +155,8 @@ void TForm4::keyPressEvent(QKeyEvent* event) {
 }
 
 void TForm4::FormShow() {
+  emit RunStarting();
+  lock_.Hold(this);
   ++run_;
   runOpen_ = true;
   unplayed_.clear();
@@ -161,7 +168,7 @@ void TForm4::FormShow() {
   SavedVolume = GetOutputVolume();
   TrialVolume = kFirstTrialVolume;
   SetOutputVolume(TrialVolume);
-  Label1->setText(QStringLiteral("Status: Einpegeln... (0)"));
+  SetStatus(QStringLiteral("Status: Einpegeln... (0)"));
   BitBtn1->setEnabled(true);
   BitBtn2->setEnabled(false);
 }
@@ -222,7 +229,7 @@ void TForm4::StepCheckLevel() {
   const std::uint64_t run = run_;
   const int32_t level = DeviceLink::ReadAudioLevel();
   if (RunEndedSince(run)) return;
-  Label1->setText(QStringLiteral("Status: Einpegeln... (%1)").arg(level));
+  SetStatus(QStringLiteral("Status: Einpegeln... (%1)").arg(level));
   if (level <= 0) {
     AbortCopy(kAdcFailed);
   } else if (level >= kSufficientLevel) {
@@ -252,7 +259,7 @@ void TForm4::StepStartNextFile() {
     return;
   }
   const QString entry = list.first();
-  Label1->setText(QStringLiteral("Status: Kopiere... (") + entry + QStringLiteral(")"));
+  SetStatus(QStringLiteral("Status: Kopiere... ("), entry, QStringLiteral(")"));
   ProgressBar1->setValue(0);
   PlayFile(CopyStream, ProgramFolder() + entry);
   // The device's slot is used all the same, so that the following entries
@@ -290,7 +297,7 @@ void TForm4::StepTrackPlayback() {
     if (verdict == 0) {
       Timer1->Tag = StartNextFile;
     } else {
-      ShowMessage(kStopFailed, MessageKind::Error);
+      ShowMessage(this, kStopFailed, MessageKind::Error);
       if (RunEndedSince(run)) return;
       Timer1->Tag = FinishCopy;
     }
@@ -300,7 +307,7 @@ void TForm4::StepTrackPlayback() {
 }
 
 void TForm4::StepFinishCopy() {
-  Label1->setText(QStringLiteral("Status: Verarbeitung... (dauert ca. 2 Minuten)"));
+  SetStatus(QStringLiteral("Status: Verarbeitung... (dauert ca. 2 Minuten)"));
   DeviceLink::StartProcessing();
   // Without serving window messages: nothing may come between the two commands.
   std::this_thread::sleep_for(std::chrono::milliseconds(kProcessingPauseMs));
@@ -315,10 +322,11 @@ void TForm4::StepFinishCopy() {
     QStringList lines = unplayed_;
     for (QString& line : lines)
       if (line.isEmpty()) line = QStringLiteral("(leere Zeile)");
-    ShowMessage(kUnplayable + QLatin1Char('\n') + lines.join(QLatin1Char('\n')), MessageKind::Error);
+    ShowMessage(this, kUnplayable + QLatin1Char('\n') + lines.join(QLatin1Char('\n')), MessageKind::Error);
     if (RunEndedSince(run)) return;
   }
-  Label1->setText(QStringLiteral("Status: Übertragung erfolgreich!"));
+  SetStatus(QStringLiteral("Status: Übertragung erfolgreich!"));
+  lock_.Release();
   Animate1->SetActive(false);
   Timer1->stop();
   DeviceLink::LeaveServiceMode();
@@ -329,18 +337,26 @@ void TForm4::StepFinishCopy() {
 
 // ------------------------------------------------------------------ the ends
 
+// A query of this run that still waits (the verdict waits up to three
+// minutes) is let go: the next run, or another window, finds the channel free.
 void TForm4::EndRun() {
   ++run_;
   runOpen_ = false;
+  lock_.Release();
+  DeviceLink::ReleaseWait();
   Animate1->SetActive(false);
   Timer1->stop();
-  Label1->setText(QStringLiteral("Status:"));
+  SetStatus(QStringLiteral("Status:"));
+}
+
+void TForm4::SetStatus(const QString& text, const QString& path, const QString& tail) {
+  ShowStatus(Label1, text, path, tail);
 }
 
 void TForm4::AbortCopy(const QString& message) {
   const std::uint64_t run = run_;
-  Label1->setText(QStringLiteral("Status: Fehler."));
-  ShowMessage(message, MessageKind::Error);
+  SetStatus(QStringLiteral("Status: Fehler."));
+  ShowMessage(this, message, MessageKind::Error);
   if (RunEndedSince(run)) return;
   EndRun();
   DeviceLink::StartProcessing();
@@ -352,7 +368,7 @@ void TForm4::AbortCopy(const QString& message) {
 void TForm4::ShowNoSignal() {
   StopPlayback(CopyStream);
   const std::uint64_t run = run_;
-  ShowMessage(kNoSignal, MessageKind::Error);
+  ShowMessage(this, kNoSignal, MessageKind::Error);
   if (RunEndedSince(run)) return;
   EndRun();
   DeviceLink::LeaveServiceMode();

@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "speech/audiooutput.h"
+#include "ui/inputlock.h"
 #include "ui/tagtimer.h"
 
 class QFrame;
@@ -74,6 +75,10 @@ class TForm4 : public QDialog {
   // is open.
   void EndForProgramExit();
 
+  // A run holds the input of the whole program from its show until its end:
+  // nothing else may reach the device or the sound card in the middle of it.
+  bool RunHoldsProgram() const { return lock_.Held(); }
+
   void FormCreate();
   void FormShow();
   void FormClose();
@@ -81,6 +86,11 @@ class TForm4 : public QDialog {
   void Timer1Timer();
   void BitBtn1Click();
   void BitBtn2Click();
+
+ signals:
+  // A run is about to start: windows that use the device or the sound card
+  // must let go of them now.
+  void RunStarting();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -108,6 +118,10 @@ class TForm4 : public QDialog {
   void EndRun();
   bool RunEndedSince(std::uint64_t run) const { return run != run_; }
 
+  // The status line; a file's path is shortened in its middle to fit.
+  void SetStatus(const QString& text, const QString& path = QString(), const QString& tail = QString());
+
+  InputLock lock_;
   std::uint64_t run_ = 0;  // changes at every show and every end
   bool runOpen_ = false;   // from the show until an end (success keeps it open until "OK")
   QStringList unplayed_;   // entries of this run that gave no stream

@@ -107,5 +107,5 @@ void TClientSocket::ReportError(TErrorEvent event, int code, const QString& text
   int errorCode = code;
   if (OnError) OnError(event, errorCode);
   if (errorCode != 0)
-    ShowMessage(QStringLiteral("Socket-Fehler: %1 (%2)").arg(text).arg(errorCode), MessageKind::Error);
+    ShowMessage(nullptr, QStringLiteral("Socket-Fehler: %1 (%2)").arg(text).arg(errorCode), MessageKind::Error);
 }

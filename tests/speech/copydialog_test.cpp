@@ -436,6 +436,84 @@ TEST_F(CopyDialog, AStreamCutByALostOutputStopsTheRecordingAndAbortsTheRun) {
   EXPECT_THAT(form->CopyList(), testing::ElementsAre("speechset\\b.wav"));
 }
 
+// Without a sound server: the fake level keeps every value written to it.
+TEST_F(CopyDialog, EachReadingBelow120RaisesTheVolumeBy4096AndEveryEndWritesTheSavedOneBack) {
+  sim.SetValues('B', {10, 50, 130});
+  level.value = 30000;
+  Start({"speechset\\a.wav"});
+  ASSERT_TRUE(Succeeded());
+  EXPECT_THAT(level.written, testing::ElementsAre(4096u, 8192u, 12288u, 30000u));
+  form->BitBtn2->click();
+  EXPECT_THAT(level.written, testing::ElementsAre(4096u, 8192u, 12288u, 30000u, 30000u)) << "OK restores again";
+
+  level.written.clear();
+  sim.SetValues('B', {119});
+  Start({"speechset\\a.wav"});
+  ASSERT_TRUE(Closed());
+  std::vector<std::uint32_t> expected;
+  for (std::uint32_t v = 4096; v <= 65536; v += 4096) expected.push_back(v);
+  expected.push_back(30000);
+  EXPECT_THAT(level.written, testing::ElementsAreArray(expected)) << "sixteen trial volumes, then the saved one";
+}
+
+// The three quarter-second pauses, each measured between the device's reading
+// of the command before it and of the one after, so that a slow machine can
+// only lengthen what is measured: the tone's start before the first level
+// query, the pause after a stopped recording, and the one between "H" and "K".
+TEST_F(CopyDialog, TheQuarterSecondPausesHoldBetweenTheirCommands) {
+  using Clock = std::chrono::steady_clock;
+  std::vector<std::pair<char, Clock::time_point>> heard;
+  {
+    std::lock_guard lock(noteMutex);
+    onDeviceNote = [&](const std::string& note) {
+      if (note.rfind("rx ", 0) == 0 && note.size() > 3) heard.emplace_back(note[3], Clock::now());
+    };
+  }
+  const Clock::time_point shown = Clock::now();
+  Start({"speechset\\a.wav", "speechset\\b.wav"});
+  ASSERT_TRUE(Succeeded());
+  ASSERT_TRUE(DeviceReceived("*BGIJIJHK{"));
+  std::lock_guard lock(noteMutex);
+  onDeviceNote = nullptr;
+  auto at = [&](char command, int nth) {
+    for (const auto& [letter, when] : heard)
+      if (letter == command && nth-- == 0) return when;
+    ADD_FAILURE() << "no " << command << " #" << nth;
+    return Clock::time_point{};
+  };
+  using std::chrono::milliseconds;
+  // An answer is taken no sooner than the cluster time rule allows, about 200 ms
+  // for "+" and its line end at 38400 baud; well below that, so that only the
+  // pauses decide.
+  const milliseconds answer(150);
+  // 10 ms to the tone, 250 ms of tone before the level is asked.
+  EXPECT_GE(at('B', 0) - shown, milliseconds(260));
+  // "I" waits for the answer to "J", then the pause after a stopped recording.
+  EXPECT_GE(at('I', 1) - at('J', 0), answer + milliseconds(250));
+  // After the last "J": its answer, its pause, then "H", the pause before the verdict, "K".
+  EXPECT_GE(at('K', 0) - at('J', 1), answer + milliseconds(250 + 250));
+}
+
+TEST_F(CopyDialog, TheStatusLineShortensALongPathInItsMiddleAndItsTipHoldsTheWholeLine) {
+  const QString entry = "speechset\\deutsch\\sehr_langer_ordner_name\\guten_morgen_und_einen_schoenen_tag.wav";
+  const QString whole = "Status: Kopiere... (" + entry + ")";
+  autoFinish = false;
+  Start({entry});
+  ASSERT_TRUE(
+      ProcessUntil([&] { return form->Timer1->Tag == TForm4::TrackPlayback && CopyStream != 0; }, kFaultMs));
+  const QString shown = form->Label1->text();
+  EXPECT_TRUE(shown.startsWith("Status: Kopiere... (speechset")) << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith("tag.wav)")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+  EXPECT_LE(form->Label1->fontMetrics().horizontalAdvance(shown), form->Label1->contentsRect().width());
+  EXPECT_EQ(form->Label1->toolTip(), whole);
+  EXPECT_EQ(form->Label1->accessibleName(), whole);
+  audio.Finish(CopyStream);
+  ASSERT_TRUE(Succeeded());
+  EXPECT_EQ(form->Label1->text(), "Status: Übertragung erfolgreich!");
+  EXPECT_EQ(form->Label1->toolTip(), "Status: Übertragung erfolgreich!");
+}
+
 // ----------------------------------------------------------------- cancel
 
 struct CancelPoint {
@@ -497,6 +575,30 @@ TEST_F(CopyDialog, ASecondShowStartsOverFromTheFirstTrialVolume) {
   EXPECT_FALSE(form->BitBtn2->isEnabled());
   ASSERT_TRUE(Succeeded());
   EXPECT_TRUE(DeviceReceived("*" + Repeat("B", 16) + "{*BGIJHK{"));
+}
+
+// "Abbrechen" while the verdict waits lets the wait go: a run started at once
+// finds the channel free and sends exactly what a first run sends.
+TEST_F(CopyDialog, ACancelDuringProcessingFreesTheChannelForARunStartedAtOnce) {
+  sim.SetDelay('K', 60s);
+  {
+    std::lock_guard lock(noteMutex);
+    onDeviceNote = [&](const std::string& note) {
+      if (note.rfind("rx K", 0) == 0) sim.SetDelay('K', 0ms);  // only the first verdict is late
+    };
+  }
+  bool restarted = false;
+  WhenReceived(7, [&] {
+    form->BitBtn1->click();
+    Start({"speechset\\a.wav"});
+    restarted = true;
+  });
+  Start({"speechset\\a.wav"});
+  ASSERT_TRUE(ProcessUntil([&] { return restarted; }, kFaultMs));
+  ASSERT_TRUE(Succeeded());
+  EXPECT_TRUE(messages.empty()) << messages.front().text.toStdString();
+  EXPECT_TRUE(DeviceReceived("*BGIJHK{*BGIJHK{"));
+  EXPECT_EQ(form->Label1->text(), "Status: Übertragung erfolgreich!");
 }
 
 // The program's end while "K" waits: the wait gives up at once and the run
