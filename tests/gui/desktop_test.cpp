@@ -105,7 +105,9 @@ class Desktop : public ProgramWindows {
   // Keeps the screen when VELLAMO_SCREENSHOTS names a folder.
   void Screenshot(const QString& name) {
     const QString folder = qEnvironmentVariable("VELLAMO_SCREENSHOTS");
-    if (!folder.isEmpty()) RunTool("/usr/bin/import", {"-window", "root", folder + "/" + name + ".png"});
+    if (folder.isEmpty()) return;
+    ProcessFor(500);  // painted, and the progress bar polled once more
+    RunTool("/usr/bin/import", {"-window", "root", folder + "/" + name + ".png"});
   }
 };
 
@@ -168,10 +170,12 @@ TEST_F(Desktop, AClickOnTheMainWindowsMenuDuringARunOpensNothingAndSendsNothing)
     QObject::connect(each, &QMenu::aboutToShow, [&] { ++menusOpened; });
 
   audio.lengthOfNewStreams = 44100 * 600;  // the file plays until the test ends it
-  StartCopy({"speechset\\deutsch\\eins.wav"});
+  StartCopy({"speechset\\deutsch\\begruessung\\guten_morgen_und_einen_schoenen_tag.wav"});
   ASSERT_TRUE(ProcessUntil([] { return Form4->Timer1->Tag == TForm4::TrackPlayback && CopyStream != 0; },
                            kFaultMs));
   ASSERT_TRUE(Managed(Form4->winId()));
+  audio.streams[CopyStream].position = 44100 * 250;
+  Screenshot("copy-dialog-mid-run");
   const std::string before = sim.Received();
 
   ClickAt(titleAt);
