@@ -17,9 +17,10 @@ void InputLock::Release() {
 }
 
 // A window the holder owns (a message box it opened) has the holder among its
-// parents.
+// parents. A holder that is not on screen holds nothing: the user could not
+// even see why the program takes no input.
 bool InputLock::Admits(const QWidget* window) const {
-  if (!held_ || !holder_) return true;
+  if (!held_ || !holder_ || !holder_->isVisible()) return true;
   for (const QWidget* w = window; w; w = w->parentWidget())
     if (w->window() == holder_) return true;
   return false;

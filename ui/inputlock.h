@@ -6,6 +6,7 @@
 //
 // Unlike a modal window, the lock can be taken and given back while the
 // holder stays on screen. One holder at a time; a second Hold replaces the first.
+// While the holder is hidden, the lock admits everything.
 
 #include <QObject>
 #include <QPointer>
