@@ -140,12 +140,14 @@ TEST_F(MainWindow, StartupWithNoPortsOpensAnEmptyNameAndIsNotConnected) {
 }
 
 TEST_F(MainWindow, StartupDoesNotAppendANameTheListHoldsInAnotherCase) {
-  UseLister({tree.Dev("ttyACM0"), tree.Dev("ttyUSB0")});
-  const QString held = QString::fromStdString(tree.Dev("ttyACM0")).toUpper();
+  const std::string first = tree.AddVirtual("devsim-1");
+  const std::string second = tree.AddVirtual("devsim-2");
+  UseFakeTree();
+  const QString held = QString::fromStdString(first).toUpper();
   Form2->AddSorted(Named(held.toStdString()));
   Form2->ComboBox1->setCurrentIndex(-1);
   RunStartup();
-  EXPECT_EQ(ComboItems(), (QStringList{held, QString::fromStdString(tree.Dev("ttyUSB0"))}));
+  EXPECT_EQ(ComboItems(), (QStringList{held, QString::fromStdString(second)}));
 }
 
 TEST_F(MainWindow, AFailedOpenIsNotShownAsConnectedAndTheTipSaysWhy) {
@@ -309,7 +311,9 @@ using PortDialog = ProgramWindows;
 
 TEST_F(PortDialog, HasItsCaptionSizeLabelsAndAlwaysOnTop) {
   EXPECT_EQ(Form2->windowTitle(), "Port Einstellungen");
-  EXPECT_EQ(Form2->size(), QSize(257, 175));
+  // Wider and taller than the bare choice: the by-id names and the line that
+  // says what the port is must be readable.
+  EXPECT_EQ(Form2->size(), QSize(400, 250));
   EXPECT_EQ(Form2->minimumSize(), Form2->maximumSize());
   const Qt::WindowFlags flags = Form2->windowFlags();
   EXPECT_TRUE(flags & Qt::WindowStaysOnTopHint);

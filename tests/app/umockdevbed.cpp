@@ -34,7 +34,7 @@ std::string UdevTestBed::Owned(gchar* text) {
   return owned;
 }
 
-std::string UdevTestBed::AddUsb(const UsbAdapter& a, bool pty) {
+std::string UdevTestBed::AddUsb(const UsbAdapter& a) {
   const std::string name = "1-" + std::to_string(next_++);
   Pairs usbAttributes, usbProperties;
   usbAttributes.Add("idVendor", a.VendorId).Add("idProduct", a.ProductId).Add("manufacturer", a.Manufacturer);
@@ -63,24 +63,30 @@ std::string UdevTestBed::AddUsb(const UsbAdapter& a, bool pty) {
                                         ("../../../../bus/usb-serial/drivers/" + a.Driver).c_str());
   }
 
-  Pairs ttyAttributes, ttyProperties;
-  ttyAttributes.Add("dev", a.Driver.empty() ? "166:0" : "188:0");
-  ttyProperties.Add("DEVNAME", "/dev/" + a.Tty).Add("ID_VENDOR_FROM_DATABASE", a.DbVendor);
-  ttyProperties.Add("ID_MODEL_FROM_DATABASE", a.DbModel).Add("DEVLINKS", a.ById);
-  if (!pty)
-    return Owned(umockdev_testbed_add_devicev(bed_, "tty", ("tty/" + a.Tty).c_str(), parent.c_str(),
-                                              ttyAttributes.Get(), ttyProperties.Get()));
-  // Only a device described in umockdev's record format gets a pseudo-terminal
-  // behind its node.
-  std::string record = "P: " + parent.substr(4) + "/tty/" + a.Tty + "\nN: " + a.Tty + "\nE: SUBSYSTEM=tty\n";
-  record += "E: DEVNAME=/dev/" + a.Tty + "\nA: dev=188:0\n";
-  if (!a.ById.empty()) record += "E: DEVLINKS=" + a.ById + "\n";
-  if (!a.DbVendor.empty()) record += "E: ID_VENDOR_FROM_DATABASE=" + a.DbVendor + "\n";
-  if (!a.DbModel.empty()) record += "E: ID_MODEL_FROM_DATABASE=" + a.DbModel + "\n";
+  return AddTty(parent, a.Tty, a.Driver.empty() ? "166:0" : "188:0",
+                {{"ID_VENDOR_FROM_DATABASE", a.DbVendor}, {"ID_MODEL_FROM_DATABASE", a.DbModel}, {"DEVLINKS", a.ById}},
+                {});
+}
+
+// In umockdev's record format, the one way to get a node in the test bed's
+// /dev: a pseudo-terminal stands behind it, so that even an open by mistake
+// reaches no real device.
+std::string UdevTestBed::AddTty(const std::string& parent, const std::string& tty, const std::string& dev,
+                                const std::vector<std::pair<std::string, std::string>>& properties,
+                                const std::vector<std::pair<std::string, std::string>>& attributes) {
+  const std::string path = parent + "/tty/" + tty;
+  std::string record = "P: " + path.substr(4) + "\nN: " + tty + "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + tty + "\n";
+  for (const auto& [name, value] : properties)
+    if (!value.empty()) record += "E: " + name + "=" + value + "\n";
+  record += "A: dev=" + dev + "\n";
+  for (const auto& [name, value] : attributes) record += "A: " + name + "=" + value + "\n";
   GError* error = nullptr;
-  umockdev_testbed_add_from_string(bed_, record.c_str(), &error);
-  if (error) g_error_free(error);
-  return parent + "/tty/" + a.Tty;
+  if (!umockdev_testbed_add_from_string(bed_, record.c_str(), &error)) {
+    g_printerr("umockdev: %s\n", error ? error->message : "?");
+    g_clear_error(&error);
+    return {};
+  }
+  return path;
 }
 
 std::string UdevTestBed::Add8250(const std::string& tty, int type, bool serialBase) {
@@ -102,19 +108,11 @@ std::string UdevTestBed::Add8250(const std::string& tty, int type, bool serialBa
                                                 parent.c_str(), none.Get(), none.Get()));
     umockdev_testbed_set_attribute_link(bed_, parent.c_str(), "driver", "../../../../bus/serial-base/drivers/port");
   }
-  Pairs attributes, properties;
-  attributes.Add("dev", "4:64").Add("type", std::to_string(type));
-  properties.Add("DEVNAME", "/dev/" + tty);
-  return Owned(
-      umockdev_testbed_add_devicev(bed_, "tty", ("tty/" + tty).c_str(), parent.c_str(), attributes.Get(), properties.Get()));
+  return AddTty(parent, tty, "4:64", {}, {{"type", std::to_string(type)}});
 }
 
 std::string UdevTestBed::AddVirtualTerminal(const std::string& tty) {
-  Pairs attributes, properties;
-  attributes.Add("dev", "4:0");
-  properties.Add("DEVNAME", "/dev/" + tty);
-  return Owned(umockdev_testbed_add_devicev(bed_, "tty", ("virtual/tty/" + tty).c_str(), nullptr, attributes.Get(),
-                                            properties.Get()));
+  return AddTty("/sys/devices/virtual", tty, "4:0", {}, {});
 }
 
 void UdevTestBed::SetConsole(const std::string& active) {

@@ -13,6 +13,8 @@
 #pragma pop_macro("signals")
 
 #include <string>
+#include <utility>
+#include <vector>
 
 struct UsbAdapter {
   std::string Tty = "ttyUSB0";
@@ -37,9 +39,9 @@ class UdevTestBed {
 
   std::string Root() const { return Owned(umockdev_testbed_get_root_dir(bed_)); }
 
-  // Returns the tty's device path; `pty`: a pseudo-terminal stands behind its
-  // /dev node, whose other end MasterFd gives.
-  std::string AddUsb(const UsbAdapter& a, bool pty = false);
+  // Each Add returns the tty's device path. A pseudo-terminal stands behind
+  // every tty's /dev node; MasterFd gives its other end.
+  std::string AddUsb(const UsbAdapter& a);
 
   // A UART of the 8250 driver; `serialBase`: with the "ctrl" and "port"
   // devices newer kernels put between the UART and its tty.
@@ -63,6 +65,9 @@ class UdevTestBed {
 
  private:
   static std::string Owned(gchar* text);
+  std::string AddTty(const std::string& parent, const std::string& tty, const std::string& dev,
+                     const std::vector<std::pair<std::string, std::string>>& properties,
+                     const std::vector<std::pair<std::string, std::string>>& attributes);
   UMockdevTestbed* bed_;
   int next_ = 1;
   bool platform8250_ = false;
