@@ -93,7 +93,7 @@ std::string UdevTestBed::Add8250(const std::string& tty, int type, bool serialBa
   if (!platform8250_) {
     Pairs none;
     platform8250_ = true;
-    umockdev_testbed_add_devicev(bed_, "platform", "serial8250", nullptr, none.Get(), none.Get());
+    g_free(umockdev_testbed_add_devicev(bed_, "platform", "serial8250", nullptr, none.Get(), none.Get()));
     umockdev_testbed_set_attribute_link(bed_, "/sys/devices/serial8250", "driver",
                                         "../../bus/platform/drivers/serial8250");
   }
