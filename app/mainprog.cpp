@@ -17,7 +17,6 @@
 #include "app/info.h"
 #include "app/jpegimage.h"
 #include "link/devicelink.h"
-#include "serial/portenum.h"
 #include "serial/portfailure.h"
 #include "serial/serialport.h"
 #include "speech/sprachdat.h"
@@ -109,8 +108,6 @@ TForm1::TForm1(QWidget* parent)
     SerialPort1ProcessError(sender, place, code, msg, noise);
   };
 
-  ListPorts = [](std::vector<std::string>& list) { EnumSerialPorts(list); };
-
   Timer1 = new QTimer(this);
   Timer1->setInterval(250);
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
@@ -163,7 +160,7 @@ void TForm1::Timer1Timer() {
 
 void TForm1::Timer2Timer() {
   Timer2->stop();
-  if (Form2) Form2->StartupConnection(ListPorts);
+  if (Form2) Form2->StartupConnection();
 }
 
 void TForm1::Timer3Timer() { DeviceLink::Tick(); }

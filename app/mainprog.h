@@ -51,8 +51,6 @@ class TForm1 : public QMainWindow {
   QTimer* Timer3;            // 100 ms: the command channel's time-out tick
   std::unique_ptr<TSerialPort> SerialPort1;
 
-  // How the start-up connection lists the ports; tests point it at a fake tree.
-  TForm2::PortLister ListPorts;
   // How the firmware update waits for the flashing tool; tests point it at a
   // fake process list.
   FirmwareWaitRules FirmwareWait;

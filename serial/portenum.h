@@ -1,10 +1,12 @@
 #pragma once
-// Lists the serial ports of this computer by their full device paths.
+// Lists the serial ports of this computer by their full device paths, with
+// what each one is.
 //
-// Two sources, in this order: the real ports that sysfs knows (ttys with a
+// Two sources, in this order: the real ports that udev knows (ttys with a
 // driver), then the virtual ports that programs announce as symlinks in the
-// per-user virtual-port folder (the device simulator does). The roots are
-// parameters so that tests can walk a fake tree and never touch a device.
+// per-user virtual-port folder (the device simulator does). Tests run the udev
+// part against a umockdev test bed and point the folder at one of their own,
+// so that they never list, let alone open, this machine's devices.
 
 #include <string>
 #include <vector>
@@ -12,27 +14,32 @@
 #include "serial/virtualportfolder.h"
 
 struct PortEnumRoots {
-  std::string Sysfs = "/sys";
-  std::string Dev = "/dev";
+  // The ttys that udev knows; tests that list only announced ports turn it off.
+  bool Udev = true;
   std::string VirtualFolder = VirtualPortFolder();
 };
 
-// Appends the port paths found, in the order found, each at most once: a path
+struct PortInfo {
+  enum class Kind { Usb, OnBoard, Virtual };
+  std::string Path;  // what the serial component opens and the dialog lists
+  Kind Type = Kind::OnBoard;
+  // USB: the maker's and the model's names from the hardware database (or, when
+  // the database does not know the adapter, the names it gives itself);
+  // on-board: the driver's name; virtual: the link's target.
+  std::string Description;
+  std::string Serial;  // the USB serial number; empty when the adapter has none
+  std::string ById;    // the /dev/serial/by-id/ link, which names the adapter, not the plugging order
+};
+
+// Appends the ports found, in the order found, each at most once: a path
 // already in the list in any letter case is not appended again. Nothing in the
 // list is removed or reordered; finding nothing leaves it unchanged. No device
 // is opened: a port that is not the clock's must not see its lines move.
-void EnumSerialPorts(std::vector<std::string>& list, const PortEnumRoots& roots = PortEnumRoots());
-
-// The driver's name of a tty below <sysfs>/class/tty, empty when it has none.
-// Newer kernels put a "port" device of the serial-base bus between the tty and
-// its UART; the UART's driver is then two levels further up.
-std::string TtyDriverName(const std::string& sysfs, const std::string& tty);
-
-// Whether a UART stands behind a tty of the serial core, read from sysfs
-// (<sysfs>/class/tty/<tty>/type, world-readable): 0 is no UART. The serial8250
-// driver registers a fixed number of ports whether or not a UART is there.
-// False when the type cannot be read.
-bool UartPresent(const std::string& sysfs, const std::string& tty);
+//   Real ports come in the order of their names, each with its udev rules: the
+// active kernel console is left out, and so is a serial8250 port whose UART
+// type is 0 (the driver registers a fixed number of ports whether or not a UART
+// is there). Announced ports follow, by their link paths.
+void EnumSerialPorts(std::vector<PortInfo>& list, const PortEnumRoots& roots = PortEnumRoots());
 
 // The serial component opens the first 79 characters of a port name; a longer
 // path could never be opened as itself.

@@ -62,6 +62,13 @@ class Pty {
   std::string slave_;
 };
 
+// A port known by its name only, as a test lists it.
+inline PortInfo Named(const std::string& path) {
+  PortInfo port;
+  port.Path = path;
+  return port;
+}
+
 // Creates the seven windows as the program entry does, with the start-up
 // connection pointed at a fake tree (never at this machine's ports), and
 // destroys them again.
@@ -90,11 +97,11 @@ class ProgramWindows : public testing::Test {
 
   void UseFakeTree() {
     PortEnumRoots roots = tree.Roots();
-    Form1->ListPorts = [roots](std::vector<std::string>& list) { EnumSerialPorts(list, roots); };
+    Form2->ListPorts = [roots](std::vector<PortInfo>& list) { EnumSerialPorts(list, roots); };
   }
   void UseLister(std::vector<std::string> found) {
-    Form1->ListPorts = [found](std::vector<std::string>& list) {
-      for (const auto& name : found) list.push_back(name);
+    Form2->ListPorts = [found](std::vector<PortInfo>& list) {
+      for (const auto& name : found) list.push_back(Named(name));
     };
   }
 

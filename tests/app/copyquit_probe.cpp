@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
   CreateForms();
   EndOnQuitSignals();
   // Never this machine's own ports: only the one the test names.
-  Form1->ListPorts = [port](std::vector<std::string>& list) { list.push_back(port); };
+  Form2->ListPorts = [port](std::vector<PortInfo>& list) { list.push_back(PortInfo{port, PortInfo::Kind::OnBoard, {}, {}, {}}); };
   QTimer startCopy;
   QObject::connect(&startCopy, &QTimer::timeout, [&] {
     if (!Form1->SerialPort1->Active()) return;

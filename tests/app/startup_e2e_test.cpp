@@ -20,8 +20,6 @@ using StartupWithSimulator = ProgramWindows;
 TEST_F(StartupWithSimulator, ConnectsToTheAnnouncedSimulatorAt38400EightNoneOneRaw) {
   devsim::DeviceSimulator device;
   devsim::PortAnnouncement announced(tree.PortsFolder(), "vellamo-devsim-test", device.PortPath());
-  tree.AddTty("ttyACM0", "cdc_acm");
-  tree.AddTty("ttyUSB0", "ftdi_sio");
   UseFakeTree();
   RunStartup();
 
@@ -70,7 +68,7 @@ TEST_F(StartupWithSimulator, TheSimulatorProgramsAnnouncementIsFoundAndGoneWhenI
 
   PortEnumRoots roots = tree.Roots();
   roots.VirtualFolder = VirtualPortFolder();
-  Form1->ListPorts = [roots](std::vector<std::string>& list) { EnumSerialPorts(list, roots); };
+  Form2->ListPorts = [roots](std::vector<PortInfo>& list) { EnumSerialPorts(list, roots); };
 
   // The waits below block without the event loop, so nothing but the
   // simulator's announcement decides what the start-up connection finds.
@@ -95,7 +93,7 @@ TEST_F(StartupWithSimulator, TheSimulatorProgramsAnnouncementIsFoundAndGoneWhenI
   simulator.terminate();
   EXPECT_TRUE(simulator.waitForFinished(5000));
   EXPECT_FALSE(QFileInfo(link).isSymLink());
-  std::vector<std::string> after;
+  std::vector<PortInfo> after;
   EnumSerialPorts(after, roots);
   EXPECT_TRUE(after.empty());
   savedRuntime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", savedRuntime);
