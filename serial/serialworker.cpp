@@ -6,7 +6,6 @@
 #include <pthread.h>
 
 #include "serial/serialport.h"
-#include "serial/uidelivery.h"
 
 namespace {
 constexpr uint32_t kMaxWaitMs = 75;

@@ -3,7 +3,7 @@
 // While the port is open it keeps an event wait outstanding, watches the modem
 // and port status, finishes the component's outstanding write and turns the
 // bytes in the driver's receive queue into clusters. Everything it raises runs
-// on the user-interface thread while it waits (UiDelivery).
+// on the user-interface thread while it waits (delivery.h).
 //
 // Only this thread touches the members below; it reads the component's shared
 // fields once per use (they are atomics) and the cluster queue under its lock.
