@@ -83,15 +83,20 @@ TEST_P(ComponentOnPort, ClosingEndsTheWorkersWaitAtOnceWithoutAWarning) {
   EXPECT_TRUE(c.port->Active()) << "the port opens again";
 }
 
-TEST_P(ComponentOnPort, AMissingOrBusyPortStaysClosedWithThePlatformsCode) {
+TEST_P(ComponentOnPort, AMissingPortStaysClosedWithThePlatformsCode) {
   const BackendUnderTest& b = GetParam();
-  ComponentUnderTest holder(b), c(b);
+  ComponentUnderTest c(b);
   c.port->SetCommPort(b.missingPort);
   c.port->SetActive(true);
   EXPECT_FALSE(c.port->Active());
   ASSERT_FALSE(c.reports.empty());
   EXPECT_EQ(c.reports.back().place, 112u);
   EXPECT_EQ(c.reports.back().code, b.missingCode);
+}
+
+TEST_P(ComponentOnPort, APortHeldByAnotherStaysClosedWithThePlatformsCode) {
+  const BackendUnderTest& b = GetParam();
+  ComponentUnderTest holder(b), c(b);
   holder.port->SetCommPort(b.port());
   holder.port->SetActive(true);
   ASSERT_TRUE(holder.port->Active());
