@@ -163,9 +163,8 @@ TEST_P(BackendContract, AReadOfAnEmptyQueueReturnsAtOnceWithNothing) {
 TEST_P(BackendContract, ReceivedBytesEndOneWaitNotEveryWaitWhileTheyAreQueued) {
   OpenPort p(GetParam());
   p.Send("a");
-  ASSERT_EQ(p.EventsUntil(kRxChar) & kRxChar, kRxChar);
+  ASSERT_EQ(p.EventsUntil(kRxChar | kTxEmpty), kRxChar | kTxEmpty);  // the answer and the sending
   ASSERT_TRUE(WaitFor([&] { return p.InQueue() == 2; }));
-  p.EventsUntil(kTxEmpty);  // whatever else the sending raised
   const uint32_t code = p.backend->WaitCommEvent(p.handle, p.mask, p.waitEvent);
   EXPECT_EQ(code, serialcodes::kIoPending) << "ended at once with events " << p.mask;
   if (code == serialcodes::kIoPending) {
