@@ -3,7 +3,6 @@
 #include <thread>
 
 #include "serial/serialworker.h"
-#include "serial/uidelivery.h"
 
 namespace {
 constexpr uint32_t kAllCommEvents = 0x1FF;
@@ -23,10 +22,9 @@ uint32_t CharDelayFor(uint32_t baud) {
 }
 }  // namespace
 
-TSerialPort::TSerialPort(std::unique_ptr<PortBackend> backend, TNotifyErrorEvent onProcessError)
-    : OnProcessError(std::move(onProcessError)),
-      backend_(std::move(backend)),
-      delivery_(std::make_unique<UiDelivery>()) {
+TSerialPort::TSerialPort(std::unique_ptr<PortBackend> backend, TNotifyErrorEvent onProcessError,
+                         std::unique_ptr<Delivery> delivery)
+    : OnProcessError(std::move(onProcessError)), backend_(std::move(backend)), delivery_(std::move(delivery)) {
   platformFamily_ = backend_->PlatformFamily();
   for (PortBackend::Event* event : {&writeEvent_, &readEvent_, &waitEvent_}) {
     const uint32_t code = backend_->CreateEvent(*event);

@@ -5,7 +5,7 @@
 // SendText, ReadClusterText, opening, closing and destruction, and runs every
 // event handler. The worker (TWorkThread, serialworker.h) reads the port, waits
 // for port events, finishes writes and maintains the status properties; all it
-// raises is carried to the user-interface thread synchronously (UiDelivery).
+// raises is carried to the user-interface thread synchronously (delivery.h).
 // The queue lock guards the cluster queue and nothing else. The other shared
 // fields are single words read and written whole (std::atomic here).
 
@@ -17,11 +17,11 @@
 #include <mutex>
 #include <string>
 
+#include "serial/delivery.h"
 #include "serial/portbackend.h"
 
 class TSerialPort;
 class TWorkThread;
-class UiDelivery;
 
 // One received chunk of serial bytes.
 struct TSerialCluster {
@@ -49,9 +49,12 @@ class TSerialPort {
  public:
   // The backend defaults to the POSIX one; tests hand in a fake. A report handler
   // given here already hears the reports of the construction itself. Assign the
-  // other handlers before the port is opened: the worker reads them.
+  // other handlers before the port is opened: the worker reads them. The delivery
+  // defaults to the Qt event loop's; a build without Qt hands in a PlainDelivery
+  // and serves it on the constructing thread.
   explicit TSerialPort(std::unique_ptr<PortBackend> backend = MakePosixBackend(),
-                       TNotifyErrorEvent onProcessError = {});
+                       TNotifyErrorEvent onProcessError = {},
+                       std::unique_ptr<Delivery> delivery = MakeUiDelivery());
   ~TSerialPort();
   TSerialPort(const TSerialPort&) = delete;
   TSerialPort& operator=(const TSerialPort&) = delete;
@@ -183,7 +186,7 @@ class TSerialPort {
   void SetLimDiv(uint8_t& field, uint8_t value, const char* warning);
 
   std::unique_ptr<PortBackend> backend_;
-  std::unique_ptr<UiDelivery> delivery_;
+  std::unique_ptr<Delivery> delivery_;
 
   std::atomic<bool> active_{false};
   std::atomic<uint32_t> handle_{PortBackend::kNoPort};

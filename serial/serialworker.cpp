@@ -6,7 +6,6 @@
 #include <pthread.h>
 
 #include "serial/serialport.h"
-#include "serial/uidelivery.h"
 
 namespace {
 constexpr uint32_t kMaxWaitMs = 75;
@@ -68,17 +67,24 @@ void TWorkThread::Pass() {
 bool TWorkThread::PortOpen() const { return owner_->active_ && !owner_->closing_; }
 
 // The idle worker looks at the port every 200 ms; a stop request ends the sleep.
-void TWorkThread::IdleSleep() {
+void TWorkThread::IdleSleep() { Nap(kIdleSleepMs); }
+
+// A pause that a stop request ends.
+void TWorkThread::Nap(uint32_t ms) {
   std::unique_lock lock(sleepMutex_);
-  stopSignal_.wait_for(lock, std::chrono::milliseconds(kIdleSleepMs),
-                       [this] { return stopRequested_.load(); });
+  stopSignal_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopRequested_.load(); });
 }
 
 // Waits for what is outstanding; a read's event is listed first so that it wins
 // when both are signalled.
 void TWorkThread::Wait() {
   TSerialPort& port = *owner_;
-  if (!readPending_ && !waitPending_) return;
+  if (!readPending_ && !waitPending_) {
+    if (waitRefused_) Nap(WaitTimeout());
+    waitRefused_ = false;
+    return;
+  }
+  waitRefused_ = false;
   PortBackend::Event events[2];
   int count = 0;
   if (readPending_) events[count++] = port.readEvent_;
@@ -319,9 +325,16 @@ void TWorkThread::StartEventWait() {
     // The close began between the test above and the call and refused the
     // wait (its event mask is 0 now): that is the close, not a failure.
   } else {
-    RecordError(9907, code, 0, "Error calling WaitCommEvent");
-    DeliverError();
+    // A device gone on Windows refuses every wait alike: one report per incident.
+    if (code != lastWaitFailure_) {
+      RecordError(9907, code, 0, "Error calling WaitCommEvent");
+      DeliverError();
+    }
+    lastWaitFailure_ = code;
+    waitRefused_ = true;
+    return;
   }
+  lastWaitFailure_ = 0;
 }
 
 void TWorkThread::FinishEventWait() {

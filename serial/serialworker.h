@@ -3,7 +3,7 @@
 // While the port is open it keeps an event wait outstanding, watches the modem
 // and port status, finishes the component's outstanding write and turns the
 // bytes in the driver's receive queue into clusters. Everything it raises runs
-// on the user-interface thread while it waits (UiDelivery).
+// on the user-interface thread while it waits (delivery.h).
 //
 // Only this thread touches the members below; it reads the component's shared
 // fields once per use (they are atomics) and the cluster queue under its lock.
@@ -53,6 +53,7 @@ class TWorkThread {
   void Collect();
   bool PortOpen() const;
   void IdleSleep();
+  void Nap(uint32_t ms);
 
   TSerialPort* const owner_;
   PortBackend& backend_;
@@ -75,6 +76,10 @@ class TWorkThread {
   // A port whose device is gone fails every status check in the same way;
   // it is reported once per incident, not once per pass.
   uint32_t lastStatusFailure_ = 0, lastModemFailure_ = 0;
+  // The same for a port that refuses every event wait; a pass whose wait was
+  // refused naps as a wait would have waited, rather than spin into the next.
+  uint32_t lastWaitFailure_ = 0;
+  bool waitRefused_ = false;
 
   std::atomic<bool> stopRequested_{false};
   std::mutex sleepMutex_;  // only for waking the idle sleep at a stop request

@@ -362,6 +362,32 @@ TEST(WorkerReports, StatusFailuresAreReportedOncePerIncident) {
   EXPECT_EQ(w.log.reports.back(), (Report{9803, kEio, 0, "Error ClearCommError"}));
 }
 
+TEST(WorkerReports, APortThatRefusesEveryEventWaitIsReportedOnceAndTheWorkerDoesNotSpin) {
+  Worker w;
+  w.state->Fail("WaitCommEvent", kEio);
+  w.port->SetCommPort("ttyACM0");
+  w.port->SetActive(true);
+  ASSERT_TRUE(w.WaitForReport(9907, "Error calling WaitCommEvent"));
+  const size_t waitsBefore = w.state->CountCalls("WaitCommEvent");
+  ProcessFor(600);
+  // A pass that could not start its wait naps as the wait would have waited (75 ms):
+  // about 8 attempts in 600 ms; a spinning worker makes thousands.
+  EXPECT_LE(w.state->CountCalls("WaitCommEvent") - waitsBefore, 40u);
+  EXPECT_EQ(std::count_if(w.log.reports.begin(), w.log.reports.end(), [](const Report& r) { return r.place == 9907; }),
+            1);
+  w.state->Clear("WaitCommEvent");
+  ASSERT_TRUE(ProcessUntil([&] { return w.state->CountCalls("WaitCommEvent") > waitsBefore + 1; }, kFaultMs));
+  ProcessFor(200);  // a wait started: the incident is over
+  w.state->Fail("WaitCommEvent", kEio);
+  w.state->FireEvents(0x001);  // ends the wait: the next one is refused, a new incident
+  ASSERT_TRUE(ProcessUntil(
+      [&] {
+        return std::count_if(w.log.reports.begin(), w.log.reports.end(),
+                             [](const Report& r) { return r.place == 9907; }) == 2;
+      },
+      kFaultMs));
+}
+
 TEST(WorkerReports, AFailedReadClearsTheReadRequest) {
   Worker w;
   w.Open();

@@ -7,9 +7,7 @@
 #include <functional>
 #include <thread>
 
-// Only a fault waits this long for a condition: no delivery, no worker pass, no
-// answer. A sanitizer build, several times slower on a busy machine, stays far below.
-inline constexpr int kFaultMs = 20000;
+#include "tests/support/faulttime.h"
 
 inline bool ProcessUntil(const std::function<bool()>& condition, int timeoutMs) {
   QElapsedTimer timer;
