@@ -11,7 +11,10 @@
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vellamo"));
-  InstallGermanQtTranslations(application);
+  // Said where a user who started the program from a terminal sees it.
+  if (!InstallGermanQtTranslations(application))
+    qWarning("Vellamo: Qts deutsche Übersetzung fehlt (Paket qt6-translations-l10n); "
+             "Qts eigene Texte bleiben englisch.");
   CreateForms();
   EndOnQuitSignals();
   Form1->show();

@@ -8,6 +8,7 @@
 #include <memory>
 #include <thread>
 
+#include "serial/portfailure.h"
 #include "serial/portreturn.h"
 #include "serial/serialport.h"
 
@@ -28,6 +29,10 @@ TSerialPort* SerialPort1 = nullptr;
 QString OpenedName;
 std::unique_ptr<PortReturnWatch> ReturnWatch;
 uint64_t Opens = 0;
+// The code of the last failed open, as the port reported it; 0 after a good one.
+uint32_t LastOpenFailure = 0;
+constexpr std::chrono::milliseconds kBusyRetryEvery{500};
+constexpr std::chrono::milliseconds kBusyRetryFor{30000};
 
 constexpr uint32_t kNumberSliceMs = 25;
 constexpr uint32_t kVerdictSliceMs = 250;
@@ -127,6 +132,7 @@ void OpenPort(const QString& portName) {
   SerialPort1->SetStopBits(0);
   SerialPort1->SetParityType(0);
   SerialPort1->SetFlowControl(0);
+  LastOpenFailure = 0;
   SerialPort1->SetActive(true);
   AnswerState = 0;
   AnswerText.clear();
@@ -136,11 +142,15 @@ void OpenPort(const QString& portName) {
 }
 
 // The device is back: connect as OpenDevicePort does. A device that cannot be
-// opened yet stays watched for its next change.
+// opened yet stays watched for its next change; one that is busy changes
+// nothing when it is let go, so it is tried again for a while.
 void Reconnect(const QString& portName) {
   if (!SerialPort1 || SerialPort1->Active()) return;
   OpenPort(portName);
-  if (SerialPort1->Active()) ReturnWatch.reset();
+  if (SerialPort1->Active())
+    ReturnWatch.reset();
+  else if (ReturnWatch && PortFailure::IsBusy(LastOpenFailure))
+    ReturnWatch->RetryWhileBusy(kBusyRetryEvery, kBusyRetryFor);
 }
 
 void WatchForReturn(const QString& portName) {
@@ -194,6 +204,8 @@ void PortGone() {
 }
 
 bool AwaitingReturn() { return ReturnWatch != nullptr; }
+
+void OpenFailed(uint32_t code) { LastOpenFailure = code; }
 
 void AcceptAnswer(const std::string& text) {
   if (AnswerState <= 0) return;

@@ -37,6 +37,10 @@ void CloseDevicePort();
 // deliberate open or close ends that wait.
 void PortGone();
 bool AwaitingReturn();
+// The port's report that an open failed (its Place 112), with the platform's
+// code. A gone device that is back under its path but busy, because another
+// program holds it for a moment, is tried again every 500 ms for up to 30 s.
+void OpenFailed(uint32_t code);
 void AcceptAnswer(const std::string& text);
 void PumpWait(uint32_t ms);
 void Tick();  // the main window's Timer3, every 100 ms

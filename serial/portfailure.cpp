@@ -11,6 +11,8 @@ namespace PortFailure {
 
 bool IsDeviceGone(uint32_t place, uint32_t code) { return place == kStatusCheckPlace && code == EIO; }
 
+bool IsBusy(uint32_t code) { return code == EBUSY || code == EAGAIN; }
+
 QString OpenFailureText(const QString& port, uint32_t code, const QString& group) {
   if (port.isEmpty())
     return QStringLiteral("Es ist kein Port gewählt. Wählen Sie ihn unter Einstellungen > Com Port.");

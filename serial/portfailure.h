@@ -12,6 +12,9 @@ namespace PortFailure {
 constexpr uint32_t kOpenFailedPlace = 112;    // "Error reopening Port"
 constexpr uint32_t kStatusCheckPlace = 9803;  // "Error ClearCommError"
 
+// The open failed because another program holds the device.
+bool IsBusy(uint32_t code);
+
 // The device behind an open port has gone (a pulled cable or adapter): its
 // status check fails with EIO, reported once.
 bool IsDeviceGone(uint32_t place, uint32_t code);

@@ -29,6 +29,7 @@ bool Exists(const std::string& path) {
 
 PortReturnWatch::PortReturnWatch(std::string path, std::function<void()> back)
     : path_(std::move(path)), back_(std::move(back)) {
+  QObject::connect(&retry_, &QTimer::timeout, [this] { Retry(); });
   fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd_ < 0) return;  // no inotify: the user reconnects through the menu as ever
   notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
@@ -93,4 +94,21 @@ void PortReturnWatch::Check() {
   // From the event loop, not from inside the notifier's signal: `back` may
   // well end this watch.
   QTimer::singleShot(0, notifier_.get(), [back = back_] { back(); });
+}
+
+void PortReturnWatch::RetryWhileBusy(std::chrono::milliseconds every, std::chrono::milliseconds atMost) {
+  if (retry_.isActive()) return;
+  retryFor_ = atMost;
+  retrying_.start();
+  retry_.setInterval(every);
+  retry_.start();
+}
+
+void PortReturnWatch::Retry() {
+  if (retrying_.elapsed() >= retryFor_.count()) {
+    retry_.stop();
+    return;
+  }
+  // As Check: `back` may end this watch, and with it this timer.
+  if (Exists(path_)) QTimer::singleShot(0, &retry_, [back = back_] { back(); });
 }

@@ -6,7 +6,10 @@
 // it. Qt's event loop carries the notifications, on the thread that made the
 // watch; nothing is opened here.
 
+#include <QElapsedTimer>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,10 +26,18 @@ class PortReturnWatch {
   PortReturnWatch(const PortReturnWatch&) = delete;
   PortReturnWatch& operator=(const PortReturnWatch&) = delete;
 
+  // The device is back but another program holds it for a moment (on a
+  // desktop, ModemManager probes every new modem port), and letting go of it
+  // changes nothing on the path. So `back` runs again every `every` while the
+  // path exists, until `atMost` after the first such call; a call while the
+  // tries go on changes nothing. They end with the watch.
+  void RetryWhileBusy(std::chrono::milliseconds every, std::chrono::milliseconds atMost);
+
  private:
   void Arm();
   void OnEvents();
   void Check();
+  void Retry();
 
   const std::string path_;
   const std::function<void()> back_;
@@ -35,4 +46,7 @@ class PortReturnWatch {
   std::string watched_;  // the folder watched now
   bool seenMissing_ = false;
   std::unique_ptr<QSocketNotifier> notifier_;
+  QTimer retry_;
+  QElapsedTimer retrying_;
+  std::chrono::milliseconds retryFor_{0};
 };

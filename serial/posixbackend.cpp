@@ -211,6 +211,15 @@ class PosixBackend final : public PortBackend {
       ::close(fd);
       return err;  // not a terminal: no serial port
     }
+    // Binary before anything else: the line settings that follow may be
+    // refused, and a port left in canonical mode with echo would send the
+    // device's own answers back to it.
+    MakeBinary(tio);
+    if (Ioctl(fd, TCSETS2, &tio) != 0) {
+      const int err = errno;
+      ::close(fd);
+      return err;
+    }
     std::lock_guard lock(mutex_);
     Port port;
     port.fd = fd;

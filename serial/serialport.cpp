@@ -249,11 +249,18 @@ void TSerialPort::ApplyLineSettings() {
 
 void TSerialPort::WaitWorkerIdle(int n) {
   // At most n slices of 75 ms, but over as soon as the worker is idle: the usual
-  // close takes a few milliseconds, not a whole slice. Deliberately no deliveries
-  // served here: a worker caught in one stays busy for the whole time.
+  // close takes a few milliseconds, not a whole slice. The worker may be waiting
+  // for this very thread: a cluster, event or report it began to deliver before
+  // the close, or a report of what the close ends. Each is served here, at once,
+  // as the event loop would serve it after the close; otherwise the worker would
+  // sit in it for the whole n slices. Only a worker held by something else (a
+  // delivery whose handler is this close itself, a platform call that hangs)
+  // still takes the whole time.
   const auto deadline = std::chrono::steady_clock::now() + n * std::chrono::milliseconds(75);
-  while (workerBusy_ && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  while (workerBusy_ && std::chrono::steady_clock::now() < deadline) {
+    delivery_->Serve();
+    delivery_->WaitForCall(2);
+  }
 }
 
 void TSerialPort::WorkerStopped() { workerBusy_ = false; }

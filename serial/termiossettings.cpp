@@ -35,14 +35,20 @@ bool Refused(const LineSettings& s) {
 
 }  // namespace
 
-uint32_t ToTermios(const LineSettings& s, termios2& tio) {
-  if (Refused(s)) return serialcodes::kInvalidParameter;
+void MakeBinary(termios2& tio) {
   tio.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
                    IXANY | IUCLC | IMAXBEL);
   tio.c_oflag &= ~OPOST;
   tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-  tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
   tio.c_cflag |= CREAD | CLOCAL;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+}
+
+uint32_t ToTermios(const LineSettings& s, termios2& tio) {
+  if (Refused(s)) return serialcodes::kInvalidParameter;
+  MakeBinary(tio);
+  tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   tio.c_cflag |= kSizes[s.ByteSize - 5];
   if (s.Parity != 0) tio.c_cflag |= PARENB;
@@ -55,8 +61,6 @@ uint32_t ToTermios(const LineSettings& s, termios2& tio) {
   if (s.Flags & dcbflags::kInX) tio.c_iflag |= IXOFF;
   tio.c_cc[VSTART] = static_cast<cc_t>(s.XonChar);
   tio.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
   // A standard rate keeps its classic code, so that every other tool reads it
   // back as such; any other rate goes through BOTHER.
   tio.c_cflag |= StandardRateCode(s.BaudRate);

@@ -42,7 +42,12 @@
 #include "serial/portbackend.h"
 #include "serial/receivefilter.h"
 
-// Fills the port's termios from the settings; 0, or kInvalidParameter with tio untouched.
+// A binary port, whatever settings follow: no line editing, echo, signals, or
+// translation of received or sent bytes; reads return what is there. Opening
+// does this first, so that a refused setting still leaves the port binary.
+void MakeBinary(termios2& tio);
+// Fills the port's termios from the settings (binary, as above); 0, or
+// kInvalidParameter with tio untouched.
 uint32_t ToTermios(const LineSettings& settings, termios2& tio);
 void FromTermios(const termios2& tio, LineSettings& settings);
 // The software part of the settings, for the receive filter. PARMRK is on exactly when unmark is.

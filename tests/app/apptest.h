@@ -25,7 +25,9 @@
 #include "serial/serialport.h"
 #include "tests/app/faketree.h"
 #include "tests/speech/fakeaudiooutput.h"
+#include "tests/support/channelstate.h"
 #include "tests/support/eventwait.h"
+#include "tools/test.h"
 #include "ui/messagebox.h"
 #include "ui/programfolder.h"
 
@@ -75,6 +77,7 @@ inline PortInfo Named(const std::string& path) {
 class ProgramWindows : public testing::Test {
  protected:
   void SetUp() override {
+    ResetProgramState();
     OverrideProgramFolder(programFolder);
     // The speech dialogs open the sound output when created; most of these
     // tests are about the windows, not about the sound server of the machine.
@@ -93,6 +96,15 @@ class ProgramWindows : public testing::Test {
     UseAudioOutput(nullptr);
     UseOutputLevel(nullptr);
     OverrideProgramFolder(QString());
+    ResetProgramState();
+  }
+
+  // What the program keeps at module level beyond its windows: the command
+  // channel (ending the program abandons its waits for good) and the test
+  // dialog's clock test flag.
+  static void ResetProgramState() {
+    ResetChannelState();
+    RtcTestRunning = 0;
   }
 
   void UseFakeTree() {

@@ -4,6 +4,8 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFrame>
 #include <QLabel>
@@ -19,6 +21,8 @@
 #include "speech/voicecopy.h"
 #include "tests/app/apptest.h"
 #include "tests/speech/fakeaudiooutput.h"
+#include "tests/support/cputime.h"
+#include "tests/support/slowbuild.h"
 #include "tools/ntpsync.h"
 #include "tools/test.h"
 
@@ -287,6 +291,31 @@ TEST_F(MainWindow, ARoundTripReachesTheChannelThroughTheClusterHandler) {
   });
   answer.start();
   EXPECT_EQ(DeviceLink::ReadAudioLevel(), 512);
+}
+
+// The program sitting idle with its port open: its timers and the serial
+// worker wake a few times a second and do next to nothing. Goal: at most 1 %
+// of a core (bench/startup measures the program itself). The test sleeps in
+// the event loop, which costs nothing of its own.
+TEST_F(MainWindow, IdleWithThePortOpenItUsesAlmostNoProcessorTime) {
+  Pty device;
+  UseLister({device.SlavePath()});
+  RunStartup();
+  ASSERT_TRUE(Form1->SerialPort1->Active());
+  Form1->show();
+  ProcessFor(300);  // the first paint and the start's own work
+  const double before = ProcessCpuMs();
+  QElapsedTimer idle;
+  idle.start();
+  QEventLoop loop;
+  QTimer::singleShot(3000, &loop, &QEventLoop::quit);
+  loop.exec();
+  const double percent = (ProcessCpuMs() - before) / 10.0 / (idle.elapsed() / 1000.0);
+  RecordProperty("idle CPU per mille", static_cast<int>(percent * 10));
+  if (!kSanitizedBuild) {
+    EXPECT_LE(percent, 3.0) << "per cent of one core";
+  }
+  EXPECT_TRUE(Form1->SerialPort1->WorkerBusy()) << "the port was watched all along";
 }
 
 TEST_F(MainWindow, EndeEndsTheMessageLoopAndDestructionClosesThePort) {

@@ -3,6 +3,8 @@
 // connects again by itself when the device comes back under the same link;
 // the test dialog's converter cycle goes on with its next query.
 
+#include <sys/ioctl.h>
+
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -13,6 +15,7 @@
 
 #include "devsim/devicesimulator.h"
 #include "tests/app/apptest.h"
+#include "tests/support/slowbuild.h"
 #include "tools/test.h"
 
 using namespace std::chrono_literals;
@@ -107,6 +110,40 @@ TEST_F(PulledDevice, IsShownAsNotConnectedAndReconnectedWhenItComesBackAndTheCon
   const size_t before = again->Received().size();
   Form5->hide();
   ASSERT_TRUE(ProcessUntil([&] { return again->Received().find('{', before) != std::string::npos; }, 5000));
+  device = std::move(again);
+}
+
+// Another program holds the device for a moment as it comes back (on a
+// desktop, ModemManager probes every new modem port). Letting go of it changes
+// nothing on its path, yet the program takes it up at once and says meanwhile
+// that it is busy.
+TEST_F(PulledDevice, ABusyDeviceThatComesBackIsTakenUpOnceLetGo) {
+  device->Unplug();
+  ASSERT_TRUE(ProcessUntil([&] { return DeviceLink::AwaitingReturn(); }, 5000));
+  auto again = std::make_unique<devsim::DeviceSimulator>();
+  // Held as another program holds a port: a lock and exclusive use.
+  const int holder = ::open(again->PortPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+  PlugInAgain(*again);
+  EXPECT_TRUE(ProcessUntil([&] { return StatusTip().contains("belegt"); }, 5000)) << StatusTip().toStdString();
+  EXPECT_EQ(Status(), "Nicht verbunden.");
+  EXPECT_FALSE(Form1->SerialPort1->Active());
+
+  QElapsedTimer released;
+  released.start();
+  ioctl(holder, TIOCNXCL);
+  flock(holder, LOCK_UN);
+  ::close(holder);
+  const qint64 taken = FirstSeen([&] { return Form1->SerialPort1->Active(); }, released);
+  ASSERT_GE(taken, 0) << "never taken up";
+  RecordProperty("ms from letting go until taken up", static_cast<int>(taken));
+  if (!kSanitizedBuild) {
+    EXPECT_LT(taken, 1000);
+  }
+  EXPECT_TRUE(ProcessUntil([&] { return Status() == Connected(); }, 5000)) << Status().toStdString();
+  EXPECT_FALSE(DeviceLink::AwaitingReturn());
   device = std::move(again);
 }
 

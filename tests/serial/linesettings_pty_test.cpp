@@ -1,6 +1,7 @@
 // The termios backend under the serial component, over a real pty: what a user of
 // the component meets of the line settings and the line control.
 #include <gmock/gmock.h>
+#include <termios.h>
 
 #include "devsim/adapterlines.h"
 #include "serial/serialport.h"
@@ -39,6 +40,23 @@ TEST(PtyLineSettings, TheChannelsSettingsAreTakenAndWhatTermiosCannotDoIsReporte
   EXPECT_THAT(
       p.log.reports,
       ElementsAre(Report{802, 87, 0, "Error setting CommState, 87 indicate that Parms are incorrect"}));
+}
+
+// A new pty is cooked: line editing, echo, CR to NL. Opening makes it binary
+// before the settings come, so a refused one is reported and changes nothing
+// else: the device's answers are neither echoed back to it nor translated.
+TEST(PtyLineSettings, ARefusedSettingAtOpeningIsReportedAndLeavesThePortBinary) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.Termios().lflag & ICANON) << "a pty starts cooked";
+  OpenPort p;
+  p.port->SetStopBits(1);  // one and a half stop bits: termios has none
+  p.Open(pty);
+  ASSERT_TRUE(p.port->Active());
+  EXPECT_TRUE(p.log.Has(802, "Error setting CommState, 87 indicate that Parms are incorrect"));
+  const PtyTermios seen = pty.Termios();
+  EXPECT_EQ(seen.lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(seen.oflag & OPOST, 0u);
+  EXPECT_EQ(seen.iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON), 0u);
 }
 
 TEST(PtyLineControl, APortWithModemLinesThatRefusesABreakReportsIt) {

@@ -9,7 +9,9 @@ namespace {
 PtyTermios ViewOf(const termios2& tio) {
   PtyTermios result;
   result.iflag = tio.c_iflag;
+  result.oflag = tio.c_oflag;
   result.cflag = tio.c_cflag;
+  result.lflag = tio.c_lflag;
   result.ospeed = tio.c_ospeed;
   result.otherRate = (tio.c_cflag & CBAUD) == BOTHER;
   return result;

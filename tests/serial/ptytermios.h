@@ -7,7 +7,7 @@
 #include "serial/portbackend.h"
 
 struct PtyTermios {
-  uint32_t iflag = 0, cflag = 0;
+  uint32_t iflag = 0, oflag = 0, cflag = 0, lflag = 0;
   uint32_t ospeed = 0;
   bool otherRate = false;  // the rate goes through BOTHER, not a standard code
 };

@@ -137,9 +137,16 @@ TEST(SerialPortProperties, ChangedLineSettingsReachAnOpenPortAtOnce) {
 
 TEST(SerialPortProperties, XonXoffLimitsAboveHundredAreWarnedAndClamped) {
   Component c;
+  // Exactly 100 is a valid limit, taken without a word.
+  c.port->SetXONLimDiv(100);
+  c.port->SetXOFFLimDiv(100);
+  EXPECT_EQ(c.port->XONLimDiv(), 100);
+  EXPECT_EQ(c.port->XOFFLimDiv(), 100);
+  EXPECT_THAT(c.log.reports, ::testing::IsEmpty());
+  c.port->SetXONLimDiv(33);
+  c.port->SetXOFFLimDiv(33);
   c.port->SetXONLimDiv(150);
   c.port->SetXOFFLimDiv(101);
-  c.port->SetXONLimDiv(100);
   EXPECT_EQ(c.port->XONLimDiv(), 100);
   EXPECT_EQ(c.port->XOFFLimDiv(), 100);
   EXPECT_THAT(c.log.reports, ElementsAre(Report{100, 150, 1, "Warning XOnLimDef set to 100"},

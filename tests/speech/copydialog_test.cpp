@@ -13,6 +13,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <algorithm>
 
 #include "devsim/devicesimulator.h"
 #include "speech/audio.h"
@@ -21,6 +23,7 @@
 #include "tests/speech/soundtestsupport.h"
 #include "tests/support/eventwait.h"
 #include "tests/support/linkfixture.h"
+#include "tests/support/slowbuild.h"
 #include "ui/filecopyanimation.h"
 #include "ui/messagebox.h"
 #include "ui/programfolder.h"
@@ -711,6 +714,36 @@ TEST_F(CopyDialogSound, AFullRunOfFiveThroughTheSoundCardFindsEachFilesEndAndRes
   // the rule that the stop waits for the stream's end is covered above.
   form->BitBtn2->click();
   EXPECT_EQ(GetOutputVolume(), before);
+}
+
+// An entry of a long run costs what one of a short run costs: nothing of the
+// sequence grows with the list (bench/copyrun measures runs of 1, 5 and 20).
+// Per entry from the device's log, one "I" to the next: the last entries of
+// twelve against the first ones, with room for a loaded machine.
+TEST_F(CopyDialog, TheLastEntriesOfALongRunTakeNoLongerThanTheFirst) {
+  QStringList entries;
+  for (int i = 0; i < 12; ++i) entries << kFiveEntries[i % kFiveEntries.size()];
+  Start(entries);
+  ASSERT_TRUE(Succeeded(120000));
+  std::vector<double> perEntry;
+  std::optional<devsim::Clock::time_point> last;
+  for (const devsim::LoggedByte& byte : sim.Log()) {
+    if (byte.value != 'I') continue;
+    if (last) perEntry.push_back(std::chrono::duration<double, std::milli>(byte.time - *last).count());
+    last = byte.time;
+  }
+  ASSERT_EQ(perEntry.size(), 11u) << "the device received " << devsim::Printable(sim.Received());
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  const double first = median({perEntry.begin(), perEntry.begin() + 3});
+  const double late = median({perEntry.end() - 3, perEntry.end()});
+  RecordProperty("first entries ms", static_cast<int>(first));
+  RecordProperty("last entries ms", static_cast<int>(late));
+  if (!kSanitizedBuild) {
+    EXPECT_LE(late, first * 1.25 + 60) << "first entries " << first << " ms";
+  }
 }
 
 }  // namespace

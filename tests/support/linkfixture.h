@@ -6,24 +6,23 @@
 
 #include "link/devicelink.h"
 #include "serial/serialport.h"
+#include "tests/support/channelstate.h"
 
 struct LinkFixture {
   std::unique_ptr<TSerialPort> port;
   QTimer tick;
 
   explicit LinkFixture(std::unique_ptr<PortBackend> backend = MakePosixBackend()) {
+    ResetChannelState();
     port = std::make_unique<TSerialPort>(std::move(backend));
     port->OnRxClusterEvent = [](TSerialPort* p) { DeviceLink::AcceptAnswer(p->ReadClusterText()); };
     DeviceLink::Attach(port.get());
-    DeviceLink::AnswerState = 0;
-    DeviceLink::WaitsAbandoned = false;
-    DeviceLink::ConnectionText = DeviceLink::kNotConnected;
     tick.setInterval(100);
     QObject::connect(&tick, &QTimer::timeout, [] { DeviceLink::Tick(); });
     tick.start();
   }
   ~LinkFixture() {
     port.reset();
-    DeviceLink::Attach(nullptr);
+    ResetChannelState();
   }
 };
