@@ -138,9 +138,12 @@ int Stages(int argc, char** argv, const std::string& port, const std::string& fo
   mark("CreateForms (all windows)");
   // The start-up connection lists only the simulator, as the program would
   // find it last in a sorted list.
-  Form1->ListPorts = [&](std::vector<std::string>& list) {
+  Form2->ListPorts = [&](std::vector<PortInfo>& list) {
     mark("start-up timer fired");
-    list.push_back(port);
+    PortInfo simulator;
+    simulator.Path = port;
+    simulator.Type = PortInfo::Kind::Virtual;
+    list.push_back(simulator);
     QTimer::singleShot(0, [&] {
       mark(Form1->SerialPort1->Active() ? "port open" : "port NOT open");
       QApplication::quit();
