@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include "speech/openaloutput.h"
+#include "speech/pulseoutput.h"
 #include "ui/messagebox.h"
 #include "ui/programfolder.h"
 
@@ -13,7 +14,8 @@ AudioOutput*& ChosenOutput() {
 }
 
 AudioOutput& OpenAl() {
-  static std::unique_ptr<AudioOutput> output = MakeOpenAlOutput();
+  static std::unique_ptr<AudioOutput> output =
+      qEnvironmentVariable("VELLAMO_AUDIO") == QLatin1String("openal") ? MakeOpenAlOutput() : MakePulseOutput();
   return *output;
 }
 }  // namespace
