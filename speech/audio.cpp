@@ -2,7 +2,6 @@
 
 #include <QFile>
 
-#include "speech/openaloutput.h"
 #include "speech/pulseoutput.h"
 #include "ui/messagebox.h"
 #include "ui/programfolder.h"
@@ -13,16 +12,15 @@ AudioOutput*& ChosenOutput() {
   return output;
 }
 
-AudioOutput& OpenAl() {
-  static std::unique_ptr<AudioOutput> output =
-      qEnvironmentVariable("VELLAMO_AUDIO") == QLatin1String("openal") ? MakeOpenAlOutput() : MakePulseOutput();
+AudioOutput& SoundServer() {
+  static std::unique_ptr<AudioOutput> output = MakePulseOutput();
   return *output;
 }
 }  // namespace
 
 void UseAudioOutput(AudioOutput* output) { ChosenOutput() = output; }
 
-AudioOutput& CurrentAudioOutput() { return ChosenOutput() ? *ChosenOutput() : OpenAl(); }
+AudioOutput& CurrentAudioOutput() { return ChosenOutput() ? *ChosenOutput() : SoundServer(); }
 
 void InitAudio(QWidget*) {
   if (!CurrentAudioOutput().Open())

@@ -252,7 +252,7 @@ TEST(DeviceLinkSending, ACommandWaitsForAWriteThatFinishesLongAfterItsTimeOut) {
   ASSERT_TRUE(ProcessUntil([&] { return f.port->WorkerBusy(); }, kFaultMs));
   state->holdWrites = true;
   // Four times the write's time-out of 250 ms.
-  QTimer::singleShot(1000, [&] {
+  QTimer::singleShot(1000, [state] {
     std::lock_guard lock(state->mutex);
     state->writeResult = 0;
     state->writeTransferred = 1;
