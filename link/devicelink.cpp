@@ -52,8 +52,18 @@ constexpr int kDeadPortMs = 5000;
 // the device has had every byte (on a pty, the far side has read them).
 bool awaitingTxEmpty = false;
 
+// False when the command could not be handed to the port at all: a query then
+// fails at once, as no answer can come.
 bool Send(const std::string& bytes) {
   if (!SerialPort1) return false;
+  // The component tries all the same and reports its failure to nobody: say it
+  // where it can be seen. A query then waits out its time-out as without a
+  // device, as it always has.
+  if (!SerialPort1->Active()) {
+    qWarning("Befehl \"%s\" nicht gesendet: der Port ist nicht offen.", bytes.substr(0, 1).c_str());
+    SerialPort1->SendText(bytes);
+    return true;
+  }
   QElapsedTimer waited;
   waited.start();
   while (SerialPort1->SendInProgress() && waited.elapsed() < kDeadPortMs) {
@@ -87,7 +97,11 @@ void WaitSlice(uint32_t ms) {
 // first answer or the time-out.
 // A query abandoned at program end fails whatever has arrived meanwhile.
 bool RunQuery(char letter, int32_t ticks, uint32_t sliceMs) {
-  if (AnswerState != 0 || WaitsAbandoned) return false;
+  if (WaitsAbandoned) return false;
+  if (AnswerState != 0) {
+    qWarning("Abfrage \"%c\" nicht gesendet: eine andere wartet noch auf ihre Antwort.", letter);
+    return false;
+  }
   AnswerState = 1;
   AnswerText.clear();
   AnswerTicks = ticks;
