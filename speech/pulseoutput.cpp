@@ -14,11 +14,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What the server holds of each stream. A second rides out any stall of this
-// process that a loaded machine has shown (the feeding thread needs to run
-// only every few hundred milliseconds); stopping a stream drops it at once.
-constexpr pa_usec_t kServerBufferUsec = 1'000'000;
-// Decoded per piece written; the server asks for about a quarter of its buffer at a time.
+// What the server holds of each stream, and how little it asks for at a time,
+// so that the buffer stays nearly full: the feeding thread may stall for well
+// over a second before the sound runs dry (a second was seen to run out once,
+// under two busy loops beside the whole test suite). Stopping a stream drops
+// what the server holds at once, so the size costs nothing else.
+constexpr pa_usec_t kServerBufferUsec = 2'000'000;
+constexpr pa_usec_t kTopUpUsec = 100'000;
+// Decoded per piece written.
 constexpr std::size_t kPieceFrames = 4096;
 // After the server has played the last sample into the sink, the sink still
 // holds its own latency; a little more covers a timing report that is a few
@@ -211,7 +214,7 @@ StreamHandle PulseOutput::Play(const std::string& path) {
   buffer.maxlength = static_cast<std::uint32_t>(-1);
   buffer.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kServerBufferUsec, &spec));
   buffer.prebuf = static_cast<std::uint32_t>(-1);
-  buffer.minreq = static_cast<std::uint32_t>(-1);
+  buffer.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kTopUpUsec, &spec));
   buffer.fragsize = static_cast<std::uint32_t>(-1);
   pa_stream_set_write_callback(s.stream, &PulseOutput::OnWrite, this);
   pa_stream_set_underflow_callback(s.stream, &PulseOutput::OnUnderflow, this);

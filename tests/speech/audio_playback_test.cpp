@@ -16,7 +16,7 @@ using std::chrono::milliseconds;
 
 // A stream ends once its last sample has been heard, so by this process's clock
 // not before its duration; how soon after is measured on the sink's monitor
-// (audio_end_test.cpp). The server holds a second of each stream, so even a
+// (audio_end_test.cpp). The server holds two seconds of each stream, so even a
 // loaded machine does not make it skip any.
 
 // Only a stream that never ends or never moves waits this long.

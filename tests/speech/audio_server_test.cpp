@@ -106,7 +106,7 @@ TEST(SoundRunningDry, AStreamWithAGapInItsSoundEndsAsCut) {
   QTemporaryDir folder;
   ASSERT_TRUE(folder.isValid());
   const QString path = folder.filePath("lang.wav");
-  ASSERT_TRUE(WriteTone(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100 * 8));
+  ASSERT_TRUE(WriteTone(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100 * 12));
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert("VELLAMO_PROGRAM_DIR", SourceDataFolder());
   QProcess probe;
@@ -116,8 +116,8 @@ TEST(SoundRunningDry, AStreamWithAGapInItsSoundEndsAsCut) {
   while (!output.contains('\n') && probe.waitForReadyRead(30000)) output += probe.readAllStandardOutput();
   ASSERT_EQ(output.trimmed().toStdString(), "heard") << probe.readAllStandardError().toStdString();
   kill(pid_t(probe.processId()), SIGSTOP);
-  // Three times what the server holds of a stream: the stall, not a wait for something.
-  std::this_thread::sleep_for(std::chrono::seconds(3));
+  // Twice what the server holds of a stream: the stall, not a wait for something.
+  std::this_thread::sleep_for(std::chrono::seconds(4));
   kill(pid_t(probe.processId()), SIGCONT);
   probe.write("g");
   probe.closeWriteChannel();
