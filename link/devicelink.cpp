@@ -44,30 +44,45 @@ uint32_t TickNow() {
   return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-// The component drops a send issued while its previous write is outstanding.
-// Two commands back to back ("E" then "{") must both reach the device, so wait
-// here, serving the user interface, at most for the outstanding write's own
-// time-out; the worker applies that time-out at its next look at the write,
-// which comes at most one wait slice (75 ms) later.
-constexpr double kWorkerSliceMs = 75;
+// The component drops a send issued while its previous write is outstanding,
+// and the dropped command would leave no trace. So a send waits, serving the
+// user interface, until the previous write has finished: the worker ends every
+// write within its own time-out once it gets to look, which on a starved
+// machine can be much later than the time-out itself. Only a port that no
+// longer finishes anything reaches the bound; then the command is not sent,
+// and that is said on the program's error output.
+constexpr int kDeadPortMs = 5000;
 
 // True from a send until the worker reports the driver's output queue empty:
 // the device has had every byte (on a pty, the far side has read them).
 bool awaitingTxEmpty = false;
 
-void Send(const std::string& bytes) {
-  if (!SerialPort1) return;
+// False when the command could not be handed to the port at all: a query then
+// fails at once, as no answer can come.
+bool Send(const std::string& bytes) {
+  if (!SerialPort1) return false;
+  // The component tries all the same and reports its failure to nobody: say it
+  // where it can be seen. A query then waits out its time-out as without a
+  // device, as it always has.
+  if (!SerialPort1->Active()) {
+    qWarning("Befehl \"%s\" nicht gesendet: der Port ist nicht offen.", bytes.substr(0, 1).c_str());
+    SerialPort1->SendText(bytes);
+    return true;
+  }
+  QElapsedTimer waited;
+  waited.start();
+  while (SerialPort1->SendInProgress() && waited.elapsed() < kDeadPortMs) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   if (SerialPort1->SendInProgress()) {
-    const double limitMs = SerialPort1->OutstandingWriteTimeoutMs() + kWorkerSliceMs;
-    QElapsedTimer waited;
-    waited.start();
-    while (SerialPort1->SendInProgress() && waited.elapsed() <= limitMs) {
-      QCoreApplication::processEvents(QEventLoop::AllEvents);
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    qWarning("Befehl \"%s\" nicht gesendet: der vorige Schreibauftrag ist nach %d ms noch offen.",
+             bytes.substr(0, 1).c_str(), kDeadPortMs);
+    return false;
   }
   awaitingTxEmpty = true;
   SerialPort1->SendText(bytes);
+  return true;
 }
 
 // One slice of a query's wait: like PumpWait it serves every window message for
@@ -94,13 +109,21 @@ uint64_t ReleasedThrough = 0;
 // first answer or the time-out.
 // A query abandoned at program end fails whatever has arrived meanwhile.
 bool RunQuery(char letter, int32_t ticks, uint32_t sliceMs) {
-  if (AnswerState != 0 || WaitsAbandoned) return false;
+  if (WaitsAbandoned) return false;
+  if (AnswerState != 0) {
+    qWarning("Abfrage \"%c\" nicht gesendet: eine andere wartet noch auf ihre Antwort.", letter);
+    return false;
+  }
   const uint64_t query = ++QueriesStarted;
   const auto released = [query] { return query <= ReleasedThrough; };
   AnswerState = 1;
   AnswerText.clear();
   AnswerTicks = ticks;
-  Send(std::string(1, letter));
+  // A command that could not go out fails its query at once: no answer can come.
+  if (!Send(std::string(1, letter))) {
+    AnswerState = 0;
+    return false;
+  }
   while (AnswerState > 0 && AnswerTicks > 0 && !WaitsAbandoned && !released()) WaitSlice(sliceMs);
   if (released()) return false;
   if (WaitsAbandoned) {

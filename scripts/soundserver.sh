@@ -1,5 +1,5 @@
 # Sourced by scripts/test: a private PulseAudio daemon with a null sink, so that
-# the sound tests run through the real OpenAL and ALSA paths on a machine
+# the sound tests run through the real PulseAudio and ALSA paths on a machine
 # without a sound card (CI runs as root, headless).
 #
 # start_sound_server exports XDG_RUNTIME_DIR and HOME: every client (the tests,

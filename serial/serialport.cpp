@@ -163,11 +163,6 @@ void TSerialPort::SetBREAKState(bool value) {
   breakState_ = value;
 }
 
-double TSerialPort::OutstandingWriteTimeoutMs() const {
-  if (!sendInProgress_) return 0;
-  return static_cast<double>(writeCount_) * wtoCharDelayTime_ / 1000.0 + wtoExtraDelayTime_;
-}
-
 // --- opening and closing -----------------------------------------------------------
 
 void TSerialPort::CyclePort(bool open) {

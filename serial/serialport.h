@@ -139,13 +139,6 @@ class TSerialPort {
   // after the close. Lets a caller wait until received bytes are being watched.
   bool WorkerBusy() const { return workerBusy_; }
 
-  // The longest the outstanding write can stay outstanding, in milliseconds (0 when
-  // none is): its whole byte count x WTOCharDelayTime / 1000 + WTOExtraDelayTime.
-  // The platform ends the write after that long; the worker ends a write still
-  // pending once it has run for the bytes transferred so far x WTOCharDelayTime /
-  // 1000 + WTOExtraDelayTime, which is never longer.
-  double OutstandingWriteTimeoutMs() const;
-
   // --- events ------------------------------------------------------------------
   TNotifyEvent OnCommEvent, OnCommStat, OnTxQueueEmptyEvent, OnWriteDone, OnBreakEvent, OnCTSEvent, OnDSREvent,
       OnLineErrorEvent, OnRingEvent, OnRIEvent, OnRLSDEvent, OnRxClusterEvent, OnRxCharEvent, OnRxEventCharEvent;

@@ -2,7 +2,7 @@
 
 #include <QFile>
 
-#include "speech/openaloutput.h"
+#include "speech/pulseoutput.h"
 #include "ui/messagebox.h"
 #include "ui/programfolder.h"
 
@@ -12,15 +12,15 @@ AudioOutput*& ChosenOutput() {
   return output;
 }
 
-AudioOutput& OpenAl() {
-  static std::unique_ptr<AudioOutput> output = MakeOpenAlOutput();
+AudioOutput& SoundServer() {
+  static std::unique_ptr<AudioOutput> output = MakePulseOutput();
   return *output;
 }
 }  // namespace
 
 void UseAudioOutput(AudioOutput* output) { ChosenOutput() = output; }
 
-AudioOutput& CurrentAudioOutput() { return ChosenOutput() ? *ChosenOutput() : OpenAl(); }
+AudioOutput& CurrentAudioOutput() { return ChosenOutput() ? *ChosenOutput() : SoundServer(); }
 
 void InitAudio(QWidget* window) {
   if (!CurrentAudioOutput().Open())

@@ -1,6 +1,6 @@
 #pragma once
 // The seam below the audio operations of audio.h: everything that makes sound.
-// The program uses the OpenAL output (openaloutput.h); tests of the callers put
+// The program plays through the sound server (pulseoutput.h); tests of the callers put
 // in a fake whose "playing" state they control, through UseAudioOutput.
 //
 // All members are called from the user-interface thread only; an output may
@@ -52,7 +52,7 @@ class AudioOutput {
 // use); nullptr puts the program's own output back.
 void UseAudioOutput(AudioOutput* output);
 
-// The output in use: the one set by UseAudioOutput, else the OpenAL output.
+// The output in use: the one set by UseAudioOutput, else the sound server's.
 AudioOutput& CurrentAudioOutput();
 
 // The seam below GetOutputVolume, SetOutputVolume and RestoreOutputVolume

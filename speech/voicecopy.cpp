@@ -44,8 +44,9 @@ const QString kStopFailed = QStringLiteral(
 const QString kProcessingFailed =
     QStringLiteral("Fehler bei der Sprachdatenanalyse oder Kommunikation abgebrochen.");
 const QString kUnplayable = QStringLiteral("Folgende Dateien konnten nicht abgespielt werden:");
+// %1: the entry whose recording the gap spoilt.
 const QString kSoundCut = QStringLiteral(
-    "Die Tonausgabe ist während der Wiedergabe ausgefallen; die Aufnahme ist unvollständig. "
+    "Die Tonausgabe ist während der Wiedergabe von %1 ausgefallen; die Aufnahme ist unvollständig. "
     "Die Übertragung wurde abgebrochen.");
 
 QPushButton* Button(QWidget* parent, const QString& caption, const QIcon& glyph, const QRect& geometry) {
@@ -262,6 +263,7 @@ void TForm4::StepStartNextFile() {
   SetStatus(QStringLiteral("Status: Kopiere... ("), entry, QStringLiteral(")"));
   ProgressBar1->setValue(0);
   PlayFile(CopyStream, ProgramFolder() + entry);
+  playingEntry_ = entry;
   // The device's slot is used all the same, so that the following entries
   // keep their places; the user hears of it at the end.
   if (CopyStream == 0) unplayed_ << entry;
@@ -282,8 +284,10 @@ void TForm4::StepTrackPlayback() {
     ProgressBar1->setValue(std::min(ProgressValue(StreamPosition(CopyStream)), ProgressBar1->maximum()));
     Timer1->setInterval(kPollMs);
   } else {
-    // A stream cut by a lost sound output is not a played file: the device
-    // closes the incomplete recording and the run is given up.
+    // A stream cut by a lost sound output, or with a gap where the sound ran
+    // dry, is not a played file: the device closes the incomplete recording
+    // and the run is given up, naming the entry, so that no damaged word is
+    // kept without the user knowing.
     const bool cut = EndedEarly(CopyStream);
     ProgressBar1->setValue(0);
     StopPlayback(CopyStream);
@@ -291,7 +295,7 @@ void TForm4::StepTrackPlayback() {
     const int32_t verdict = DeviceLink::StopRecording();
     if (RunEndedSince(run)) return;
     if (cut) {
-      AbortCopy(kSoundCut);
+      AbortCopy(kSoundCut.arg(playingEntry_));
       return;
     }
     if (verdict == 0) {

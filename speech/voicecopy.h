@@ -125,4 +125,5 @@ class TForm4 : public QDialog {
   std::uint64_t run_ = 0;  // changes at every show and every end
   bool runOpen_ = false;   // from the show until an end (success keeps it open until "OK")
   QStringList unplayed_;   // entries of this run that gave no stream
+  QString playingEntry_;   // the entry whose file CopyStream plays
 };

@@ -242,6 +242,28 @@ TEST(DeviceLinkSending, TheSecondOfTwoCommandsWaitsForTheFirstWrite) {
   EXPECT_THAT(state->Written(), ::testing::ElementsAre("E", "{"));
 }
 
+// On a starved machine the worker sees a write finish long after the write's
+// own time-out; the next command waits for it rather than being dropped, and a
+// query behind it still gets its answer.
+TEST(DeviceLinkSending, ACommandWaitsForAWriteThatFinishesLongAfterItsTimeOut) {
+  auto state = std::make_shared<FakeState>();
+  LinkFixture f(std::make_unique<FakeBackend>(state));
+  DL::OpenDevicePort("ttyACM0");
+  ASSERT_TRUE(ProcessUntil([&] { return f.port->WorkerBusy(); }, kFaultMs));
+  state->holdWrites = true;
+  // Four times the write's time-out of 250 ms.
+  QTimer::singleShot(1000, [state] {
+    std::lock_guard lock(state->mutex);
+    state->writeResult = 0;
+    state->writeTransferred = 1;
+    state->holdWrites = false;
+  });
+  DL::StopRtcTest();
+  DL::LeaveServiceMode();
+  DL::EnterServiceMode();
+  EXPECT_THAT(state->Written(), ::testing::ElementsAre("E", "{", "*"));
+}
+
 TEST(DeviceLinkSending, AWriteThatNeverEndsHoldsTheNextOnlyForItsTimeOut) {
   auto state = std::make_shared<FakeState>();
   LinkFixture f(std::make_unique<FakeBackend>(state));

@@ -7,6 +7,9 @@
 //                           (XDG_RUNTIME_DIR and HOME must be private folders)
 //   audio_probe volumeloss  reads the level of a private PulseAudio, which then
 //                           goes away before the level is put back
+//   audio_probe starve FILE plays FILE into the server of the environment,
+//                           prints "heard" once some of it was heard and then
+//                           waits to be stopped and continued (SIGSTOP, SIGCONT)
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -82,7 +85,10 @@ struct Loss {
   bool early = false;
   bool monotone = true;
 };
-Loss LoseServer(StreamHandle stream, pid_t server) {
+// Follows the stream until it stops counting as playing (a fault when not
+// within 20 s): whether it says it was cut, and whether its position stayed
+// below its length without moving back.
+Loss FollowToItsEnd(StreamHandle stream) {
   Loss loss;
   std::uint32_t last = StreamPosition(stream);
   auto look = [&] {
@@ -90,7 +96,6 @@ Loss LoseServer(StreamHandle stream, pid_t server) {
     loss.monotone = loss.monotone && position >= last && position < StreamLength(stream);
     last = position;
   };
-  StopServer(server);
   const auto start = Clock::now();
   while (IsPlaying(stream) && Clock::now() - start < milliseconds(20000)) {
     look();
@@ -99,8 +104,13 @@ Loss LoseServer(StreamHandle stream, pid_t server) {
   loss.ended = !IsPlaying(stream);
   look();
   loss.early = EndedEarly(stream);
-  std::fprintf(stderr, "lost at position %u of %u\n", last, StreamLength(stream));
+  std::fprintf(stderr, "ended at position %u of %u\n", last, StreamLength(stream));
   return loss;
+}
+
+Loss LoseServer(StreamHandle stream, pid_t server) {
+  StopServer(server);
+  return FollowToItsEnd(stream);
 }
 
 const char* YesNo(bool value) { return value ? "yes" : "no"; }
@@ -155,6 +165,26 @@ int VolumeLoss() {
               set ? "true" : "false");
   return 0;
 }
+// The whole process stalls while its stream plays, as on a starved machine,
+// for longer than the server holds: the sound has a gap, which the stream
+// must tell as a cut rather than play on.
+int Starve(const QString& path) {
+  StreamHandle stream = 0;
+  PlayFile(stream, path);
+  if (stream == 0 || !WaitUntilAQuarterIsHeard(stream)) {
+    std::printf("not played\n");
+    return 1;
+  }
+  std::printf("heard\n");
+  std::fflush(stdout);
+  // The test stops this process here for a while and lets it go on.
+  char go = 0;
+  if (std::fread(&go, 1, 1, stdin) != 1) return 1;
+  const Loss gap = FollowToItsEnd(stream);
+  std::printf("ended=%s early=%s monotone=%s\n", YesNo(gap.ended), YesNo(gap.early), YesNo(gap.monotone));
+  StopPlayback(stream);
+  return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,6 +196,7 @@ int main(int argc, char** argv) {
   if (mode == "none") return NoServer();
   if (mode == "comeandgo") return ComeAndGo();
   if (mode == "volumeloss") return VolumeLoss();
-  std::fprintf(stderr, "usage: audio_probe none|comeandgo|volumeloss\n");
+  if (mode == "starve" && argc > 2) return Starve(QString::fromLocal8Bit(argv[2]));
+  std::fprintf(stderr, "usage: audio_probe none|comeandgo|volumeloss|starve FILE\n");
   return 2;
 }

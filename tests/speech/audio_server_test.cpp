@@ -4,12 +4,16 @@
 // the server of scripts/test.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sndfile.h>
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <chrono>
+#include <thread>
 
 #include "tests/speech/soundtestsupport.h"
 
@@ -91,6 +95,36 @@ TEST(SoundServerGoingAway, PuttingTheLevelBackFailsAndSaysSo) {
   ASSERT_EQ(result.exitCode, 0) << result.output.toStdString() << "\n" << result.errors.toStdString();
   // 150 % reads as the top; with the server gone neither a restore nor a set can be made.
   EXPECT_EQ(result.output.toStdString(), "read=65536 restore=false set=false") << result.errors.toStdString();
+}
+
+// The program stalls (a starved machine) for longer than the sound server holds
+// of its stream: the sound has a gap, which a recording would keep. The stream
+// must end and say it was cut, not play on as if nothing had happened.
+TEST(SoundRunningDry, AStreamWithAGapInItsSoundEndsAsCut) {
+  SKIP_WITHOUT_SOUND_SERVER();
+  SinkLock sink(SinkLock::Shared);
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const QString path = folder.filePath("lang.wav");
+  ASSERT_TRUE(WriteTone(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100 * 12));
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("VELLAMO_PROGRAM_DIR", SourceDataFolder());
+  QProcess probe;
+  probe.setProcessEnvironment(environment);
+  probe.start(QStringLiteral(AUDIO_PROBE), {"starve", path});
+  QByteArray output;
+  while (!output.contains('\n') && probe.waitForReadyRead(30000)) output += probe.readAllStandardOutput();
+  ASSERT_EQ(output.trimmed().toStdString(), "heard") << probe.readAllStandardError().toStdString();
+  kill(pid_t(probe.processId()), SIGSTOP);
+  // Twice what the server holds of a stream: the stall, not a wait for something.
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  kill(pid_t(probe.processId()), SIGCONT);
+  probe.write("g");
+  probe.closeWriteChannel();
+  ASSERT_TRUE(probe.waitForFinished(60000)) << "the probe hung";
+  output += probe.readAllStandardOutput();
+  EXPECT_EQ(output.trimmed().toStdString(), "heard\nended=yes early=yes monotone=yes")
+      << probe.readAllStandardError().toStdString();
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <QTemporaryDir>
+#include <QDir>
+#include <QFile>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -426,17 +429,23 @@ TEST_F(CopyDialog, ARunWhereEveryEntryPlayedShowsNoListAndASecondRunForgetsTheFi
   EXPECT_EQ(messages.size(), 1u) << "no list when everything played";
 }
 
-TEST_F(CopyDialog, AStreamCutByALostOutputStopsTheRecordingAndAbortsTheRun) {
+TEST_F(CopyDialog, AStreamCutWhileTheDeviceRecordsStopsTheRecordingAndAbortsNamingTheEntry) {
   autoFinish = false;
-  Start({"speechset\\a.wav", "speechset\\b.wav"});
-  ASSERT_TRUE(
-      ProcessUntil([&] { return form->Timer1->Tag == TForm4::TrackPlayback && CopyStream != 0; }, 10000));
+  Start({"speechset\\a.wav", "speechset\\b.wav", "speechset\\c.wav"});
+  ASSERT_TRUE(ProcessUntil([&] { return sim.Received() == "*BGI" && form->Timer1->Tag == TForm4::TrackPlayback; },
+                           kFaultMs));
+  audio.Finish(CopyStream);
+  ASSERT_TRUE(ProcessUntil([&] { return sim.Received() == "*BGIJI" && form->Timer1->Tag == TForm4::TrackPlayback; },
+                           kFaultMs));
   audio.Cut(CopyStream);
   ASSERT_TRUE(Closed());
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_TRUE(messages[0].text.startsWith("Die Tonausgabe ist während der Wiedergabe ausgefallen"));
-  EXPECT_EQ(ReceivedAfterQuiet(), "*BGIJH{");
-  EXPECT_THAT(form->CopyList(), testing::ElementsAre("speechset\\b.wav"));
+  EXPECT_EQ(messages[0].text,
+            "Die Tonausgabe ist während der Wiedergabe von speechset\\b.wav ausgefallen; die Aufnahme ist "
+            "unvollständig. Die Übertragung wurde abgebrochen.");
+  EXPECT_EQ(ReceivedAfterQuiet(), "*BGIJIJH{");
+  EXPECT_THAT(form->CopyList(), testing::ElementsAre("speechset\\c.wav"));
+  EXPECT_EQ(level.value, 30000u) << "the volume is put back";
 }
 
 // Without a sound server: the fake level keeps every value written to it.
@@ -744,6 +753,38 @@ TEST_F(CopyDialog, TheLastEntriesOfALongRunTakeNoLongerThanTheFirst) {
   if (!kSanitizedBuild) {
     EXPECT_LE(late, first * 1.25 + 60) << "first entries " << first << " ms";
   }
+}
+
+// A real gap in the sound while the device records: the sink is suspended
+// under the playing stream. The recording would keep the gap for good, so the
+// copy ends as for a lost output, naming the entry.
+TEST_F(CopyDialogSound, ASoundGapWhileTheDeviceRecordsEndsTheCopyNamingTheEntry) {
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  ASSERT_TRUE(QDir(folder.path()).mkpath("resources") && QDir(folder.path()).mkpath("speechset"));
+  ASSERT_TRUE(QFile::copy(SourceDataFolder() + "resources/tone.mp3", folder.filePath("resources/tone.mp3")));
+  ASSERT_TRUE(WriteToneBetweenSilences(folder.filePath("speechset/lang.wav"), 0.5, 100, 30000, 100));
+  OverrideProgramFolder(folder.path() + "/");
+  SetOutputVolume(40000);
+  const std::uint32_t before = GetOutputVolume();
+  Start({"speechset\\lang.wav", "speechset\\lang.wav"});
+  ASSERT_TRUE(ProcessUntil(
+      [&] {
+        return sim.State().recording && form->Timer1->Tag == TForm4::TrackPlayback &&
+               StreamPosition(CopyStream) > 0;
+      },
+      kFaultMs));
+  struct Resume {
+    ~Resume() { RunCommand("pactl suspend-sink @DEFAULT_SINK@ 0"); }
+  } resume;
+  RunCommand("pactl suspend-sink @DEFAULT_SINK@ 1");
+  ASSERT_TRUE(Closed());
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text,
+            "Die Tonausgabe ist während der Wiedergabe von speechset\\lang.wav ausgefallen; die Aufnahme ist "
+            "unvollständig. Die Übertragung wurde abgebrochen.");
+  EXPECT_TRUE(DeviceReceived("*BGIJH{"));
+  EXPECT_EQ(GetOutputVolume(), before) << "the volume is put back";
 }
 
 }  // namespace

@@ -88,7 +88,7 @@ bool WriteTone(const QString& path, int format, int frames) {
   SNDFILE* file = sf_open(path.toLocal8Bit().constData(), SFM_WRITE, &info);
   if (!file) return false;
   // A square wave of 490 Hz: every sample at half scale, none near zero. Both
-  // channels alike: OpenAL pans a mono source down by 3 dB, a stereo one not.
+  // channels alike, so that no channel mapping of the server changes the level.
   std::vector<std::int16_t> samples(2 * static_cast<std::size_t>(frames));
   for (int i = 0; i < 2 * frames; ++i) samples[std::size_t(i)] = (i / 90) % 2 == 0 ? 16384 : -16384;
   const bool written = sf_writef_short(file, samples.data(), frames) == frames;
