@@ -110,9 +110,10 @@ TEST(Cli, EachTestActionSendsItsBytesInServiceModeAndPrintsItsResult) {
   EXPECT_EQ(status.json.value("audio").toInt(), 77);
 }
 
-TEST(Cli, PortsListsTheAnnouncedSimulatorAsThePortTheWindowWouldChoose) {
+TEST(Cli, PortsChoosesTheLastPortSortedRegardlessOfCaseAsTheWindowDoes) {
   QTemporaryDir runtime;
-  Simulator device({}, runtime.path());
+  Simulator upper({"--name", "B-clock"}, runtime.path());
+  Simulator lower({"--name", "a-clock"}, runtime.path());
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
   QProcess cli;
@@ -121,9 +122,10 @@ TEST(Cli, PortsListsTheAnnouncedSimulatorAsThePortTheWindowWouldChoose) {
   ASSERT_TRUE(cli.waitForFinished(kFaultMs));
   EXPECT_EQ(cli.exitCode(), 0);
   const QJsonObject json = QJsonDocument::fromJson(cli.readAllStandardOutput()).object();
-  const QString announced = json.value("default").toString();
-  EXPECT_TRUE(announced.startsWith(runtime.path())) << announced.toStdString();
-  EXPECT_EQ(json.value("ports").toArray().last().toString(), announced);
+  const QString chosen = json.value("default").toString();
+  EXPECT_TRUE(chosen.endsWith("/B-clock")) << chosen.toStdString();
+  EXPECT_EQ(json.value("ports").toArray().last().toString(), chosen);
+  EXPECT_TRUE(json.value("ports").toArray().at(json.value("ports").toArray().size() - 2).toString().endsWith("/a-clock"));
 }
 
 TEST(Cli, ExitCodesTellNoDeviceNoAnswerAndBadArgumentsApart) {
@@ -202,6 +204,9 @@ TEST_F(CliCopy, SigtermWhileTheVerdictWaitsLeavesServiceModeAndRestoresTheVolume
   EXPECT_EQ(run.exitCode, 130);
   EXPECT_EQ(run.json.value("error").toString(), "interrupted");
   EXPECT_TRUE(ProcessUntil([&] { return device.Received().endsWith("{"); }, kFaultMs));
+  // Ended as "Abbrechen" ends it: service mode left, no processing started.
+  const QStringList received = device.Received();
+  EXPECT_THAT(received.mid(received.lastIndexOf("K")), ElementsAre("K", "{"));
   EXPECT_EQ(GetOutputVolume(), before_);
 }
 
