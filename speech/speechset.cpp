@@ -57,3 +57,10 @@ bool ReadSpeechSet(const QString& path, QStringList& lines) {
   lines = SpeechSetLines(contents);
   return true;
 }
+
+QStringList BuildCopyList(const QStringList& speechSetLines, const QStringList& alarmSounds) {
+  QStringList copyList;
+  for (const QString& line : speechSetLines) copyList << kSpeechSetFolder + line;
+  for (const QString& name : alarmSounds) copyList << kAlarmSoundFolder + name;
+  return copyList;
+}

@@ -23,3 +23,11 @@ bool ReadSpeechSet(const QString& path, QStringList& lines);
 
 // One 8-bit line as text: as UTF-8 when it is valid UTF-8, otherwise as Windows-1252.
 QString SpeechSetLineText(const QByteArray& line);
+
+// The data folders below the program folder, as the data paths write them.
+inline const QString kSpeechSetFolder = QStringLiteral("speechset\\");
+inline const QString kAlarmSoundFolder = QStringLiteral("soundset\\");
+
+// The copy list of a run: the speech set's lines (each below "speechset\"), then
+// the alarm sounds (names in "soundset\"), in this order.
+QStringList BuildCopyList(const QStringList& speechSetLines, const QStringList& alarmSounds);

@@ -23,8 +23,8 @@ StreamHandle PreviewStream = 0;
 
 namespace {
 
-const QString kSpeechFolder = QStringLiteral("speechset\\");
-const QString kSoundFolder = QStringLiteral("soundset\\");
+const QString& kSpeechFolder = kSpeechSetFolder;
+const QString& kSoundFolder = kAlarmSoundFolder;
 const QString kCannotOpen = QStringLiteral("Konnte Datei nicht öffnen.");
 const QString kNoAlarmSound = QStringLiteral("Kein Wecksound gewählt.");
 
@@ -237,16 +237,11 @@ void TForm6::PreviewAlarmSound() {
 }
 
 void TForm6::BuildCopyList() {
-  QStringList copyList;
-  if (ComboBox1->currentIndex() >= 0) {
-    QStringList lines;
-    if (ReadSpeechSet(SelectedSpeechSetPath(), lines)) {
-      for (const QString& line : lines) copyList << kSpeechFolder + line;
-    } else {
-      ShowMessage(this, kCannotOpen);
-    }
-  }
-  for (int row = 0; row < ListBox2->count(); ++row) copyList << kSoundFolder + ListBox2->item(row)->text();
+  QStringList lines;
+  if (ComboBox1->currentIndex() >= 0 && !ReadSpeechSet(SelectedSpeechSetPath(), lines)) ShowMessage(this, kCannotOpen);
+  QStringList alarmSounds;
+  for (int row = 0; row < ListBox2->count(); ++row) alarmSounds << ListBox2->item(row)->text();
+  const QStringList copyList = ::BuildCopyList(lines, alarmSounds);
   if (CopyDialog) CopyDialog->SetCopyList(copyList);
   StopPlayback(PreviewStream);
   close();

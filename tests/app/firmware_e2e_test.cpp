@@ -15,7 +15,7 @@
 #include <QTemporaryDir>
 #include <QTranslator>
 
-#include "app/firmwarefolder.h"
+#include "tools/firmwarefolder.h"
 #include "app/firmwareupdate.h"
 #include "app/qttranslations.h"
 #include "devsim/devicesimulator.h"

@@ -1,7 +1,7 @@
 // Where the firmware hand-over happens: the program folder's firmware folder
 // while it may be written, else the user's own; and the image placed there.
 
-#include "app/firmwarefolder.h"
+#include "tools/firmwarefolder.h"
 
 #include <grp.h>
 #include <gtest/gtest.h>

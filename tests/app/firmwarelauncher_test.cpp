@@ -1,7 +1,7 @@
 // Starting the hand-over script: with /bin/sh in its folder, detached from the
 // test in a session of its own, its output appended to update.log.
 
-#include "app/firmwarelauncher.h"
+#include "tools/firmwarelauncher.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 // Finding the flashing tool among the running processes: over a fake /proc
 // tree for the rules, and once over the real /proc with a process of our own.
 
-#include "app/processlist.h"
+#include "tools/processlist.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

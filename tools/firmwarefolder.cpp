@@ -1,4 +1,4 @@
-#include "app/firmwarefolder.h"
+#include "tools/firmwarefolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/firmwarelauncher.h"
+#include "tools/firmwarelauncher.h"
 #include "ui/programfolder.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/processlist.h"
+#include "tools/processlist.h"
 
 #include <dirent.h>
 #include <unistd.h>

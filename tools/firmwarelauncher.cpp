@@ -1,4 +1,4 @@
-#include "app/firmwarelauncher.h"
+#include "tools/firmwarelauncher.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>

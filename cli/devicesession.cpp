@@ -1,0 +1,63 @@
+#include "cli/devicesession.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "link/devicelink.h"
+#include "serial/portenum.h"
+#include "serial/portfailure.h"
+
+namespace {
+// How long the end waits for its last command to leave the port, as the window's end does.
+constexpr uint32_t kLastBytesMs = 150;
+}  // namespace
+
+DeviceSession::DeviceSession() : port_(std::make_unique<TSerialPort>()) {
+  port_->SetErrorNoise(255);
+  port_->OnRxClusterEvent = [](TSerialPort* sender) { DeviceLink::AcceptAnswer(sender->ReadClusterText()); };
+  port_->OnProcessError = [this](TSerialPort* sender, uint32_t place, uint32_t code, const std::string&,
+                                 uint8_t) {
+    const QString port = QString::fromLocal8Bit(sender->CommPort());
+    if (place == PortFailure::kOpenFailedPlace) {
+      failure_ = PortFailure::OpenFailureText(port, code, PortFailure::OwningGroup(port));
+    } else if (PortFailure::IsDeviceGone(place, code)) {
+      failure_ = PortFailure::DisconnectedText(port);
+      DeviceLink::PortGone();
+    }
+  };
+  DeviceLink::Attach(port_.get());
+  tick_.setInterval(100);
+  QObject::connect(&tick_, &QTimer::timeout, [] { DeviceLink::Tick(); });
+  tick_.start();
+}
+
+DeviceSession::~DeviceSession() {
+  tick_.stop();
+  if (port_->Active()) port_->SetActive(false);
+  DeviceLink::Attach(nullptr);
+}
+
+bool DeviceSession::Open(const QString& portName) {
+  DeviceLink::OpenDevicePort(portName);
+  if (port_->Active()) return true;
+  if (failure_.isEmpty()) failure_ = DeviceLink::kNotConnected;
+  return false;
+}
+
+void DeviceSession::Finish() { DeviceLink::FinishSending(kLastBytesMs); }
+
+QStringList SortedPorts() {
+  std::vector<std::string> found;
+  EnumSerialPorts(found);
+  QStringList names;
+  for (const std::string& name : found) names << QString::fromStdString(name);
+  std::stable_sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
+    return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+  });
+  return names;
+}
+
+QString DefaultPort() {
+  const QStringList ports = SortedPorts();
+  return ports.isEmpty() ? QString() : ports.last();
+}

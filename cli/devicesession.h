@@ -1,0 +1,32 @@
+#pragma once
+// The device port of one command-line run: opened as the window opens it, the
+// command channel's tick running, answers delivered to the channel.
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <memory>
+
+#include "serial/serialport.h"
+
+class DeviceSession : public QObject {
+ public:
+  DeviceSession();
+  ~DeviceSession() override;
+  // False when the port did not open; FailureText then says why (German).
+  bool Open(const QString& portName);
+  QString FailureText() const { return failure_; }
+  // Lets the last commands leave the port before it closes.
+  void Finish();
+
+ private:
+  std::unique_ptr<TSerialPort> port_;
+  QTimer tick_;
+  QString failure_;
+};
+
+// The port the window would preselect: the last of the sorted port list;
+// empty when there is none.
+QString DefaultPort();
+// The port list as the port dialog shows it: sorted regardless of case.
+QStringList SortedPorts();

@@ -1,0 +1,273 @@
+#include "speech/copysequence.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "link/devicelink.h"
+#include "speech/audio.h"
+
+StreamHandle CopyStream = 0;
+std::uint32_t SavedVolume = 0;
+std::uint32_t TrialVolume = 0;
+
+namespace {
+const QString kToneFile = QStringLiteral("resources\\tone.mp3");
+}  // namespace
+
+const char* CopyFailureCode(CopyFailure failure) {
+  switch (failure) {
+    case CopyFailure::AdcFailed:
+      return "level-query-failed";
+    case CopyFailure::NoSignal:
+      return "no-signal";
+    case CopyFailure::StartFailed:
+      return "start-recording-failed";
+    case CopyFailure::StopFailed:
+      return "stop-recording-failed";
+    case CopyFailure::ProcessingFailed:
+      return "processing-failed";
+    case CopyFailure::Unplayable:
+      return "unplayable-entries";
+    case CopyFailure::SoundCut:
+      return "sound-cut";
+  }
+  return "unknown";
+}
+
+QString CopyFailureMessage(CopyFailure failure) {
+  switch (failure) {
+    case CopyFailure::AdcFailed:
+      return QStringLiteral("Fehler bei Abfrage des ADC. Sollte ein Kommunikationsproblem sein.");
+    case CopyFailure::NoSignal:
+      return QStringLiteral("Kein Audiosignal oder zu geringer Pegel.");
+    case CopyFailure::StartFailed:
+      return QStringLiteral("Fehler beim starten der Aufnahme. Sollte ein Kommunikationsproblem sein.");
+    case CopyFailure::StopFailed:
+      return QStringLiteral(
+          "Fehler beim Stoppen der Aufnahme. Entweder der Speicher ist voll oder es gibt ein "
+          "Kommunikationsproblem. Überspringe weitere Übertragung.");
+    case CopyFailure::ProcessingFailed:
+      return QStringLiteral("Fehler bei der Sprachdatenanalyse oder Kommunikation abgebrochen.");
+    case CopyFailure::Unplayable:
+      return QStringLiteral("Folgende Dateien konnten nicht abgespielt werden:");
+    case CopyFailure::SoundCut:  // %1: the entry whose recording the gap spoilt
+      return QStringLiteral(
+          "Die Tonausgabe ist während der Wiedergabe von %1 ausgefallen; die Aufnahme ist unvollständig. "
+          "Die Übertragung wurde abgebrochen.");
+  }
+  return QString();
+}
+
+void CopySequence::Start() {
+  host_.Holding(true);
+  ++run_;
+  runOpen_ = true;
+  unplayed_.clear();
+  host_.ResetProgress();
+  host_.Arm(PlayTone, kStepMs);
+  DeviceLink::EnterServiceMode();
+  SavedVolume = GetOutputVolume();
+  TrialVolume = kFirstTrialVolume;
+  SetOutputVolume(TrialVolume);
+  Status(QStringLiteral("Status: Einpegeln... (0)"));
+}
+
+// One tick: the timer stays off unless the state's step arms it again, so no
+// tick starts while another waits for the device.
+void CopySequence::Tick(int state) {
+  switch (state) {
+    case PlayTone:
+      StepPlayTone();
+      break;
+    case CheckLevel:
+      StepCheckLevel();
+      break;
+    case StartNextFile:
+      StepStartNextFile();
+      break;
+    case TrackPlayback:
+      StepTrackPlayback();
+      break;
+    case FinishCopy:
+      StepFinishCopy();
+      break;
+    default:
+      break;
+  }
+}
+
+// --------------------------------------------------------------- the states
+//
+// After every wait for the device (and every message) a step first asks
+// whether its run is still the current one: a cancel or the program's end may
+// have ended it meanwhile, and then the step does nothing more.
+
+void CopySequence::StepPlayTone() {
+  PlayFile(CopyStream, host_.DataFolder() + kToneFile);
+  host_.Arm(CheckLevel, kToneToLevelMs);
+}
+
+void CopySequence::StepCheckLevel() {
+  const std::uint64_t run = run_;
+  const int32_t level = DeviceLink::ReadAudioLevel();
+  if (RunEndedSince(run)) return;
+  Status(QStringLiteral("Status: Einpegeln... (%1)").arg(level));
+  host_.Level(level, TrialVolume);
+  if (level <= 0) {
+    AbortCopy(CopyFailure::AdcFailed);
+  } else if (level >= kSufficientLevel) {
+    StopPlayback(CopyStream);
+    DeviceLink::BeginCopySession();
+    // The first recording starts only once the tone is no longer heard: the
+    // sound server still plays its last tens of milliseconds, which the device
+    // would otherwise record at the head of the first file.
+    host_.Arm(StartNextFile, kStepMs + StoppedSoundEndsInMs());
+  } else {
+    TrialVolume += kVolumeStep;
+    if (TrialVolume <= kHighestTrialVolume) {
+      SetOutputVolume(TrialVolume);
+      host_.Arm(PlayTone, kStepMs);
+    } else {
+      ShowNoSignal();
+    }
+  }
+}
+
+// Playback starts before the start-recording command; the entry leaves the
+// pending list before the device answers, so the list shows what is not yet
+// started.
+void CopySequence::StepStartNextFile() {
+  const QStringList list = host_.PendingEntries();
+  if (list.isEmpty()) {
+    host_.Arm(FinishCopy, kStepMs);
+    return;
+  }
+  const QString entry = list.first();
+  Status(QStringLiteral("Status: Kopiere... ("), entry, QStringLiteral(")"));
+  host_.ResetProgress();
+  PlayFile(CopyStream, host_.DataFolder() + entry);
+  // The device's slot is used all the same, so that the following entries
+  // keep their places; the user hears of it at the end.
+  if (CopyStream == 0) unplayed_ << entry;
+  current_ = entry;
+  currentPlayed_ = CopyStream != 0;
+  host_.EntryTaken();
+  const std::uint64_t run = run_;
+  const int32_t verdict = DeviceLink::StartRecording();
+  if (RunEndedSince(run)) return;
+  if (verdict == 0) {
+    host_.Arm(TrackPlayback, kPollMs);
+  } else {
+    AbortCopy(CopyFailure::StartFailed);
+  }
+}
+
+void CopySequence::StepTrackPlayback() {
+  if (IsPlaying(CopyStream)) {
+    host_.Progress(StreamPosition(CopyStream), StreamLength(CopyStream));
+    host_.Arm(TrackPlayback, kPollMs);
+    return;
+  }
+  const bool cut = EndedEarly(CopyStream);
+  host_.ResetProgress();
+  StopPlayback(CopyStream);
+  const std::uint64_t run = run_;
+  const int32_t verdict = DeviceLink::StopRecording();
+  if (RunEndedSince(run)) return;
+  host_.Recorded(current_, currentPlayed_ && !cut, verdict);
+  if (cut) {
+    EndCutStream();
+    return;
+  }
+  if (verdict == 0) {
+    host_.Arm(StartNextFile, kAfterRecordingMs);
+  } else {
+    host_.Message(CopyFailure::StopFailed, CopyFailureMessage(CopyFailure::StopFailed));
+    if (RunEndedSince(run)) return;
+    host_.Arm(FinishCopy, kAfterRecordingMs);
+  }
+}
+
+// A stream cut by a lost sound output, or with a gap where the sound ran dry,
+// is not a played file: the device has closed the incomplete recording, and
+// the run is given up, naming the entry, so that no damaged word is kept
+// without the user knowing.
+void CopySequence::EndCutStream() {
+  AbortCopy(CopyFailure::SoundCut, CopyFailureMessage(CopyFailure::SoundCut).arg(current_));
+}
+
+void CopySequence::StepFinishCopy() {
+  Status(QStringLiteral("Status: Verarbeitung... (dauert ca. 2 Minuten)"));
+  DeviceLink::StartProcessing();
+  // Without serving events: nothing may come between the two commands.
+  std::this_thread::sleep_for(std::chrono::milliseconds(kProcessingPauseMs));
+  const std::uint64_t run = run_;
+  const int32_t verdict = DeviceLink::AwaitProcessingResult();
+  if (RunEndedSince(run)) return;
+  if (verdict != 0) {
+    AbortCopy(CopyFailure::ProcessingFailed);
+    return;
+  }
+  if (!unplayed_.isEmpty()) {
+    QStringList lines = unplayed_;
+    for (QString& line : lines)
+      if (line.isEmpty()) line = QStringLiteral("(leere Zeile)");
+    host_.Message(CopyFailure::Unplayable, CopyFailureMessage(CopyFailure::Unplayable) + QLatin1Char('\n') +
+                                               lines.join(QLatin1Char('\n')));
+    if (RunEndedSince(run)) return;
+  }
+  Status(QStringLiteral("Status: Übertragung erfolgreich!"));
+  host_.Holding(false);
+  host_.Disarm();
+  DeviceLink::LeaveServiceMode();
+  RestoreOutputVolume(SavedVolume);
+  host_.Succeeded();
+}
+
+// ------------------------------------------------------------------ the ends
+
+// A query of this run that still waits (the verdict waits up to three
+// minutes) is let go: the next run, or another window, finds the channel free.
+void CopySequence::EndRun() {
+  ++run_;
+  runOpen_ = false;
+  host_.Holding(false);
+  DeviceLink::ReleaseWait();
+  host_.Disarm();
+  Status(QStringLiteral("Status:"));
+}
+
+void CopySequence::Status(const QString& text, const QString& path, const QString& tail) {
+  host_.Status(text, path, tail);
+}
+
+void CopySequence::AbortCopy(CopyFailure failure, const QString& message) {
+  const std::uint64_t run = run_;
+  Status(QStringLiteral("Status: Fehler."));
+  host_.Message(failure, message.isEmpty() ? CopyFailureMessage(failure) : message);
+  if (RunEndedSince(run)) return;
+  EndRun();
+  DeviceLink::StartProcessing();
+  DeviceLink::LeaveServiceMode();
+  RestoreOutputVolume(SavedVolume);
+  host_.Close();
+}
+
+void CopySequence::ShowNoSignal() {
+  StopPlayback(CopyStream);
+  const std::uint64_t run = run_;
+  host_.Message(CopyFailure::NoSignal, CopyFailureMessage(CopyFailure::NoSignal));
+  if (RunEndedSince(run)) return;
+  EndRun();
+  DeviceLink::LeaveServiceMode();
+  RestoreOutputVolume(SavedVolume);
+  host_.Close();
+}
+
+void CopySequence::StopRun() {
+  StopPlayback(CopyStream);
+  EndRun();
+  DeviceLink::LeaveServiceMode();
+  RestoreOutputVolume(SavedVolume);
+}

@@ -1,0 +1,117 @@
+#pragma once
+// The copy of speech and alarm sound files into the device, without a window.
+// The files do not travel over the serial line: each is played through the
+// sound card while the device records its audio input, and the device commands
+// only steer the recording.
+//
+// A run: service mode, level adjustment with the calibration tone, one
+// recording per entry, processing and its verdict. The sequence holds every
+// decision; its host (the copy dialog, or the command-line tool) owns the
+// timer that drives it, the copy list, and the way messages reach the user.
+// The host arms its timer when asked and calls Tick with the state it was
+// armed with.
+//
+// Everything runs on one thread. The device queries wait while events are
+// processed, so a cancel, the program's end and other timers run in the
+// middle of a tick. A tick that resumes after its run has ended does nothing
+// more: no command, no volume change, no state change, no message.
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+
+#include "speech/audiooutput.h"
+
+// The one stream the copy plays; 0 when none.
+extern StreamHandle CopyStream;
+// The output volume read when the run started; written back at every end.
+extern std::uint32_t SavedVolume;
+// The output volume of the level adjustment: 4096 at the start, +4096 per step.
+extern std::uint32_t TrialVolume;
+
+// The states and timings, shared by the sequence and the windows that drive it.
+struct CopyStates {
+  enum State : int32_t { PlayTone = 0, CheckLevel = 1, StartNextFile = 2, TrackPlayback = 3, FinishCopy = 4 };
+
+  static constexpr std::uint32_t kFirstTrialVolume = 4096;
+  static constexpr std::uint32_t kVolumeStep = 4096;
+  static constexpr std::uint32_t kHighestTrialVolume = 65536;
+  static constexpr int32_t kSufficientLevel = 120;
+  static constexpr int kToneToLevelMs = 250;
+  static constexpr int kStepMs = 10;
+  static constexpr int kPollMs = 25;
+  static constexpr int kAfterRecordingMs = 250;
+  static constexpr int kProcessingPauseMs = 250;
+};
+
+// Why a run ended other than by success or by its host; the code names it for
+// scripts, the message (German) for the user.
+enum class CopyFailure { AdcFailed, NoSignal, StartFailed, StopFailed, ProcessingFailed, Unplayable, SoundCut };
+const char* CopyFailureCode(CopyFailure failure);
+QString CopyFailureMessage(CopyFailure failure);
+
+class CopySequence : public CopyStates {
+ public:
+  // What the sequence asks of its host. Message waits until the user has
+  // taken note (a modal box); the sequence checks afterwards whether its run
+  // is still open.
+  class Host {
+   public:
+    virtual ~Host() = default;
+    virtual void Arm(State state, int afterMs) = 0;
+    virtual void Disarm() = 0;
+    virtual void Status(const QString& text, const QString& path, const QString& tail) = 0;
+    virtual void ResetProgress() = 0;
+    virtual void Progress(std::uint32_t position, std::uint32_t length) = 0;
+    // The entries not yet started, first the next one.
+    virtual QStringList PendingEntries() const = 0;
+    // The first pending entry has started.
+    virtual void EntryTaken() = 0;
+    virtual void Message(CopyFailure failure, const QString& text) = 0;
+    // The run holds (true) or lets go of (false) the program's input.
+    virtual void Holding(bool held) = 0;
+    // A failure end is complete: the host closes.
+    virtual void Close() = 0;
+    // Processing succeeded and every end step is done.
+    virtual void Succeeded() = 0;
+    // The root of the data paths, with its trailing separator.
+    virtual QString DataFolder() const = 0;
+    // Reports for hosts that log them; nothing by default.
+    virtual void Level(int32_t /*level*/, std::uint32_t /*trialVolume*/) {}
+    virtual void Recorded(const QString& /*entry*/, bool /*played*/, int32_t /*verdict*/) {}
+  };
+
+  explicit CopySequence(Host& host) : host_(host) {}
+
+  // Service mode, the saved and first trial volume, the first tone's timer.
+  void Start();
+  // One step of the state the host's timer was armed with.
+  void Tick(int state);
+  // Ends an open run as a cancel does (stream stopped, service mode left,
+  // volume restored), without closing.
+  void StopRun();
+  bool RunOpen() const { return runOpen_; }
+
+ private:
+  void StepPlayTone();
+  void StepCheckLevel();
+  void StepStartNextFile();
+  void StepTrackPlayback();
+  // A stream cut by a lost sound output ends the run after its recording has
+  // been closed.
+  void EndCutStream();
+  void StepFinishCopy();
+  // The failure's own message unless `message` says more.
+  void AbortCopy(CopyFailure failure, const QString& message = QString());
+  void ShowNoSignal();
+  void EndRun();
+  void Status(const QString& text, const QString& path = QString(), const QString& tail = QString());
+  bool RunEndedSince(std::uint64_t run) const { return run != run_; }
+
+  Host& host_;
+  std::uint64_t run_ = 0;  // changes at every start and every end
+  bool runOpen_ = false;   // from the start until an end (success keeps it open until the host ends it)
+  QStringList unplayed_;   // entries of this run that gave no stream
+  QString current_;        // the entry being recorded
+  bool currentPlayed_ = false;
+};
