@@ -46,14 +46,18 @@ bool DeviceSession::Open(const QString& portName) {
 
 void DeviceSession::Finish() { DeviceLink::FinishSending(kLastBytesMs); }
 
-QStringList SortedPorts() {
-  std::vector<std::string> found;
+std::vector<PortInfo> SortedPortInfos() {
+  std::vector<PortInfo> found;
   EnumSerialPorts(found);
-  QStringList names;
-  for (const std::string& name : found) names << QString::fromStdString(name);
-  std::stable_sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
-    return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+  std::stable_sort(found.begin(), found.end(), [](const PortInfo& a, const PortInfo& b) {
+    return QString::compare(QString::fromStdString(a.Path), QString::fromStdString(b.Path), Qt::CaseInsensitive) < 0;
   });
+  return found;
+}
+
+QStringList SortedPorts() {
+  QStringList names;
+  for (const PortInfo& port : SortedPortInfos()) names << QString::fromStdString(port.Path);
   return names;
 }
 

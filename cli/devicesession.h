@@ -6,6 +6,9 @@
 #include <QString>
 #include <QTimer>
 #include <memory>
+#include <vector>
+
+#include "serial/portenum.h"
 
 #include "serial/serialport.h"
 
@@ -30,3 +33,5 @@ class DeviceSession : public QObject {
 QString DefaultPort();
 // The port list as the port dialog shows it: sorted regardless of case.
 QStringList SortedPorts();
+// The same, with what each port is (description, serial number, by-id link).
+std::vector<PortInfo> SortedPortInfos();

@@ -230,9 +230,17 @@ int main(int argc, char** argv) {
   const QString port = options.port.isEmpty() ? DefaultPort() : options.port;
   if (command == QLatin1String("ports")) {
     const QStringList ports = SortedPorts();
+    // What the port dialog says of each port, for telling the clock's adapter apart.
+    QJsonArray details;
+    for (const PortInfo& info : SortedPortInfos())
+      details.append(QJsonObject{{QStringLiteral("port"), QString::fromStdString(info.Path)},
+                                 {QStringLiteral("description"), QString::fromStdString(info.Description)},
+                                 {QStringLiteral("serial"), QString::fromStdString(info.Serial)},
+                                 {QStringLiteral("byId"), QString::fromStdString(info.ById)}});
     report.Result({{QStringLiteral("command"), command},
                    {QStringLiteral("ok"), true},
                    {QStringLiteral("ports"), QJsonArray::fromStringList(ports)},
+                   {QStringLiteral("details"), details},
                    {QStringLiteral("default"), DefaultPort()},
                    {QStringLiteral("text"), ports.join(QLatin1Char('\n'))}});
     return kExitOk;
