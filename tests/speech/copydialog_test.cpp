@@ -498,12 +498,15 @@ TEST_F(CopyDialog, TheQuarterSecondPausesHoldBetweenTheirCommands) {
   // for "+" and its line end at 38400 baud; well below that, so that only the
   // pauses decide.
   const milliseconds answer(150);
+  // The sequence's timer may fire up to 5 % early (Qt's coarse timers); the
+  // pause between "H" and "K" is a plain sleep and never shorter.
+  auto timed = [](int ms) { return milliseconds(ms * 9 / 10); };
   // 10 ms to the tone, 250 ms of tone before the level is asked.
-  EXPECT_GE(at('B', 0) - shown, milliseconds(260));
+  EXPECT_GE(at('B', 0) - shown, timed(10 + 250));
   // "I" waits for the answer to "J", then the pause after a stopped recording.
-  EXPECT_GE(at('I', 1) - at('J', 0), answer + milliseconds(250));
+  EXPECT_GE(at('I', 1) - at('J', 0), answer + timed(250));
   // After the last "J": its answer, its pause, then "H", the pause before the verdict, "K".
-  EXPECT_GE(at('K', 0) - at('J', 1), answer + milliseconds(250 + 250));
+  EXPECT_GE(at('K', 0) - at('J', 1), answer + timed(250) + milliseconds(250));
 }
 
 TEST_F(CopyDialog, TheStatusLineShortensALongPathInItsMiddleAndItsTipHoldsTheWholeLine) {
