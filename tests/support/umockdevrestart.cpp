@@ -18,6 +18,19 @@ namespace {
 constexpr const char* kPreload = "libumockdev-preload.so.0";
 constexpr const char* kRestarted = "VELLAMO_UMOCKDEV_RESTARTED";
 
+// A sanitizer's options (colon-separated) without its log_path.
+std::string WithoutLogPath(const char* options) {
+  std::string kept;
+  for (std::string rest = options ? options : ""; !rest.empty();) {
+    const size_t end = rest.find(':');
+    const std::string option = rest.substr(0, end);
+    rest = end == std::string::npos ? "" : rest.substr(end + 1);
+    if (option.empty() || option.rfind("log_path=", 0) == 0) continue;
+    kept += (kept.empty() ? "" : ":") + option;
+  }
+  return kept;
+}
+
 __attribute__((constructor)) void RestartUnderUmockdev() {
   const char* preload = std::getenv("LD_PRELOAD");
   if (preload && std::strstr(preload, "libumockdev-preload")) return;
@@ -41,9 +54,13 @@ __attribute__((constructor)) void RestartUnderUmockdev() {
 
   setenv("LD_PRELOAD", (std::string(kPreload) + (preload && *preload ? std::string(":") + preload : "")).c_str(), 1);
   // AddressSanitizer wants to be first among preloaded libraries; umockdev's
-  // wraps the same calls from behind it, which is sound.
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0").c_str(), 1);
+  // wraps the same calls from behind it, which is sound. A sanitizer told to
+  // write its reports into a file opens it while it starts, through umockdev's
+  // wrappers before they are ready, and crashes: under the preload the reports
+  // go to the error output instead (a finding still fails the run).
+  const std::string asan = WithoutLogPath(std::getenv("ASAN_OPTIONS"));
+  setenv("ASAN_OPTIONS", (asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
+  if (std::getenv("UBSAN_OPTIONS")) setenv("UBSAN_OPTIONS", WithoutLogPath(std::getenv("UBSAN_OPTIONS")).c_str(), 1);
   execv("/proc/self/exe", argv.data());
 }
 
