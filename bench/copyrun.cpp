@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/eventloop.h"
 #include "devsim/devicesimulator.h"
 #include "bench/linkedport.h"
 #include "link/devicelink.h"
@@ -64,15 +65,6 @@ long StatusKb(const char* field) {
   return 0;
 }
 
-bool RunUntil(const std::function<bool()>& done, int timeoutMs) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-  }
-  return true;
-}
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 

@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/eventloop.h"
 #include "bench/linkedport.h"
 #include "devsim/devicesimulator.h"
 #include "link/devicelink.h"
@@ -54,15 +55,6 @@ constexpr int kEntries = 5;
 constexpr int kPauseMs = 250;
 constexpr int kDropoutSamples = MonitorRecorder::kRate / 100;  // 10 ms
 
-bool RunUntil(const std::function<bool()>& done, int timeoutMs) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-  }
-  return true;
-}
 
 std::string LoadAverage() {
   std::ifstream file("/proc/loadavg");

@@ -195,26 +195,26 @@ StreamHandle PulseOutput::Play(const std::string& path) {
   LoopLock loop(loop_);
   if (!OpenLocked()) return 0;
 
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_S16NE;
-  spec.rate = static_cast<std::uint32_t>(decoder->SampleRate());
-  spec.channels = static_cast<std::uint8_t>(decoder->Channels());
-  if (!pa_sample_spec_valid(&spec)) return 0;
+  pa_sample_spec format{};
+  format.format = PA_SAMPLE_S16NE;
+  format.rate = static_cast<std::uint32_t>(decoder->SampleRate());
+  format.channels = static_cast<std::uint8_t>(decoder->Channels());
+  if (!pa_sample_spec_valid(&format)) return 0;
   auto owned = std::make_unique<Stream>();
   Stream& s = *owned;
   s.rate = decoder->SampleRate();
-  s.frameBytes = pa_frame_size(&spec);
-  s.pcm.resize(kPieceFrames * spec.channels);
+  s.frameBytes = pa_frame_size(&format);
+  s.pcm.resize(kPieceFrames * format.channels);
   s.estimatedBytes = decoder->EstimatedFrames() * s.frameBytes;
   s.decoder = std::move(decoder);
-  s.stream = pa_stream_new(context_, "Vellamo", &spec, nullptr);
+  s.stream = pa_stream_new(context_, "Vellamo", &format, nullptr);
   if (!s.stream) return 0;
 
   pa_buffer_attr buffer{};
   buffer.maxlength = static_cast<std::uint32_t>(-1);
-  buffer.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kServerBufferUsec, &spec));
+  buffer.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kServerBufferUsec, &format));
   buffer.prebuf = static_cast<std::uint32_t>(-1);
-  buffer.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kTopUpUsec, &spec));
+  buffer.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kTopUpUsec, &format));
   buffer.fragsize = static_cast<std::uint32_t>(-1);
   pa_stream_set_write_callback(s.stream, &PulseOutput::OnWrite, this);
   pa_stream_set_underflow_callback(s.stream, &PulseOutput::OnUnderflow, this);
