@@ -83,6 +83,8 @@ class PulseOutput final : public AudioOutput {
   Clock::duration SinkLatency(Stream& s) const;
   void Release(Stream& s);
   Stream* Find(StreamHandle handle);
+  // `ask` of the stream, brought up to date first; false without such a stream.
+  bool AskTracked(StreamHandle handle, bool (*ask)(const Stream&));
   StreamHandle NextHandle();
 
   static void OnContextState(pa_context* context, void* self);
@@ -378,24 +380,22 @@ int PulseOutput::StoppedSoundEndsInMs() {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-bool PulseOutput::IsPlaying(StreamHandle handle) {
+bool PulseOutput::AskTracked(StreamHandle handle, bool (*ask)(const Stream&)) {
   LoopLock loop(loop_);
   CheckServerLocked();
   std::lock_guard lock(mutex_);
   Stream* s = Find(handle);
   if (!s) return false;
   Track(*s);
-  return !s->finished;
+  return ask(*s);
+}
+
+bool PulseOutput::IsPlaying(StreamHandle handle) {
+  return AskTracked(handle, [](const Stream& s) { return !s.finished; });
 }
 
 bool PulseOutput::EndedEarly(StreamHandle handle) {
-  LoopLock loop(loop_);
-  CheckServerLocked();
-  std::lock_guard lock(mutex_);
-  Stream* s = Find(handle);
-  if (!s) return false;
-  Track(*s);
-  return s->endedEarly;
+  return AskTracked(handle, [](const Stream& s) { return s.endedEarly; });
 }
 
 std::uint64_t PulseOutput::Length(StreamHandle handle) {
