@@ -153,6 +153,9 @@ std::vector<long> SinkChannels() {
 
 void SetSinkChannels(const std::vector<long>& channels) {
   std::string command = "pactl set-sink-volume nullsink";
-  for (long raw : channels) command += " " + std::to_string(raw);
+  for (long raw : channels) {
+    command += ' ';
+    command += std::to_string(raw);
+  }
   RunCommand(command);
 }
