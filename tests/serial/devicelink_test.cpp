@@ -231,12 +231,7 @@ TEST(DeviceLinkSending, TheSecondOfTwoCommandsWaitsForTheFirstWrite) {
   // The worker, which finishes writes, is active only after its idle nap.
   ASSERT_TRUE(ProcessUntil([&] { return f.port->WorkerBusy(); }, kFaultMs));
   state->holdWrites = true;
-  QTimer::singleShot(100, [&] {
-    std::lock_guard lock(state->mutex);
-    state->writeResult = 0;
-    state->writeTransferred = 1;
-    state->holdWrites = false;
-  });
+  QTimer::singleShot(100, [state] { state->FinishHeldWrite(); });
   DL::StopRtcTest();
   DL::LeaveServiceMode();
   EXPECT_THAT(state->Written(), ::testing::ElementsAre("E", "{"));
@@ -252,12 +247,7 @@ TEST(DeviceLinkSending, ACommandWaitsForAWriteThatFinishesLongAfterItsTimeOut) {
   ASSERT_TRUE(ProcessUntil([&] { return f.port->WorkerBusy(); }, kFaultMs));
   state->holdWrites = true;
   // Four times the write's time-out of 250 ms.
-  QTimer::singleShot(1000, [state] {
-    std::lock_guard lock(state->mutex);
-    state->writeResult = 0;
-    state->writeTransferred = 1;
-    state->holdWrites = false;
-  });
+  QTimer::singleShot(1000, [state] { state->FinishHeldWrite(); });
   DL::StopRtcTest();
   DL::LeaveServiceMode();
   DL::EnterServiceMode();

@@ -45,6 +45,13 @@ struct FakeState {
   std::atomic<bool> holdWrites{false};  // Write answers kIoPending
   uint32_t writeResult = serialcodes::kIoIncomplete;  // GetResult of a held write
   uint32_t writeTransferred = 0;
+  // Lets a held one-byte write finish well: the worker sees it done on its next look.
+  void FinishHeldWrite() {
+    std::lock_guard lock(mutex);
+    writeResult = 0;
+    writeTransferred = 1;
+    holdWrites = false;
+  }
   std::atomic<bool> holdReads{false};   // Read answers kIoPending
   uint32_t readResult = serialcodes::kIoIncomplete;
   uint32_t waitResultOverride = 0;  // non-zero: WaitForEvents returns it

@@ -24,6 +24,7 @@
 #include "speech/voicecopy.h"
 #include "tests/speech/fakeaudiooutput.h"
 #include "tests/speech/soundtestsupport.h"
+#include "tests/support/devicewait.h"
 #include "tests/support/eventwait.h"
 #include "tests/support/linkfixture.h"
 #include "tests/support/slowbuild.h"
@@ -140,18 +141,8 @@ class CopyDialog : public ::testing::Test {
     ProcessFor(ms);
     return sim.Received();
   }
-  // Runs `action` inside the event loop as soon as the device holds `count`
-  // bytes: the sequence's queries wait in nested loops, so the test's own
-  // level only runs again when they have returned.
   void WhenReceived(size_t count, std::function<void()> action) {
-    auto* poll = new QTimer(form.get());
-    QObject::connect(poll, &QTimer::timeout, [this, poll, count, action] {
-      if (sim.Received().size() < count) return;
-      poll->stop();
-      poll->deleteLater();
-      action();
-    });
-    poll->start(1);
+    WhenDeviceHolds(form.get(), sim, count, std::move(action));
   }
   QStringList MessageTexts() const {
     QStringList texts;
@@ -314,7 +305,7 @@ TEST_F(CopyDialog, ReadingsOf119AtEveryVolumeGiveSixteenReadingsThenNoSignal) {
   Start(kFiveEntries);
   ASSERT_TRUE(Closed());
   EXPECT_THAT(MessageTexts(), testing::ElementsAre("Kein Audiosignal oder zu geringer Pegel."));
-  EXPECT_EQ(ReceivedAfterQuiet(), "*" + Repeat("B", 16) + "{") << "no processing command on this path";
+  EXPECT_EQ(ReceivedAfterQuiet(), std::string("*") + Repeat("B", 16) + "{") << "no processing command on this path";
   EXPECT_EQ(TonesPlayed(), 16u);
   EXPECT_EQ(CopyStream, 0u) << "the tone was stopped";
   EXPECT_EQ(form->Label1->text(), "Status:");
@@ -589,7 +580,7 @@ TEST_F(CopyDialog, ASecondShowStartsOverFromTheFirstTrialVolume) {
   EXPECT_TRUE(form->BitBtn1->isEnabled());
   EXPECT_FALSE(form->BitBtn2->isEnabled());
   ASSERT_TRUE(Succeeded());
-  EXPECT_TRUE(DeviceReceived("*" + Repeat("B", 16) + "{*BGIJHK{"));
+  EXPECT_TRUE(DeviceReceived(std::string("*") + Repeat("B", 16) + "{*BGIJHK{"));
 }
 
 // "Abbrechen" while the verdict waits lets the wait go: a run started at once

@@ -19,6 +19,7 @@
 #include <regex>
 
 #include "devsim/devicesimulator.h"
+#include "tests/support/devicewait.h"
 #include "tests/support/eventwait.h"
 #include "tests/support/linkfixture.h"
 #include "tests/support/paramname.h"
@@ -71,18 +72,8 @@ class TestDialog : public ::testing::Test {
     return ProcessUntil([&] { return sim.Received().size() >= count && DL::AnswerState == 0; }, 4000);
   }
 
-  // Runs `action` inside the event loop as soon as the device has `count` bytes.
-  // A converter cycle waits in a nested loop, so a click made at the test's own
-  // level would only come after the cycle has ended.
   void WhenReceived(size_t count, std::function<void()> action) {
-    auto* poll = new QTimer(form.get());
-    QObject::connect(poll, &QTimer::timeout, [this, poll, count, action] {
-      if (sim.Received().size() < count) return;
-      poll->stop();
-      poll->deleteLater();
-      action();
-    });
-    poll->start(2);
+    WhenDeviceHolds(form.get(), sim, count, std::move(action));
   }
 
   void ExpectState(State state, const char* when) {
