@@ -2,15 +2,12 @@
 // serial worker's CPU share while the port is open and idle: once on the bare pty,
 // once with modem lines and error counters under it, as every USB adapter has.
 //   roundtrip [queries=40] [idle seconds=10]
-#include <dirent.h>
-#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -20,44 +17,17 @@
 #include "devsim/devicesimulator.h"
 #include "link/devicelink.h"
 #include "serial/serialport.h"
+#include "tests/support/cputime.h"
 
 namespace {
 
-// CPU time in seconds of the thread called `name` in this process.
-double ThreadCpuSeconds(const std::string& name) {
-  DIR* dir = opendir("/proc/self/task");
-  double total = 0;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    const std::string base = std::string("/proc/self/task/") + entry->d_name;
-    std::string comm;
-    std::getline(std::ifstream(base + "/comm"), comm);
-    if (comm != name) continue;
-    std::string stat;
-    std::getline(std::ifstream(base + "/stat"), stat);
-    // Fields after the command's closing parenthesis; utime and stime are 14 and 15.
-    std::string rest = stat.substr(stat.rfind(')') + 2);
-    std::vector<std::string> fields;
-    size_t pos = 0;
-    while (pos < rest.size()) {
-      size_t next = rest.find(' ', pos);
-      fields.push_back(rest.substr(pos, next - pos));
-      if (next == std::string::npos) break;
-      pos = next + 1;
-    }
-    total += (std::stod(fields[11]) + std::stod(fields[12])) / sysconf(_SC_CLK_TCK);
-  }
-  closedir(dir);
-  return total;
-}
-
 // The worker's CPU share over `seconds` of an open, quiet port, in percent of one core.
 double IdleCpuPercent(int seconds) {
-  const double before = ThreadCpuSeconds("vellamo-serial");
+  const double before = ThreadCpuMs("vellamo-serial");
   QElapsedTimer idle;
   idle.start();
   DeviceLink::PumpWait(seconds * 1000);
-  return 100.0 * (ThreadCpuSeconds("vellamo-serial") - before) / (idle.elapsed() / 1000.0);
+  return 100.0 * (ThreadCpuMs("vellamo-serial") - before) / idle.elapsed();
 }
 
 }  // namespace

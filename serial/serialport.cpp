@@ -142,25 +142,27 @@ void TSerialPort::ApplyAutoTiming() {
 }
 
 // Line control only reaches the port while it is open; the value is kept either way.
-void TSerialPort::SetRTSState(bool value) {
+void TSerialPort::ControlLine(const LineRequest& line, bool value, bool& state) {
   if (!active_) return;
-  if (uint32_t code = backend_->ControlLine(handle_, value ? LineControl::SetRts : LineControl::ClearRts))
-    ReportError(value ? 501 : 502, code, 0, value ? "Error setting RTS" : "Error clearing RTS");
-  rtsState_ = value;
+  if (uint32_t code = backend_->ControlLine(handle_, value ? line.set : line.clear))
+    ReportError(value ? line.place : line.place + 1, code, 0, value ? line.setFailure : line.clearFailure);
+  state = value;
+}
+
+void TSerialPort::SetRTSState(bool value) {
+  ControlLine({LineControl::SetRts, LineControl::ClearRts, 501, "Error setting RTS", "Error clearing RTS"}, value,
+              rtsState_);
 }
 
 void TSerialPort::SetDTRState(bool value) {
-  if (!active_) return;
-  if (uint32_t code = backend_->ControlLine(handle_, value ? LineControl::SetDtr : LineControl::ClearDtr))
-    ReportError(value ? 601 : 602, code, 0, value ? "Error setting DTR" : "Error clearing DTR");
-  dtrState_ = value;
+  ControlLine({LineControl::SetDtr, LineControl::ClearDtr, 601, "Error setting DTR", "Error clearing DTR"}, value,
+              dtrState_);
 }
 
 void TSerialPort::SetBREAKState(bool value) {
-  if (!active_) return;
-  if (uint32_t code = backend_->ControlLine(handle_, value ? LineControl::SetBreak : LineControl::ClearBreak))
-    ReportError(value ? 701 : 702, code, 0, value ? "Error setting BREAK State" : "Error clearing BREAK State");
-  breakState_ = value;
+  ControlLine({LineControl::SetBreak, LineControl::ClearBreak, 701, "Error setting BREAK State",
+               "Error clearing BREAK State"},
+              value, breakState_);
 }
 
 // --- opening and closing -----------------------------------------------------------

@@ -177,6 +177,14 @@ class TSerialPort {
   uint32_t SignalOpEvent(PortBackend::Event event);
   static constexpr const char* kOpEventFailure = "Error resetting Overlapped Event";
   void SetLimDiv(uint8_t& field, uint8_t value, const char* warning);
+  // One modem or break line, set or cleared; `place` reports the set, place + 1 the clear.
+  struct LineRequest {
+    LineControl set, clear;
+    uint32_t place;
+    const char* setFailure;
+    const char* clearFailure;
+  };
+  void ControlLine(const LineRequest& line, bool value, bool& state);
 
   std::unique_ptr<PortBackend> backend_;
   std::unique_ptr<Delivery> delivery_;
