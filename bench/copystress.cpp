@@ -241,7 +241,8 @@ int main(int argc, char** argv) {
 
     // What the device should have received on the way the run took.
     const int readings = int(std::min<std::uint32_t>(trialVolume / 4096, 16));
-    std::string expected = "*" + std::string(size_t(readings), 'B');
+    std::string expected(1, '*');
+    expected.append(size_t(readings), 'B');
     if (success) {
       expected += "G";
       for (int i = 0; i < kEntries; ++i) expected += "IJ";
@@ -264,7 +265,8 @@ int main(int argc, char** argv) {
       const double span = heard[i].soundHeard ? double(heard[i].span.count()) : 0;
       if (entry < fileSpanMs.size()) {
         worstSpanError = std::max(worstSpanError, std::abs(span - fileSpanMs[entry]));
-        spans += " " + std::to_string(int(span)) + "/" + std::to_string(int(fileSpanMs[entry]));
+        spans += ' ';
+        spans += std::to_string(int(span)) + "/" + std::to_string(int(fileSpanMs[entry]));
       }
     }
 
