@@ -27,13 +27,13 @@
 #include <string>
 #include <vector>
 
-#include "bench/eventloop.h"
 #include "devsim/devicesimulator.h"
 #include "bench/linkedport.h"
 #include "link/devicelink.h"
 #include "serial/serialport.h"
 #include "speech/audio.h"
 #include "speech/voicecopy.h"
+#include "tests/support/eventwait.h"
 #include "ui/messagebox.h"
 #include "ui/programfolder.h"
 
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
   devsim::DeviceSimulator device(options);
   LinkedPort linked;
   DeviceLink::OpenDevicePort(QString::fromStdString(device.PortPath()));
-  RunUntil([] { return false; }, 500);  // the idle worker notices the opening
+  ProcessFor(500);  // the idle worker notices the opening
 
   // One round trip by the time rule, as the sequence meets it.
   std::vector<double> trips;
@@ -129,14 +129,14 @@ int main(int argc, char** argv) {
     form.SetCopyList(entries);
     const auto start = Clock::now();
     form.show();
-    if (!RunUntil([&] { return form.BitBtn2->isEnabled() || !form.isVisible(); }, 600000) ||
+    if (!ProcessUntil([&] { return form.BitBtn2->isEnabled() || !form.isVisible(); }, 600000) ||
         !form.BitBtn2->isEnabled()) {
       std::fprintf(stderr, "copyrun: the run of %d did not succeed\n", n);
       return 1;
     }
     const double wall = Ms(Clock::now() - start);
     form.BitBtn2->click();
-    RunUntil([] { return false; }, 300);
+    ProcessFor(300);
 
     // Per entry from the device's log: one "I" to the next "I" (the last to "H").
     std::vector<Clock::time_point> marks;

@@ -37,7 +37,6 @@
 #include <string>
 #include <vector>
 
-#include "bench/eventloop.h"
 #include "bench/linkedport.h"
 #include "devsim/devicesimulator.h"
 #include "link/devicelink.h"
@@ -46,6 +45,7 @@
 #include "speech/voicecopy.h"
 #include "tests/speech/monitorrecorder.h"
 #include "tests/speech/soundtestsupport.h"
+#include "tests/support/eventwait.h"
 #include "ui/messagebox.h"
 #include "ui/programfolder.h"
 
@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
     if (place == 901) ++refused;
   };
   DeviceLink::OpenDevicePort(QString::fromStdString(device.PortPath()));
-  RunUntil([&] { return linked.port.WorkerBusy(); }, 2000);
+  ProcessUntil([&] { return linked.port.WorkerBusy(); }, 2000);
 
   TForm4 form;
   if (!CurrentAudioOutput().Open()) {
@@ -233,7 +233,7 @@ int main(int argc, char** argv) {
     const int refusedBefore = refused;
     form.SetCopyList(entries);
     form.show();
-    const bool ended = RunUntil([&] { return form.BitBtn2->isEnabled() || !form.isVisible(); }, 180000);
+    const bool ended = ProcessUntil([&] { return form.BitBtn2->isEnabled() || !form.isVisible(); }, 180000);
     const bool success = ended && form.BitBtn2->isEnabled();
     const std::uint32_t trialVolume = TrialVolume;
     if (success) form.BitBtn2->click();
@@ -294,7 +294,7 @@ int main(int argc, char** argv) {
                 difference.lost, difference.extra, spans.empty() ? " -" : spans.c_str(), dropouts,
                 LoadAverage().c_str());
     std::fflush(stdout);
-    RunUntil([] { return false; }, 300);
+    ProcessFor(300);
   }
   DeviceLink::CloseDevicePort();
   std::printf("%d of %d runs successful, %zu lost or extra commands, %d dropouts, worst span error %.0f ms\n",

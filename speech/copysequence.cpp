@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <thread>
 
 #include "link/devicelink.h"
@@ -15,49 +16,44 @@ namespace {
 const QString kToneFile = QStringLiteral("resources\\tone.mp3");
 }  // namespace
 
-const char* CopyFailureCode(CopyFailure failure) {
-  switch (failure) {
-    case CopyFailure::AdcFailed:
-      return "level-query-failed";
-    case CopyFailure::NoSignal:
-      return "no-signal";
-    case CopyFailure::StartFailed:
-      return "start-recording-failed";
-    case CopyFailure::StopFailed:
-      return "stop-recording-failed";
-    case CopyFailure::ProcessingFailed:
-      return "processing-failed";
-    case CopyFailure::Unplayable:
-      return "unplayable-entries";
-    case CopyFailure::SoundCut:
-      return "sound-cut";
-  }
-  return "unknown";
+namespace {
+// For each failure, in the order of the enum: the code a script reads and the
+// user's message. %1 in the cut-stream message: the entry whose recording the
+// gap spoilt.
+struct FailureText {
+  CopyFailure failure;
+  const char* code;
+  const char* message;
+};
+constexpr FailureText kFailureTexts[] = {
+    {CopyFailure::AdcFailed, "level-query-failed",
+     "Fehler bei Abfrage des ADC. Sollte ein Kommunikationsproblem sein."},
+    {CopyFailure::NoSignal, "no-signal", "Kein Audiosignal oder zu geringer Pegel."},
+    {CopyFailure::StartFailed, "start-recording-failed",
+     "Fehler beim starten der Aufnahme. Sollte ein Kommunikationsproblem sein."},
+    {CopyFailure::StopFailed, "stop-recording-failed",
+     "Fehler beim Stoppen der Aufnahme. Entweder der Speicher ist voll oder es gibt ein "
+     "Kommunikationsproblem. Überspringe weitere Übertragung."},
+    {CopyFailure::ProcessingFailed, "processing-failed",
+     "Fehler bei der Sprachdatenanalyse oder Kommunikation abgebrochen."},
+    {CopyFailure::Unplayable, "unplayable-entries", "Folgende Dateien konnten nicht abgespielt werden:"},
+    {CopyFailure::SoundCut, "sound-cut",
+     "Die Tonausgabe ist während der Wiedergabe von %1 ausgefallen; die Aufnahme ist unvollständig. "
+     "Die Übertragung wurde abgebrochen."},
+};
+constexpr bool InEnumOrder() {
+  for (size_t i = 0; i < std::size(kFailureTexts); ++i)
+    if (static_cast<size_t>(kFailureTexts[i].failure) != i) return false;
+  return std::size(kFailureTexts) == static_cast<size_t>(CopyFailure::SoundCut) + 1;
 }
+static_assert(InEnumOrder(), "one entry per failure, in the order of the enum");
 
-QString CopyFailureMessage(CopyFailure failure) {
-  switch (failure) {
-    case CopyFailure::AdcFailed:
-      return QStringLiteral("Fehler bei Abfrage des ADC. Sollte ein Kommunikationsproblem sein.");
-    case CopyFailure::NoSignal:
-      return QStringLiteral("Kein Audiosignal oder zu geringer Pegel.");
-    case CopyFailure::StartFailed:
-      return QStringLiteral("Fehler beim starten der Aufnahme. Sollte ein Kommunikationsproblem sein.");
-    case CopyFailure::StopFailed:
-      return QStringLiteral(
-          "Fehler beim Stoppen der Aufnahme. Entweder der Speicher ist voll oder es gibt ein "
-          "Kommunikationsproblem. Überspringe weitere Übertragung.");
-    case CopyFailure::ProcessingFailed:
-      return QStringLiteral("Fehler bei der Sprachdatenanalyse oder Kommunikation abgebrochen.");
-    case CopyFailure::Unplayable:
-      return QStringLiteral("Folgende Dateien konnten nicht abgespielt werden:");
-    case CopyFailure::SoundCut:  // %1: the entry whose recording the gap spoilt
-      return QStringLiteral(
-          "Die Tonausgabe ist während der Wiedergabe von %1 ausgefallen; die Aufnahme ist unvollständig. "
-          "Die Übertragung wurde abgebrochen.");
-  }
-  return QString();
-}
+const FailureText& TextsOf(CopyFailure failure) { return kFailureTexts[static_cast<size_t>(failure)]; }
+}  // namespace
+
+const char* CopyFailureCode(CopyFailure failure) { return TextsOf(failure).code; }
+
+QString CopyFailureMessage(CopyFailure failure) { return QString::fromUtf8(TextsOf(failure).message); }
 
 void CopySequence::Start() {
   host_.Holding(true);
