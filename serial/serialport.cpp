@@ -170,11 +170,10 @@ void TSerialPort::SetBREAKState(bool value) {
 void TSerialPort::CyclePort(bool open) {
   // Handlers run in the middle of both sequences: every report runs its handler
   // at once, and the close serves the worker's deliveries while it waits for the
-  // worker. An open started there would take the port over while it is still
-  // held (it fails busy, and the close would then close nothing) or replace the
-  // handle the close is about to close. So it is refused, and reported as the
-  // platform reports a port that is still held; a close asked for inside the
-  // close is the close under way.
+  // worker. An open started there would find the port still held and fail busy,
+  // or, under another name, get a handle that the running sequence then forgets
+  // or overwrites. So it is refused, and reported as the platform reports a port
+  // that is still held; a close asked for inside the close is the close under way.
   if (open && (closing_ || opening_)) {
     ReportError(110, 0, 2, "Msg start reactivating Port");
     ReportError(112, serialcodes::kBusy, 0, "Error reopening Port");

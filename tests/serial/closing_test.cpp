@@ -120,6 +120,29 @@ TEST(HandlerInsideTheClose, AnOpenIsRefusedWithAReportAndTheCloseStillGivesThePo
   EXPECT_TRUE(port.Active()) << "the port is still held";
 }
 
+// The same for a handler of the open's own first report, before the port is
+// opened: the open under way goes on and is the only one.
+TEST(HandlerInsideTheOpen, AnOpenIsRefusedAndTheOpenUnderWayGoesOn) {
+  auto state = std::make_shared<FakeState>();
+  ReportLog log;
+  bool asked = false;
+  TSerialPort port(std::make_unique<FakeBackend>(state), [&](TSerialPort* sender, uint32_t place, uint32_t code,
+                                                             const std::string& msg, uint8_t noise) {
+    log.reports.push_back({place, code, noise, msg});
+    if (place == 110 && !asked) {
+      asked = true;
+      sender->SetActive(true);
+    }
+  });
+  port.SetCommPort("ttyACM0");
+  port.SetActive(true);
+  EXPECT_TRUE(port.Active());
+  EXPECT_EQ(state->CountCalls("Open:ttyACM0"), 1u);
+  EXPECT_THAT(log.reports, ElementsAre(Report{110, 0, 2, "Msg start reactivating Port"},
+                                       Report{110, 0, 2, "Msg start reactivating Port"},
+                                       Report{112, kEbusy, 0, "Error reopening Port"}));
+}
+
 // The user switches ports while the old port's device has just gone: the
 // worker's report of it waits for its delivery, which the switch's close serves.
 // The command channel answers a gone device as the main window has it answer:
