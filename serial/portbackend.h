@@ -19,6 +19,7 @@ constexpr uint32_t kOperationAborted = 995;  // ended by Purge
 constexpr uint32_t kWaitTimeout = 258;     // WaitForEvents ran out of time
 constexpr uint32_t kInvalidHandle = 9;     // EBADF: an operation on a closed port
 constexpr uint32_t kInvalidParameter = 87;  // line settings the port cannot take
+constexpr uint32_t kBusy = 16;             // EBUSY: the port is held (opened exclusively)
 }  // namespace serialcodes
 
 // The bits of the line settings' flag word, as a device control block has them.
@@ -120,9 +121,11 @@ class PortBackend {
 
   // Asynchronous operations, each bound to its operation record's event. They
   // return 0 when done at once, kIoPending when the event will be signalled later.
-  // The buffers and the mask variable must stay valid until the operation ends:
-  // when GetResult returns anything but kIoPending or kIoIncomplete, or when
-  // Purge or Close (which end every outstanding read and write) have returned.
+  // The buffers and the mask variable must stay valid until the operation has
+  // ended, which GetResult tells by returning anything but kIoPending or
+  // kIoIncomplete. Purge and Close abort every outstanding read and write, but
+  // need not wait for them: the Win32 calls return first, and each aborted
+  // operation ends a moment later, with kOperationAborted, on its own event.
   virtual uint32_t Write(Handle handle, const char* data, uint32_t count, uint32_t& written, Event event) = 0;
   virtual uint32_t Read(Handle handle, char* buffer, uint32_t count, uint32_t& got, Event event) = 0;
   virtual uint32_t WaitCommEvent(Handle handle, uint32_t& mask, Event event) = 0;

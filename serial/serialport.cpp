@@ -168,31 +168,52 @@ void TSerialPort::SetBREAKState(bool value) {
 // --- opening and closing -----------------------------------------------------------
 
 void TSerialPort::CyclePort(bool open) {
-  if (active_) {
-    closing_ = true;
-    ReportError(100, 0, 2, "Msg start deactivating Port");
-    if (uint32_t code = backend_->SetEventMask(handle_, 0)) ReportError(101, code, 0, "Error disabling CommEvents");
-    active_ = false;
-    if (uint32_t code = backend_->Purge(handle_)) ReportError(102, code, 0, "Error clearing Queues");
-    WaitWorkerIdle(15);
-    if (workerBusy_) ReportError(104, 0, 1, "Warning ThreadIsRunning");
-    // The lines are switched as the property writes do, but the port is no longer Active.
-    if (uint32_t code = backend_->ControlLine(handle_, LineControl::ClearDtr))
-      ReportError(602, code, 0, "Error clearing DTR");
-    if (uint32_t code = backend_->ControlLine(handle_, LineControl::ClearRts))
-      ReportError(502, code, 0, "Error clearing RTS");
-    dtrState_ = false;
-    rtsState_ = false;
-    if (uint32_t code = backend_->Close(handle_)) ReportError(103, code, 0, "Error closing Port");
-    handle_ = PortBackend::kNoPort;
-    closing_ = false;
+  // Handlers run in the middle of both sequences: every report runs its handler
+  // at once, and the close serves the worker's deliveries while it waits for the
+  // worker. An open started there would find the port still held and fail busy,
+  // or, under another name, get a handle that the running sequence then forgets
+  // or overwrites. So it is refused, and reported as the platform reports a port
+  // that is still held; a close asked for inside the close is the close under way.
+  if (open && (closing_ || opening_)) {
+    ReportError(110, 0, 2, "Msg start reactivating Port");
+    ReportError(112, serialcodes::kBusy, 0, "Error reopening Port");
+    return;
   }
+  if (closing_) return;
+  if (active_) ClosePort();
   if (!open) return;
+  opening_ = true;
+  OpenPort();
+  opening_ = false;
+}
 
+void TSerialPort::ClosePort() {
+  closing_ = true;
+  const PortBackend::Handle handle = handle_;
+  ReportError(100, 0, 2, "Msg start deactivating Port");
+  if (uint32_t code = backend_->SetEventMask(handle, 0)) ReportError(101, code, 0, "Error disabling CommEvents");
+  active_ = false;
+  if (uint32_t code = backend_->Purge(handle)) ReportError(102, code, 0, "Error clearing Queues");
+  WaitWorkerIdle(15);
+  if (workerBusy_) ReportError(104, 0, 1, "Warning ThreadIsRunning");
+  // The lines are switched as the property writes do, but the port is no longer Active.
+  if (uint32_t code = backend_->ControlLine(handle, LineControl::ClearDtr))
+    ReportError(602, code, 0, "Error clearing DTR");
+  if (uint32_t code = backend_->ControlLine(handle, LineControl::ClearRts))
+    ReportError(502, code, 0, "Error clearing RTS");
+  dtrState_ = false;
+  rtsState_ = false;
+  if (uint32_t code = backend_->Close(handle)) ReportError(103, code, 0, "Error closing Port");
+  handle_ = PortBackend::kNoPort;
+  closing_ = false;
+}
+
+void TSerialPort::OpenPort() {
   ReportError(110, 0, 2, "Msg start reactivating Port");
   PortBackend::Handle handle = PortBackend::kNoPort;
   const uint32_t code = backend_->Open(commPort_.substr(0, 79), handle);
   handle_ = code == 0 ? handle : PortBackend::kNoPort;
+  if (code == 0) ++connection_;
   active_ = code == 0;
   if (code != 0) {
     ReportError(112, code, 0, "Error reopening Port");
@@ -204,6 +225,10 @@ void TSerialPort::CyclePort(bool open) {
   SetDTRState(true);
   SetRTSState(true);
   EnableCommEvents();
+}
+
+bool TSerialPort::ConnectionOpen(uint32_t connection) const {
+  return active_ && !closing_ && connection_ == connection;
 }
 
 void TSerialPort::EnableCommEvents() {

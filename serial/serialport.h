@@ -166,6 +166,11 @@ class TSerialPort {
   friend class TWorkThread;
 
   void CyclePort(bool open);
+  void ClosePort();
+  void OpenPort();
+  // The port is open on this connection (a number counted up by every open that
+  // succeeds), and no close of it has begun.
+  bool ConnectionOpen(uint32_t connection) const;
   void ApplyLineSettings();
   void EnableCommEvents();
   void ApplyAutoTiming();
@@ -241,6 +246,10 @@ class TSerialPort {
   // on the worker starts nothing new (a wait started after the mask went 0 would
   // be refused and reported) and winds down as it would for a closed port.
   std::atomic<bool> closing_{false};
+  bool opening_ = false;  // the open sequence runs (the user-interface thread's alone)
+  // Counted up by every open that succeeds: what the worker finds out about a
+  // port is bound to the connection it was found on.
+  std::atomic<uint32_t> connection_{0};
   std::atomic<bool> destroying_{false};
   std::atomic<bool> handlersDetached_{false};
   std::mutex queueLock_;

@@ -147,12 +147,20 @@ void TWorkThread::Collect() {
 
 void TWorkThread::CheckLineStatus() {
   TSerialPort& port = *owner_;
+  // Read before the port is asked: a close and a new open may come in between.
+  const uint32_t connection = port.connection_;
+  if (connection != checkedConnection_) {
+    // A new connection starts with no incident: a device gone again on it is
+    // told again, even if its predecessor's report never reached anyone.
+    checkedConnection_ = connection;
+    lastStatusFailure_ = lastModemFailure_ = lastWaitFailure_ = 0;
+  }
   bool dispatchDue = false;
   uint32_t status = 0;
   if (uint32_t code = backend_.GetModemStatus(port.handle_, status)) {
     if (code != lastModemFailure_) {
       RecordError(9905, code, 0, "Error getting ModemStatus");
-      DeliverError();
+      DeliverStatusError(connection);
     }
     lastModemFailure_ = code;
   } else {
@@ -182,7 +190,7 @@ void TWorkThread::CheckLineStatus() {
       portStatus_ = PortStatus{};
       if (code != lastStatusFailure_) {
         RecordError(9803, code, 0, "Error ClearCommError");
-        DeliverError();
+        DeliverStatusError(connection);
       }
       lastStatusFailure_ = code;
       return;
@@ -290,7 +298,8 @@ void TWorkThread::FinishRead() {
   }
   // An ended read, failed or not, is done with the buffer. One still running (the
   // worker's own signal during a close came first) keeps it until the next read
-  // replaces it: by then the close's purge has ended it.
+  // replaces it, which only a later open brings: the close's purge has aborted
+  // it, and the platform ends it a moment after the purge has returned.
   if (code != serialcodes::kIoIncomplete) readBuffer_.reset();
   readPending_ = false;
 }
@@ -370,6 +379,19 @@ void TWorkThread::RecordError(uint32_t place, uint32_t code, uint8_t noise, cons
 
 void TWorkThread::DeliverError() {
   Deliver([this] { owner_->ReportError(errorPlace_, errorCode_, errorNoise_, errorMsg_); });
+}
+
+// A failed status check tells of the connection it was made on: its device
+// gone. A handler answers it by acting on the port (closing it, naming it in
+// the status). Served once a close of that connection has begun, in the middle
+// of a port switch or after it, the answer would fall on the port as it is
+// then, a new and healthy one. So it reaches the handler only while its own
+// connection is still open.
+void TWorkThread::DeliverStatusError(uint32_t connection) {
+  Deliver([this, connection] {
+    if (owner_->ConnectionOpen(connection))
+      owner_->ReportError(errorPlace_, errorCode_, errorNoise_, errorMsg_);
+  });
 }
 
 // A failed reset or signal of an operation record's event, reported like every

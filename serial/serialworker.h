@@ -43,6 +43,7 @@ class TWorkThread {
   void DispatchCommEvents();
   void RecordError(uint32_t place, uint32_t code, uint8_t noise, const std::string& msg);
   void DeliverError();
+  void DeliverStatusError(uint32_t connection);
   void ReportOpEventFailure(uint32_t code);
   void Deliver(const std::function<void()>& call);
   void DeliverEvent(const std::function<void(TSerialPort*)>& handler);
@@ -79,6 +80,8 @@ class TWorkThread {
   // The same for a port that refuses every event wait; a pass whose wait was
   // refused naps as a wait would have waited, rather than spin into the next.
   uint32_t lastWaitFailure_ = 0;
+  // The connection these three incidents belong to (TSerialPort::connection_).
+  uint32_t checkedConnection_ = 0;
   bool waitRefused_ = false;
 
   std::atomic<bool> stopRequested_{false};

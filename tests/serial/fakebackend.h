@@ -208,6 +208,7 @@ class FakeBackend final : public PortBackend {
     std::lock_guard lock(s_->mutex);
     Record("Open:" + path);
     if (uint32_t code = Failure("Open")) return code;
+    if (open_) return serialcodes::kBusy;  // opened exclusively, as the platforms open a port
     handle = 7;
     open_ = true;
     return 0;
