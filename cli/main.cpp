@@ -30,7 +30,6 @@
 #include "cli/options.h"
 #include "cli/report.h"
 #include "link/devicelink.h"
-#include "serial/portfailure.h"
 #include "ui/programfolder.h"
 #include "ui/quitsignals.h"
 
@@ -40,6 +39,11 @@ const QString kNoAnswerText = QStringLiteral("Keine Antwort vom Gerät.");
 
 QJsonObject Done(const QString& command, const QString& text) {
   return {{QStringLiteral("command"), command}, {QStringLiteral("ok"), true}, {QStringLiteral("text"), text}};
+}
+
+// The window's text goes on about reconnecting; the command ends instead.
+QString GoneText(const QString& port) {
+  return QStringLiteral("Das Gerät an %1 wurde abgezogen oder ausgeschaltet.").arg(port);
 }
 
 QString SignalName(int signal) {
@@ -149,7 +153,7 @@ class CommandRun {
 
 int CommandRun::Ended() {
   if (ending_.deviceGone) {
-    report_.Failure(command_, "device-gone", PortFailure::DisconnectedText(port_));
+    report_.Failure(command_, "device-gone", GoneText(port_));
     return kExitNoDevice;
   }
   if (ending_.writeError != 0) {
@@ -308,7 +312,7 @@ int CommandRun::DimStore() {
 
 void CommandRun::StopCopy(CopyRun& run) {
   if (ending_.deviceGone) {
-    run.Stop(kExitNoDevice, "device-gone", PortFailure::DisconnectedText(port_), {}, true);
+    run.Stop(kExitNoDevice, "device-gone", GoneText(port_), {}, true);
   } else if (ending_.writeError != 0) {
     run.Stop(kExitRefused, "interrupted", QStringLiteral("Die Ausgabe konnte nicht geschrieben werden."), {}, false);
   } else {

@@ -24,9 +24,9 @@ struct QuitCase {
   int signal;
 };
 
-class SigtermDuringACopy : public ::testing::TestWithParam<QuitCase> {};
+class QuitSignalDuringACopy : public ::testing::TestWithParam<QuitCase> {};
 
-TEST_P(SigtermDuringACopy, EndsTheCopyRestoresTheVolumeAndLeavesServiceMode) {
+TEST_P(QuitSignalDuringACopy, EndsTheCopyRestoresTheVolumeAndLeavesServiceMode) {
   SKIP_WITHOUT_SOUND_SERVER();
   SinkLock sink(SinkLock::Exclusive);
   ASSERT_TRUE(SetOutputVolume(30000));
@@ -68,7 +68,7 @@ TEST_P(SigtermDuringACopy, EndsTheCopyRestoresTheVolumeAndLeavesServiceMode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Phases, SigtermDuringACopy,
+    Phases, QuitSignalDuringACopy,
     testing::Values(QuitCase{"WhileAFilePlays", 'J', 'I', 2, SIGTERM},  // "I" answered: no query waits
                     QuitCase{"WhileTheVerdictWaits", 'K', 'K', 0, SIGTERM},
                     QuitCase{"HungUpWhileTheVerdictWaits", 'K', 'K', 0, SIGHUP}),
