@@ -65,10 +65,10 @@ bool StdoutIsPipe() {
   return fstat(STDOUT_FILENO, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
 }
 
-// The reader of the pipe has gone: a write would fail with EPIPE.
+// The reader of the pipe (or the peer of a socket) has gone: a write would fail with EPIPE.
 bool StdoutClosed() {
   pollfd out{STDOUT_FILENO, 0, 0};
-  return poll(&out, 1, 0) > 0 && (out.revents & POLLERR) != 0;
+  return poll(&out, 1, 0) > 0 && (out.revents & (POLLERR | POLLHUP)) != 0;
 }
 
 // One command run on one port: the ending's sources wired, the end named.
