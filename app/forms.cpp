@@ -52,7 +52,7 @@ void DestroyForms() {
 }
 
 void EndOnQuitSignals() {
-  CatchQuitSignals([] {
+  CatchQuitSignals([](int) {
     if (Form1) Form1->Ende1Click();
   });
 }

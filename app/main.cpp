@@ -1,5 +1,5 @@
 // Program entry: creates every window once, shows the main window and runs
-// until it closes, "Ende" is chosen, or SIGINT or SIGTERM asks it to end (which
+// until it closes, "Ende" is chosen, or SIGINT, SIGTERM or SIGHUP asks it to end (which
 // does what "Ende" does). No command-line argument is read.
 
 #include <QApplication>

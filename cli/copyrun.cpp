@@ -5,15 +5,31 @@
 #include <utility>
 
 #include "link/devicelink.h"
+#include "speech/audio.h"
 
 namespace {
 const QString kCommand = QStringLiteral("copy");
 
-// A failure that names a communication problem is "no answer"; the others are
-// the device refusing or a check failing.
-int ExitCodeOf(CopyFailure failure) {
-  return failure == CopyFailure::AdcFailed ? kExitNoDevice : kExitRefused;
+// The device refusing ("-") or a check failing is 1; no answer, a garbled
+// one, or a lost sound output is 2, as for every other command.
+int ExitCodeOf(CopyFailure failure, const std::string& answer) {
+  switch (failure) {
+    case CopyFailure::AdcFailed:
+    case CopyFailure::SoundCut:
+      return kExitNoDevice;
+    case CopyFailure::StartFailed:
+    case CopyFailure::StopFailed:
+    case CopyFailure::ProcessingFailed:
+      return answer == "-" ? kExitRefused : kExitNoDevice;
+    case CopyFailure::NoSignal:
+    case CopyFailure::Unplayable:
+      return kExitRefused;
+  }
+  return kExitRefused;
 }
+
+// Printed by the sequence after processing; not the last word of a run that failed before.
+const QString kSuccessStatus = QStringLiteral("Status: Übertragung erfolgreich!");
 
 QString VerdictName(int32_t verdict) {
   if (verdict == 0) return QStringLiteral("accepted");
@@ -31,14 +47,20 @@ CopyRun::CopyRun(Report& report, QStringList entries, QString dataFolder)
 int CopyRun::Run() {
   sequence_.Start();
   if (!exitCode_) QCoreApplication::exec();
-  return exitCode_.value_or(kExitInterrupted);
+  return exitCode_.value_or(kExitRefused);
 }
 
-void CopyRun::Interrupt() {
+void CopyRun::Stop(int code, const char* error, const QString& message, const QJsonObject& extra,
+                   bool volumeFirst) {
   if (exitCode_) return;
-  if (sequence_.RunOpen()) sequence_.StopRun();
-  report_.Failure(kCommand, "interrupted", QStringLiteral("Die Übertragung wurde unterbrochen."));
-  Finish(kExitInterrupted);
+  if (sequence_.RunOpen()) {
+    if (volumeFirst) RestoreOutputVolume(SavedVolume);
+    sequence_.StopRun();
+  }
+  QJsonObject members = Outcome();
+  for (auto it = extra.begin(); it != extra.end(); ++it) members.insert(it.key(), it.value());
+  report_.Failure(kCommand, error, message, members);
+  Finish(code);
 }
 
 void CopyRun::Arm(State state, int afterMs) {
@@ -47,6 +69,7 @@ void CopyRun::Arm(State state, int afterMs) {
 }
 
 void CopyRun::Status(const QString& text, const QString& path, const QString& tail) {
+  if (failure_ && text == kSuccessStatus) return;
   status_ = text + path + tail;
   report_.Progress(status_);
 }
@@ -61,6 +84,9 @@ void CopyRun::Message(CopyFailure failure, const QString& text) {
   if (!failure_) {
     failure_ = failure;
     failureText_ = text;
+    // The stop's verdict came with its record; the other queries leave their answer behind.
+    failureAnswer_ = failure == CopyFailure::StopFailed ? (lastStopVerdict_ == 1 ? "-" : "") : DeviceLink::AnswerText;
+    failureExit_ = ExitCodeOf(failure, failureAnswer_);
   }
 }
 
@@ -70,6 +96,7 @@ void CopyRun::Level(int32_t level, std::uint32_t trialVolume) {
 }
 
 void CopyRun::Recorded(const QString& entry, bool played, int32_t verdict) {
+  lastStopVerdict_ = verdict;
   entries_.append(QJsonObject{{QStringLiteral("entry"), entry},
                               {QStringLiteral("played"), played},
                               {QStringLiteral("verdict"), VerdictName(verdict)}});
@@ -78,24 +105,30 @@ void CopyRun::Recorded(const QString& entry, bool played, int32_t verdict) {
 // A failure end: the sequence has left service mode and restored the volume.
 void CopyRun::Close() {
   if (exitCode_ || !failure_) return;
-  report_.Failure(kCommand, CopyFailureCode(*failure_), failureText_);
-  Finish(ExitCodeOf(*failure_));
+  QJsonObject members = Outcome();
+  members.insert(QStringLiteral("answer"), QString::fromStdString(failureAnswer_));
+  report_.Failure(kCommand, CopyFailureCode(*failure_), failureText_, members);
+  Finish(failureExit_);
 }
 
+// After processing; a refused stop earlier still makes the run a failure.
 void CopyRun::Succeeded() {
-  QJsonObject result{{QStringLiteral("command"), kCommand},
-                     {QStringLiteral("ok"), !failure_},
-                     {QStringLiteral("level"), level_},
-                     {QStringLiteral("volume"), qint64(volume_)},
-                     {QStringLiteral("entries"), entries_},
-                     {QStringLiteral("text"), QStringLiteral("Übertragung erfolgreich!")}};
   if (failure_) {
-    result.insert(QStringLiteral("error"), QString::fromLatin1(CopyFailureCode(*failure_)));
-    result.insert(QStringLiteral("message"), failureText_);
-    result.insert(QStringLiteral("text"), failureText_);
+    Close();
+    return;
   }
+  QJsonObject result = Outcome();
+  result.insert(QStringLiteral("command"), kCommand);
+  result.insert(QStringLiteral("ok"), true);
+  result.insert(QStringLiteral("text"), QStringLiteral("Übertragung erfolgreich!"));
   report_.Result(result);
-  Finish(failure_ ? ExitCodeOf(*failure_) : kExitOk);
+  Finish(kExitOk);
+}
+
+QJsonObject CopyRun::Outcome() const {
+  return {{QStringLiteral("level"), level_},
+          {QStringLiteral("volume"), qint64(volume_)},
+          {QStringLiteral("entries"), entries_}};
 }
 
 void CopyRun::Finish(int code) {

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QTimer>
 #include <optional>
+#include <string>
 
 #include "cli/report.h"
 #include "speech/copysequence.h"
@@ -16,8 +17,10 @@ class CopyRun : public CopyStates, private CopySequence::Host {
   CopyRun(Report& report, QStringList entries, QString dataFolder);
   // Runs the whole copy; returns the exit code.
   int Run();
-  // SIGINT or SIGTERM: the run ends as a cancel ends it.
-  void Interrupt();
+  // A signal, a closed output or a gone device: the run ends as a cancel
+  // ends it, with `code` and the failure named. With `volumeFirst` the sound
+  // card gets its volume back before anything is sent (the device may be gone).
+  void Stop(int code, const char* error, const QString& message, const QJsonObject& extra, bool volumeFirst);
 
  private:
   void Arm(State state, int afterMs) override;
@@ -35,6 +38,7 @@ class CopyRun : public CopyStates, private CopySequence::Host {
   void Level(int32_t level, std::uint32_t trialVolume) override;
   void Recorded(const QString& entry, bool played, int32_t verdict) override;
   void Finish(int code);
+  QJsonObject Outcome() const;
 
   Report& report_;
   QStringList pending_;
@@ -48,5 +52,8 @@ class CopyRun : public CopyStates, private CopySequence::Host {
   QJsonArray entries_;
   std::optional<CopyFailure> failure_;
   QString failureText_;
+  int failureExit_ = kExitRefused;
+  std::string failureAnswer_;  // what the device answered to the failed query
+  int32_t lastStopVerdict_ = 0;
   std::optional<int> exitCode_;
 };

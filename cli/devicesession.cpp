@@ -23,6 +23,7 @@ DeviceSession::DeviceSession() : port_(std::make_unique<TSerialPort>()) {
     } else if (PortFailure::IsDeviceGone(place, code)) {
       failure_ = PortFailure::DisconnectedText(port);
       DeviceLink::PortGone();
+      if (OnGone) OnGone();
     }
   };
   DeviceLink::Attach(port_.get());
@@ -63,5 +64,5 @@ QStringList SortedPorts() {
 
 QString DefaultPort() {
   const QStringList ports = SortedPorts();
-  return ports.isEmpty() ? QString() : ports.last();
+  return ports.size() == 1 ? ports.first() : QString();
 }

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -21,6 +22,9 @@ class DeviceSession : public QObject {
   QString FailureText() const { return failure_; }
   // Lets the last commands leave the port before it closes.
   void Finish();
+  // The device behind the open port has gone (unplugged). Told from the
+  // port's report, so it must not wait for the device.
+  std::function<void()> OnGone;
 
  private:
   std::unique_ptr<TSerialPort> port_;
@@ -28,8 +32,8 @@ class DeviceSession : public QObject {
   QString failure_;
 };
 
-// The port the window would preselect: the last of the sorted port list;
-// empty when there is none.
+// The port used when none is named: the only one present; empty when there
+// is none, or several (a guess could reach the wrong clock).
 QString DefaultPort();
 // The port list as the port dialog shows it: sorted regardless of case.
 QStringList SortedPorts();

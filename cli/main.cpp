@@ -1,208 +1,396 @@
 // vellamo-cli: the service jobs of the window for scripts — the port list, the
 // readings, the test actions, the copy of speech data and the firmware
 // hand-over. See vellamo-cli(1).
+//
+// Every command checks its arguments and input files before it touches a
+// device, names the port it used, and ends within a second when the device is
+// unplugged or a signal asks it to, leaving the clock and the sound card as the
+// window would.
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
-#include <QFileInfo>
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QTimer>
 #include <cstdio>
+#include <cstring>
 #include <functional>
-#include <optional>
 
+#include "cli/copyinputs.h"
 #include "cli/copyrun.h"
 #include "cli/devicesession.h"
+#include "cli/ending.h"
+#include "cli/firmwarerun.h"
+#include "cli/options.h"
 #include "cli/report.h"
 #include "link/devicelink.h"
-#include "speech/speechset.h"
-#include "tools/firmwarehandover.h"
 #include "ui/programfolder.h"
 #include "ui/quitsignals.h"
 
 namespace {
 
-const char* const kUsage =
-    "Aufruf: vellamo-cli [--port NAME] [--json] BEFEHL\n"
-    "  ports | status | watch [--interval MS] | dim-store | rtc on|off | segment N | beep\n"
-    "  copy SET.ini [ALARM...] | firmware IMAGE.hex\n";
-
-struct Options {
-  QString port;
-  bool json = false;
-  int intervalMs = 250;
-  QStringList words;  // the command and its arguments
-};
-
-std::optional<Options> Parse(const QStringList& arguments) {
-  Options options;
-  for (int i = 1; i < arguments.size(); ++i) {
-    const QString& word = arguments[i];
-    if (word == QLatin1String("--json")) {
-      options.json = true;
-    } else if (word == QLatin1String("--port") && i + 1 < arguments.size()) {
-      options.port = arguments[++i];
-    } else if (word == QLatin1String("--interval") && i + 1 < arguments.size()) {
-      bool number = false;
-      options.intervalMs = arguments[++i].toInt(&number);
-      if (!number || options.intervalMs < 0) return std::nullopt;
-    } else if (word.startsWith(QLatin1String("--"))) {
-      return std::nullopt;
-    } else {
-      options.words << word;
-    }
-  }
-  if (options.words.isEmpty()) return std::nullopt;
-  return options;
-}
-
-QJsonObject Reading(const QString& command, int32_t light, int32_t audio) {
-  return {{QStringLiteral("command"), command},
-          {QStringLiteral("ok"), true},
-          {QStringLiteral("light"), light},
-          {QStringLiteral("audio"), audio},
-          {QStringLiteral("text"), QStringLiteral("Helligkeit %1, Audiopegel %2").arg(light).arg(audio)}};
-}
+const QString kNoAnswerText = QStringLiteral("Keine Antwort vom Gerät.");
 
 QJsonObject Done(const QString& command, const QString& text) {
   return {{QStringLiteral("command"), command}, {QStringLiteral("ok"), true}, {QStringLiteral("text"), text}};
 }
 
-// The test dialog holds the device in service mode while it is shown; each
-// action here is wrapped the same way.
-void InServiceMode(const std::function<void()>& action) {
-  DeviceLink::EnterServiceMode();
-  action();
-  DeviceLink::LeaveServiceMode();
+// The window's text goes on about reconnecting; the command ends instead.
+QString GoneText(const QString& port) {
+  return QStringLiteral("Das Gerät an %1 wurde abgezogen oder ausgeschaltet.").arg(port);
 }
 
-// Waits, serving events, until SIGINT or SIGTERM.
-void UntilInterrupted(bool& interrupted) {
-  while (!interrupted) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+QString SignalName(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return QStringLiteral("SIGINT");
+    case SIGTERM:
+      return QStringLiteral("SIGTERM");
+    case SIGHUP:
+      return QStringLiteral("SIGHUP");
+    case SIGPIPE:
+      return QStringLiteral("SIGPIPE");
+  }
+  return QStringLiteral("Signal %1").arg(signal);
 }
 
-int ReadLevels(const QString& command, Report& report) {
+bool StdoutIsPipe() {
+  struct stat info {};
+  return fstat(STDOUT_FILENO, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
+}
+
+// The reader of the pipe (or the peer of a socket) has gone: a write would fail with EPIPE.
+bool StdoutClosed() {
+  pollfd out{STDOUT_FILENO, 0, 0};
+  return poll(&out, 1, 0) > 0 && (out.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+// One command run on one port: the ending's sources wired, the end named.
+class CommandRun {
+ public:
+  CommandRun(const Options& options, Report& report) : options_(options), report_(report) {
+    command_ = options.words[0];
+    CatchQuitSignals([this](int signal) { EndFor(signal); });
+    report_.OnWriteFailed = [this](int error) {
+      if (error == EPIPE) {
+        EndFor(SIGPIPE);
+      } else if (!ending_.Requested()) {
+        ending_.writeError = error;
+        Abandon();
+      }
+    };
+    // A reader that has gone is noticed between writes too: a copy prints
+    // only at its end, and should not run on for minutes into a closed pipe.
+    if (StdoutIsPipe()) {
+      QObject::connect(&closedOutputWatch_, &QTimer::timeout, [this] {
+        if (StdoutClosed()) EndFor(SIGPIPE);
+      });
+      closedOutputWatch_.start(250);
+    }
+  }
+
+  int Run();
+
+ private:
+  void EndFor(int signal) {
+    if (ending_.Requested()) return;
+    ending_.signal = signal;
+    Abandon();
+  }
+  void DeviceGone() {
+    if (ending_.Requested()) return;
+    ending_.deviceGone = true;
+    Abandon();
+  }
+  // Queries that wait give up at once; a copy ends as "Abbrechen" ends it,
+  // before its waiting query returns and the sequence takes the -1 for a
+  // failure of its own. From inside the port's report this only sends, which
+  // does not wait for the port's worker.
+  void Abandon() {
+    DeviceLink::AbandonWaits();
+    if (onEnd_) onEnd_();
+  }
+  // Names the ending and returns its exit code.
+  int Ended();
+  void StopCopy(CopyRun& run);
+
+  // -1 when a port is chosen, else the exit code.
+  int ChoosePort();
+  int Ports();
+  int ReadLevels();
+  int Watch();
+  int Rtc();
+  int Segment(int segment);
+  int DimStore();
+  // -1 when the copy's inputs and the sound output are there, else the exit code.
+  int CheckCopy();
+  // Service mode around `action`, as the test dialog holds it while shown.
+  void InServiceMode(const std::function<void()>& action) {
+    DeviceLink::EnterServiceMode();
+    action();
+    DeviceLink::LeaveServiceMode();
+  }
+  void UntilEnding() {
+    while (!ending_.Requested())
+      QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
+
+  const Options& options_;
+  Report& report_;
+  QString command_;
+  QString port_;
+  Ending ending_;
+  std::function<void()> onEnd_;
+  QStringList copyEntries_;
+  QTimer closedOutputWatch_;
+};
+
+int CommandRun::Ended() {
+  if (ending_.deviceGone) {
+    report_.Failure(command_, "device-gone", GoneText(port_));
+    return kExitNoDevice;
+  }
+  if (ending_.writeError != 0) {
+    std::fprintf(stderr, "vellamo-cli: Die Ausgabe konnte nicht geschrieben werden: %s\n",
+                 std::strerror(ending_.writeError));
+    return kExitRefused;
+  }
+  const QString name = SignalName(ending_.signal);
+  report_.Failure(command_, "interrupted", QStringLiteral("Durch %1 beendet.").arg(name),
+                  {{QStringLiteral("signal"), name}});
+  return ExitForSignal(ending_.signal);
+}
+
+// Never a guess: the named port, or the only one present.
+int CommandRun::ChoosePort() {
+  if (options_.portGiven) {
+    port_ = options_.port;
+    return -1;
+  }
+  const QStringList ports = SortedPorts();
+  if (ports.size() == 1) {
+    port_ = ports.first();
+    return -1;
+  }
+  if (ports.isEmpty()) {
+    report_.Failure(command_, "no-device", QStringLiteral("Keine serielle Schnittstelle gefunden."));
+    return kExitNoDevice;
+  }
+  report_.Failure(command_, "ambiguous-port",
+                  QStringLiteral("Mehrere Schnittstellen gefunden; bitte eine mit --port wählen: %1")
+                      .arg(ports.join(QStringLiteral(", "))),
+                  {{QStringLiteral("ports"), QJsonArray::fromStringList(ports)}});
+  return kExitBadArguments;
+}
+
+int CommandRun::Ports() {
+  const QStringList ports = SortedPorts();
+  // What the port dialog says of each port, for telling the clock's adapter apart.
+  QJsonArray details;
+  for (const PortInfo& info : SortedPortInfos())
+    details.append(QJsonObject{{QStringLiteral("port"), QString::fromStdString(info.Path)},
+                               {QStringLiteral("description"), QString::fromStdString(info.Description)},
+                               {QStringLiteral("serial"), QString::fromStdString(info.Serial)},
+                               {QStringLiteral("byId"), QString::fromStdString(info.ById)}});
+  QJsonObject result{{QStringLiteral("command"), command_},
+                     {QStringLiteral("ok"), true},
+                     {QStringLiteral("ports"), QJsonArray::fromStringList(ports)},
+                     {QStringLiteral("details"), details},
+                     {QStringLiteral("default"), DefaultPort()}};
+  // In text form one port a line, and nothing at all when there is none.
+  if (options_.json || !ports.isEmpty()) {
+    result.insert(QStringLiteral("text"), ports.join(QLatin1Char('\n')));
+    report_.Result(result);
+  }
+  return report_.WriteError() == 0 ? kExitOk : Ended();
+}
+
+QJsonObject Reading(const QString& command, int32_t light, int32_t audio, const QString& time) {
+  QJsonObject reading{{QStringLiteral("command"), command},
+                      {QStringLiteral("ok"), true},
+                      {QStringLiteral("light"), light},
+                      {QStringLiteral("audio"), audio},
+                      {QStringLiteral("text"), QStringLiteral("Helligkeit %1, Audiopegel %2").arg(light).arg(audio)}};
+  if (!time.isEmpty()) {
+    reading.insert(QStringLiteral("time"), time);
+    reading.insert(QStringLiteral("text"), time + QLatin1Char(' ') + reading.value(QStringLiteral("text")).toString());
+  }
+  return reading;
+}
+
+int CommandRun::ReadLevels() {
   int32_t light = -1;
   int32_t audio = -1;
   InServiceMode([&] {
     light = DeviceLink::ReadLightLevel();
     audio = DeviceLink::ReadAudioLevel();
   });
+  if (ending_.Requested()) return Ended();
   if (light < 0 || audio < 0) {
-    report.Failure(command, "no-answer", QStringLiteral("Keine Antwort vom Gerät."));
+    report_.Failure(command_, "no-answer", kNoAnswerText);
     return kExitNoDevice;
   }
-  report.Result(Reading(command, light, audio));
+  report_.Result(Reading(command_, light, audio, QString()));
   return kExitOk;
 }
 
-int Watch(const Options& options, Report& report, bool& interrupted) {
+// A reading starts every interval, whatever the last one took; one that took
+// longer than the interval is followed at once.
+int CommandRun::Watch() {
   DeviceLink::EnterServiceMode();
-  while (!interrupted) {
+  bool lastFailed = false;
+  QElapsedTimer clock;
+  clock.start();
+  qint64 nextStart = 0;
+  while (!ending_.Requested()) {
+    const QString time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     const int32_t light = DeviceLink::ReadLightLevel();
     const int32_t audio = DeviceLink::ReadAudioLevel();
-    if (interrupted) break;
-    if (light >= 0 && audio >= 0) {
-      report.Result(Reading(QStringLiteral("watch"), light, audio));
+    if (ending_.Requested()) break;
+    lastFailed = light < 0 || audio < 0;
+    if (lastFailed) {
+      report_.Failure(command_, "no-answer", time + QLatin1Char(' ') + kNoAnswerText, {{QStringLiteral("time"), time}});
     } else {
-      report.Failure(QStringLiteral("watch"), "no-answer", QStringLiteral("Keine Antwort vom Gerät."));
+      report_.Result(Reading(command_, light, audio, time));
     }
+    nextStart = std::max(nextStart + options_.intervalMs, clock.elapsed());
     QTimer pause;
     pause.setSingleShot(true);
-    pause.start(options.intervalMs);
-    while (pause.isActive() && !interrupted)
+    pause.setTimerType(Qt::PreciseTimer);
+    pause.start(static_cast<int>(nextStart - clock.elapsed()));
+    while (pause.isActive() && !ending_.Requested())
       QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   }
   DeviceLink::LeaveServiceMode();
-  return kExitOk;
-}
-
-int Segment(const QString& command, const QString& text, Report& report) {
-  bool number = false;
-  const int segment = text.toInt(&number);
-  if (!number || segment < 0 || segment > 255) {
-    report.Failure(command, "bad-arguments", QStringLiteral("Segment muss zwischen 0 und 255 liegen."));
-    return kExitBadArguments;
+  // A signal ends a watch whose device answered; one whose last reading failed
+  // says so.
+  if (lastFailed && ending_.signal != 0 && ending_.signal != SIGPIPE) {
+    Ended();
+    return kExitNoDevice;
   }
-  InServiceMode([&] { DeviceLink::PlaySegment(static_cast<uint8_t>(segment)); });
-  report.Result(Done(command, QStringLiteral("Segment %1 gespielt.").arg(segment)));
-  return kExitOk;
+  return Ended();
 }
 
-int Rtc(const QString& mode, Report& report, bool& interrupted) {
-  if (mode == QLatin1String("off")) {
+int CommandRun::Rtc() {
+  if (options_.words[1] == QLatin1String("off")) {
     InServiceMode([] { DeviceLink::StopRtcTest(); });
-    report.Result(Done(QStringLiteral("rtc"), QStringLiteral("RTC Test aus.")));
-    return kExitOk;
+    report_.Result(Done(command_, QStringLiteral("RTC Test aus.")));
+    return ending_.Requested() ? Ended() : kExitOk;
   }
   // As the test dialog: the output runs until the end, which switches it off
   // before service mode is left.
   DeviceLink::EnterServiceMode();
   DeviceLink::StartRtcTest();
-  report.Result(Done(QStringLiteral("rtc"), QStringLiteral("RTC Test an, bis Strg+C.")));
-  UntilInterrupted(interrupted);
+  report_.Result(Done(command_, QStringLiteral("RTC Test an, bis Strg+C.")));
+  UntilEnding();
   DeviceLink::StopRtcTest();
   DeviceLink::LeaveServiceMode();
+  return Ended();
+}
+
+int CommandRun::Segment(int segment) {
+  InServiceMode([&] { DeviceLink::PlaySegment(static_cast<uint8_t>(segment)); });
+  if (ending_.Requested()) return Ended();
+  QJsonObject result = Done(command_, QStringLiteral("Segment %1 gespielt.").arg(segment));
+  result.insert(QStringLiteral("segment"), segment);
+  report_.Result(result);
   return kExitOk;
 }
 
-// A set given by name only is looked for in the program's speechset folder.
-QString SpeechSetPath(const QString& set) {
-  if (QFileInfo::exists(set)) return set;
-  return LocalPath(ProgramFolder() + kSpeechSetFolder + set);
+int CommandRun::DimStore() {
+  InServiceMode([] { DeviceLink::StoreDimThreshold(); });
+  if (ending_.Requested()) return Ended();
+  report_.Result(Done(command_, QStringLiteral("Helligkeit gesetzt.")));
+  return kExitOk;
 }
 
-int Copy(const QStringList& words, Report& report, std::function<void()>& onInterrupt) {
-  QStringList lines;
-  if (!ReadSpeechSet(SpeechSetPath(words[1]), lines)) {
-    report.Failure(QStringLiteral("copy"), "cannot-open-set",
-                   QStringLiteral("Die Sprachdatei konnte nicht geöffnet werden: %1").arg(words[1]));
+void CommandRun::StopCopy(CopyRun& run) {
+  if (ending_.deviceGone) {
+    run.Stop(kExitNoDevice, "device-gone", GoneText(port_), {}, true);
+  } else if (ending_.writeError != 0) {
+    run.Stop(kExitRefused, "interrupted", QStringLiteral("Die Ausgabe konnte nicht geschrieben werden."), {}, false);
+  } else {
+    const QString name = SignalName(ending_.signal);
+    run.Stop(ExitForSignal(ending_.signal), "interrupted", QStringLiteral("Die Übertragung wurde unterbrochen (%1).").arg(name),
+             {{QStringLiteral("signal"), name}}, false);
+  }
+}
+
+int CommandRun::CheckCopy() {
+  const CopyInputs inputs = CheckCopyInputs(options_.words[1], options_.words.mid(2), ProgramFolder());
+  if (inputs.error) {
+    QJsonObject extra;
+    if (!inputs.unplayable.isEmpty())
+      extra.insert(QStringLiteral("unplayable"), QJsonArray::fromStringList(inputs.unplayable));
+    report_.Failure(command_, inputs.error, inputs.message, extra);
     return kExitBadArguments;
   }
-  CopyRun run(report, BuildCopyList(lines, words.mid(2)), ProgramFolder());
-  onInterrupt = [&run] { run.Interrupt(); };
-  const int code = run.Run();
-  onInterrupt = nullptr;
+  if (!SoundOutputReachable()) {
+    report_.Failure(command_, "no-audio-output",
+                    QStringLiteral("Audioausgabe nicht gefunden: kein Sound-Server erreichbar."));
+    return kExitNoDevice;
+  }
+  copyEntries_ = inputs.entries;
+  return -1;
+}
+
+int CommandRun::Run() {
+  if (command_ == QLatin1String("ports")) return Ports();
+  if (command_ == QLatin1String("firmware")) {
+    const QString problem = FirmwareImageProblem(options_.words[1]);
+    if (!problem.isEmpty()) {
+      report_.Failure(command_, "cannot-open-image", problem);
+      return kExitBadArguments;
+    }
+  }
+  if (command_ == QLatin1String("copy")) {
+    if (const int code = CheckCopy(); code >= 0) return code;
+  }
+  if (const int code = ChoosePort(); code >= 0) return code;
+  report_.SetPort(port_);
+  if (command_ == QLatin1String("firmware")) {
+    const int code = RunFirmware(options_.words[1], port_, report_, ending_);
+    return code >= 0 ? code : Ended();
+  }
+
+  if (ending_.Requested()) return Ended();
+  DeviceSession session;
+  session.OnGone = [this] { DeviceGone(); };
+  if (!session.Open(port_)) {
+    report_.Failure(command_, "no-device", session.FailureText());
+    return kExitNoDevice;
+  }
+  report_.Progress(DeviceLink::ConnectionText);
+  int code = kExitOk;
+  if (command_ == QLatin1String("status")) {
+    code = ReadLevels();
+  } else if (command_ == QLatin1String("watch")) {
+    code = Watch();
+  } else if (command_ == QLatin1String("dim-store")) {
+    code = DimStore();
+  } else if (command_ == QLatin1String("rtc")) {
+    code = Rtc();
+  } else if (command_ == QLatin1String("segment")) {
+    code = Segment(options_.segment);
+  } else if (command_ == QLatin1String("beep")) {
+    // The test dialog's "Audio Test" with its spin field as it opens: segment 0.
+    code = Segment(0);
+  } else if (command_ == QLatin1String("copy")) {
+    CopyRun run(report_, copyEntries_, ProgramFolder());
+    onEnd_ = [this, &run] { StopCopy(run); };
+    code = run.Run();
+    onEnd_ = nullptr;
+  }
+  if (!ending_.deviceGone) session.Finish();
+  // A result that could not be written is no success.
+  if (code == kExitOk && report_.WriteError() != 0) code = Ended();
   return code;
-}
-
-int Firmware(const QString& image, const QString& port, Report& report) {
-  if (!QFileInfo(image).isFile()) {
-    report.Failure(QStringLiteral("firmware"), "cannot-open-image", kCopyFailedText);
-    return kExitBadArguments;
-  }
-  report.Progress(QStringLiteral("Firmwareupdate läuft..."));
-  switch (HandOverImage(image, port, FirmwareWaitRules())) {
-    case HandOverResult::Done:
-      report.Result(Done(QStringLiteral("firmware"), QStringLiteral("Firmwareupdate beendet.")));
-      return kExitOk;
-    case HandOverResult::CopyFailed:
-      report.Failure(QStringLiteral("firmware"), "image-copy-failed", kCopyFailedText);
-      return kExitRefused;
-    case HandOverResult::StartFailed:
-      report.Failure(QStringLiteral("firmware"), "script-start-failed", kStartFailedText);
-      return kExitRefused;
-    case HandOverResult::StillRunning:
-      report.Failure(QStringLiteral("firmware"), "tool-still-running", kStillRunningText);
-      return kExitRefused;
-  }
-  return kExitRefused;
-}
-
-bool IsDeviceCommand(const QString& command) {
-  return command == QLatin1String("status") || command == QLatin1String("watch") ||
-         command == QLatin1String("dim-store") || command == QLatin1String("rtc") ||
-         command == QLatin1String("segment") || command == QLatin1String("beep") ||
-         command == QLatin1String("copy");
-}
-
-bool ArgumentsFit(const QStringList& words) {
-  const QString& command = words[0];
-  const qsizetype count = words.size() - 1;
-  if (command == QLatin1String("rtc"))
-    return count == 1 && (words[1] == QLatin1String("on") || words[1] == QLatin1String("off"));
-  if (command == QLatin1String("segment") || command == QLatin1String("firmware")) return count == 1;
-  if (command == QLatin1String("copy")) return count >= 1;
-  return count == 0 && (IsDeviceCommand(command) || command == QLatin1String("ports"));
 }
 
 }  // namespace
@@ -210,67 +398,22 @@ bool ArgumentsFit(const QStringList& words) {
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("vellamo-cli"));
-  const std::optional<Options> parsed = Parse(QCoreApplication::arguments());
-  if (!parsed || !ArgumentsFit(parsed->words)) {
-    std::fputs(kUsage, stderr);
+  QCoreApplication::setApplicationVersion(QStringLiteral(VELLAMO_VERSION));
+  const QStringList arguments = QCoreApplication::arguments().mid(1);
+  const ParsedCommandLine parsed = ParseCommandLine(arguments);
+  if (const InfoRequest* info = std::get_if<InfoRequest>(&parsed)) {
+    const QString text = *info == InfoRequest::Help ? UsageText()
+                                                     : QStringLiteral("vellamo-cli %1\n").arg(QStringLiteral(VELLAMO_VERSION));
+    const bool written = std::fputs(text.toUtf8().constData(), stdout) >= 0 && std::fflush(stdout) == 0;
+    return written ? kExitOk : kExitRefused;
+  }
+  Report report(WantsJson(arguments));
+  if (const ArgumentError* error = std::get_if<ArgumentError>(&parsed)) {
+    report.Failure(QString(), "bad-arguments", error->message,
+                   {{QStringLiteral("argument"), error->argument}});
+    if (!WantsJson(arguments)) std::fputs("Aufruf: vellamo-cli [--port NAME] [--json] BEFEHL; mehr mit --help.\n", stderr);
     return kExitBadArguments;
   }
-  const Options& options = *parsed;
-  Report report(options.json);
-  const QString command = options.words[0];
-
-  bool interrupted = false;
-  std::function<void()> onInterrupt;
-  CatchQuitSignals([&] {
-    interrupted = true;
-    DeviceLink::AbandonWaits();
-    if (onInterrupt) onInterrupt();
-  });
-
-  const QString port = options.port.isEmpty() ? DefaultPort() : options.port;
-  if (command == QLatin1String("ports")) {
-    const QStringList ports = SortedPorts();
-    // What the port dialog says of each port, for telling the clock's adapter apart.
-    QJsonArray details;
-    for (const PortInfo& info : SortedPortInfos())
-      details.append(QJsonObject{{QStringLiteral("port"), QString::fromStdString(info.Path)},
-                                 {QStringLiteral("description"), QString::fromStdString(info.Description)},
-                                 {QStringLiteral("serial"), QString::fromStdString(info.Serial)},
-                                 {QStringLiteral("byId"), QString::fromStdString(info.ById)}});
-    report.Result({{QStringLiteral("command"), command},
-                   {QStringLiteral("ok"), true},
-                   {QStringLiteral("ports"), QJsonArray::fromStringList(ports)},
-                   {QStringLiteral("details"), details},
-                   {QStringLiteral("default"), DefaultPort()},
-                   {QStringLiteral("text"), ports.join(QLatin1Char('\n'))}});
-    return kExitOk;
-  }
-  if (command == QLatin1String("firmware")) return Firmware(options.words[1], port, report);
-
-  DeviceSession session;
-  if (port.isEmpty() || !session.Open(port)) {
-    report.Failure(command, "no-device",
-                   port.isEmpty() ? QStringLiteral("Keine serielle Schnittstelle gefunden.") : session.FailureText());
-    return kExitNoDevice;
-  }
-  int code = kExitOk;
-  if (command == QLatin1String("status")) {
-    code = ReadLevels(command, report);
-  } else if (command == QLatin1String("watch")) {
-    code = Watch(options, report, interrupted);
-  } else if (command == QLatin1String("dim-store")) {
-    InServiceMode([] { DeviceLink::StoreDimThreshold(); });
-    report.Result(Done(command, QStringLiteral("Helligkeit gesetzt.")));
-  } else if (command == QLatin1String("rtc")) {
-    code = Rtc(options.words[1], report, interrupted);
-  } else if (command == QLatin1String("segment")) {
-    code = Segment(command, options.words[1], report);
-  } else if (command == QLatin1String("beep")) {
-    // The test dialog's "Audio Test" with its spin field as it opens: segment 0.
-    code = Segment(command, QStringLiteral("0"), report);
-  } else if (command == QLatin1String("copy")) {
-    code = Copy(options.words, report, onInterrupt);
-  }
-  session.Finish();
-  return code;
+  CommandRun run(std::get<Options>(parsed), report);
+  return run.Run();
 }

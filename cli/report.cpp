@@ -3,32 +3,46 @@
 #include <unistd.h>
 
 #include <QJsonDocument>
+#include <cerrno>
 #include <cstdio>
 
 Report::Report(bool json) : json_(json), terminal_(isatty(STDERR_FILENO) == 1) {}
+
+// A closed pipe (EPIPE, SIGPIPE being ignored) or a full disk is told once;
+// later lines are not tried.
+void Report::WriteLine(const QByteArray& line) {
+  if (writeError_ != 0) return;
+  errno = 0;
+  if (std::fputs(line.constData(), stdout) >= 0 && std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0)
+    return;
+  writeError_ = errno != 0 ? errno : EIO;
+  if (OnWriteFailed) OnWriteFailed(writeError_);
+}
 
 void Report::Result(QJsonObject result) {
   EndProgress();
   if (json_) {
     result.remove(QStringLiteral("text"));
-    std::fputs(QJsonDocument(result).toJson(QJsonDocument::Compact).constData(), stdout);
+    if (!port_.isEmpty() && !result.contains(QStringLiteral("port"))) result.insert(QStringLiteral("port"), port_);
+    WriteLine(QJsonDocument(result).toJson(QJsonDocument::Compact));
   } else {
-    std::fputs(result.value(QStringLiteral("text")).toString().toUtf8().constData(), stdout);
+    WriteLine(result.value(QStringLiteral("text")).toString().toUtf8());
   }
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
 }
 
-void Report::Failure(const QString& command, const char* error, const QString& message) {
+void Report::Failure(const QString& command, const char* error, const QString& message, const QJsonObject& extra) {
   EndProgress();
   if (json_) {
-    Result({{QStringLiteral("command"), command},
-            {QStringLiteral("ok"), false},
-            {QStringLiteral("error"), QString::fromLatin1(error)},
-            {QStringLiteral("message"), message}});
+    QJsonObject failure = extra;
+    failure.insert(QStringLiteral("command"), command);
+    failure.insert(QStringLiteral("ok"), false);
+    failure.insert(QStringLiteral("error"), QString::fromLatin1(error));
+    failure.insert(QStringLiteral("message"), message);
+    Result(failure);
     return;
   }
   std::fprintf(stderr, "vellamo-cli: %s\n", message.toUtf8().constData());
+  lastLine_.clear();
 }
 
 void Report::Progress(const QString& text, double fraction) {

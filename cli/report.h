@@ -1,27 +1,40 @@
 #pragma once
 // What the command-line tool tells: results on stdout (a line of text, or one
-// JSON object per result with --json), progress on stderr (a bar that redraws
-// itself on a terminal, plain lines otherwise).
+// JSON object per result with --json), failures and progress on stderr (a bar
+// that redraws itself on a terminal, plain lines otherwise); with --json a
+// failure is a JSON object on stdout like a result.
 
 #include <QJsonObject>
 #include <QString>
+#include <functional>
 
-enum ExitCode { kExitOk = 0, kExitRefused = 1, kExitNoDevice = 2, kExitBadArguments = 3, kExitInterrupted = 130 };
+#include "cli/exitcodes.h"
 
 class Report {
  public:
   explicit Report(bool json);
+  // The port the command works on: named in every JSON object from now on.
+  void SetPort(const QString& port) { port_ = port; }
   // One result: as JSON, or its "text" member as a line.
   void Result(QJsonObject result);
-  // A failure: German `message`, stable English `error`.
-  void Failure(const QString& command, const char* error, const QString& message);
+  // A failure: German `message`, stable English `error`, and `extra` members
+  // (JSON only).
+  void Failure(const QString& command, const char* error, const QString& message, const QJsonObject& extra = {});
   // A progress line; with a fraction (0..1) a bar on a terminal.
   void Progress(const QString& text, double fraction = -1);
   void EndProgress();
+  // The errno of the first failed write to stdout; 0 while every write went out.
+  int WriteError() const { return writeError_; }
+  // Told once, at the first failed write to stdout, with its errno.
+  std::function<void(int error)> OnWriteFailed;
 
  private:
+  void WriteLine(const QByteArray& line);
+
   bool json_;
   bool terminal_;
   bool barShown_ = false;
   QString lastLine_;
+  QString port_;
+  int writeError_ = 0;
 };

@@ -41,7 +41,7 @@ bool ReadWhole(int fd, void* data, size_t size) {
 
 }  // namespace
 
-ScriptLaunch LaunchUpdateScript(const std::string& folder, const std::string& argument) {
+ScriptLaunch LaunchUpdateScript(const std::string& folder, const std::string& argument, ScriptParent parent) {
   const std::string script = folder + "/" + kUpdateScript;
   // /bin/sh would start without a script and only complain in the log.
   if (access(script.c_str(), R_OK) != 0) return {errno, 0};
@@ -58,11 +58,13 @@ ScriptLaunch LaunchUpdateScript(const std::string& folder, const std::string& ar
   char* argv[] = {shell.data(), name.data(), port.data(), nullptr};
   // The middle process makes a session of its own for the script and ends at
   // once: the script is then nobody's child here, and no hang-up or signal to
-  // the program's terminal or process group reaches the flashing.
+  // the program's terminal or process group reaches the flashing. A child
+  // script gets its own session the same way, without the middle.
   const pid_t middle = fork();
   if (middle == 0) {
     close(report[0]);
     setsid();
+    if (parent == ScriptParent::Child) RunScript(report[1], log, folder.c_str(), argv);
     const pid_t runner = fork();
     if (runner == 0) RunScript(report[1], log, folder.c_str(), argv);
     if (runner < 0) {
@@ -80,7 +82,9 @@ ScriptLaunch LaunchUpdateScript(const std::string& folder, const std::string& ar
     close(report[0]);
     return {forkError, 0};
   }
-  while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+  if (parent == ScriptParent::Detached) {
+    while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+    }
   }
 
   // The runner's id comes first; an error number after it means no script
@@ -91,6 +95,13 @@ ScriptLaunch LaunchUpdateScript(const std::string& folder, const std::string& ar
   int error = 0;
   if (launch.error == 0 && ReadWhole(report[0], &error, sizeof error)) launch.error = error;
   close(report[0]);
-  if (launch.error != 0) launch.pid = 0;
+  if (launch.error != 0) {
+    launch.pid = 0;
+    // A child that could not start its script has ended on its own.
+    if (parent == ScriptParent::Child) {
+      while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
   return launch;
 }

@@ -20,6 +20,12 @@ struct ScriptLaunch {
 inline const std::string kUpdateScript = "update.bat";
 inline const std::string kUpdateLog = "update.log";
 
+// Who the script's parent is. The window lets it go (Detached); the command-line
+// tool keeps it as its child (Child), still in a session of its own, so that it
+// can collect the script's exit status with waitpid.
+enum class ScriptParent { Detached, Child };
+
 // Returns once the shell has been started (or failed to start); does not wait
 // for the script to run.
-ScriptLaunch LaunchUpdateScript(const std::string& folder, const std::string& argument);
+ScriptLaunch LaunchUpdateScript(const std::string& folder, const std::string& argument,
+                                ScriptParent parent = ScriptParent::Detached);

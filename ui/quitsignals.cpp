@@ -12,30 +12,32 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-std::function<void()>& QuitHandler() {
-  static std::function<void()> handler;
+std::function<void(int)>& QuitHandler() {
+  static std::function<void(int)> handler;
   return handler;
 }
 
 // Async-signal-safe: write() only, errno kept for the interrupted code. A full
 // pipe already holds a wake-up, so a failed write loses nothing.
-void OnSignal(int) {
+void OnSignal(int signal) {
   const int savedErrno = errno;
-  const char byte = 1;
+  const char byte = static_cast<char>(signal);
   [[maybe_unused]] ssize_t written = write(signalPipe[1], &byte, 1);
   errno = savedErrno;
 }
 
+// The first signal of a burst names the end.
 void DrainAndQuit() {
   char bytes[64];
-  while (read(signalPipe[0], bytes, sizeof bytes) > 0) {
-  }
-  if (QuitHandler()) QuitHandler()();
+  int first = 0;
+  for (ssize_t n; (n = read(signalPipe[0], bytes, sizeof bytes)) > 0;)
+    if (first == 0) first = static_cast<unsigned char>(bytes[0]);
+  if (first != 0 && QuitHandler()) QuitHandler()(first);
 }
 
 }  // namespace
 
-bool CatchQuitSignals(std::function<void()> onQuit) {
+bool CatchQuitSignals(std::function<void(int)> onQuit) {
   QuitHandler() = std::move(onQuit);
   if (signalPipe[0] >= 0) return true;
   if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
@@ -46,5 +48,12 @@ bool CatchQuitSignals(std::function<void()> onQuit) {
   sigemptyset(&action.sa_mask);
   // Restart interrupted calls: the program's own waits know nothing of signals.
   action.sa_flags = SA_RESTART;
-  return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  // Started under nohup, the hang-up stays ignored, as the user asked.
+  struct sigaction hangup {};
+  const bool hangupIgnored = sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler == SIG_IGN;
+  return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
+         (hangupIgnored || sigaction(SIGHUP, &action, nullptr) == 0) && sigaction(SIGPIPE, &ignore, nullptr) == 0;
 }

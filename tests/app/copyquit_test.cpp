@@ -1,4 +1,4 @@
-// The program asked to end by SIGTERM while a copy runs, in a process of its
+// The program asked to end by SIGTERM or SIGHUP (a closed terminal) while a copy runs, in a process of its
 // own: the copy ends as "Abbrechen" ends it, so the device leaves service mode
 // and the sound card gets back the volume it had before the copy, read back
 // here from the null sink's mixer. A waiting query does not hold the end.
@@ -19,13 +19,14 @@ namespace {
 struct QuitCase {
   const char* name;
   char heldCommand;  // its answer comes only after 60 s
-  char signalAfter;  // SIGTERM once the device has received this command
+  char signalAfter;  // the signal once the device has received this command
   size_t answers;    // ... and has sent this many answers
+  int signal;
 };
 
-class SigtermDuringACopy : public ::testing::TestWithParam<QuitCase> {};
+class QuitSignalDuringACopy : public ::testing::TestWithParam<QuitCase> {};
 
-TEST_P(SigtermDuringACopy, EndsTheCopyRestoresTheVolumeAndLeavesServiceMode) {
+TEST_P(QuitSignalDuringACopy, EndsTheCopyRestoresTheVolumeAndLeavesServiceMode) {
   SKIP_WITHOUT_SOUND_SERVER();
   SinkLock sink(SinkLock::Exclusive);
   ASSERT_TRUE(SetOutputVolume(30000));
@@ -49,7 +50,7 @@ TEST_P(SigtermDuringACopy, EndsTheCopyRestoresTheVolumeAndLeavesServiceMode) {
       << "received: " << devsim::Printable(device.Received());
   EXPECT_EQ(GetOutputVolume(), 4096u) << "the copy runs at its first trial volume";
 
-  ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+  ::kill(static_cast<pid_t>(program.processId()), GetParam().signal);
   ASSERT_TRUE(program.waitForFinished(20000)) << "a held answer would keep it for 60 s";
   EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(program.exitCode(), 0);
@@ -67,9 +68,10 @@ TEST_P(SigtermDuringACopy, EndsTheCopyRestoresTheVolumeAndLeavesServiceMode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Phases, SigtermDuringACopy,
-    testing::Values(QuitCase{"WhileAFilePlays", 'J', 'I', 2},  // "I" answered: no query waits
-                    QuitCase{"WhileTheVerdictWaits", 'K', 'K', 0}),
+    Phases, QuitSignalDuringACopy,
+    testing::Values(QuitCase{"WhileAFilePlays", 'J', 'I', 2, SIGTERM},  // "I" answered: no query waits
+                    QuitCase{"WhileTheVerdictWaits", 'K', 'K', 0, SIGTERM},
+                    QuitCase{"HungUpWhileTheVerdictWaits", 'K', 'K', 0, SIGHUP}),
     [](const testing::TestParamInfo<QuitCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

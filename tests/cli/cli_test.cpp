@@ -1,11 +1,16 @@
 // vellamo-cli run as a program against vellamo-devsim run as a program on its
-// pty: the bytes the device receives, the JSON, the exit codes. The copy cases
-// go through the real sound output into the private null sink and the
-// simulator's hearing mode; they skip without a sound server.
+// pty: the bytes the device receives, the JSON, the exit codes. An unplug is
+// the simulator killed (its pty master closes as a pulled adapter's does). The
+// copy cases go through the real sound output into the private null sink and
+// the simulator's hearing mode; they skip without a sound server.
 
 #include <gmock/gmock.h>
 #include <signal.h>
 
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -22,18 +27,21 @@
 
 using testing::ElementsAre;
 using testing::ElementsAreArray;
+using testing::HasSubstr;
 
 namespace {
+
+QProcessEnvironment WithRuntimeDir(const QString& runtimeDir) {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  if (!runtimeDir.isEmpty()) env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
+  return env;
+}
 
 // The simulator as a program; its --verbose log names each command received.
 class Simulator {
  public:
   explicit Simulator(const QStringList& options, const QString& runtimeDir = QString()) {
-    if (!runtimeDir.isEmpty()) {
-      QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-      env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
-      process_.setProcessEnvironment(env);
-    }
+    process_.setProcessEnvironment(WithRuntimeDir(runtimeDir));
     process_.start(QStringLiteral(VELLAMO_DEVSIM_PROGRAM), QStringList{"--verbose"} + options);
     process_.waitForStarted(kFaultMs);
     ProcessUntil([&] { return process_.canReadLine(); }, kFaultMs);
@@ -44,6 +52,13 @@ class Simulator {
     process_.waitForFinished(kFaultMs);
   }
   QString Port() const { return port_; }
+  qint64 Pid() const { return process_.processId(); }
+  // Pulled: the pty master closes at once.
+  void Unplug() {
+    Received();
+    process_.kill();
+    process_.waitForFinished(kFaultMs);
+  }
 
   // The commands received so far, each as its log names it: "*", "F 0x08".
   QStringList Received() {
@@ -68,20 +83,56 @@ class Simulator {
 struct CliRun {
   int exitCode = -1;
   QJsonObject json;  // the last JSON object printed
+  QList<QJsonObject> objects;
+  QString out;
+  QString err;
 };
 
-CliRun RunCli(const QStringList& arguments, const std::function<void(QProcess&)>& meanwhile = {}) {
+CliRun Collect(QProcess& cli) {
+  CliRun run;
+  run.exitCode = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+  run.out = QString::fromUtf8(cli.readAllStandardOutput());
+  run.err = QString::fromUtf8(cli.readAllStandardError());
+  for (const QString& line : run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
+    if (error.error == QJsonParseError::NoError) run.objects << document.object();
+  }
+  if (!run.objects.isEmpty()) run.json = run.objects.last();
+  return run;
+}
+
+CliRun RunCli(const QStringList& arguments, const std::function<void(QProcess&)>& meanwhile = {},
+              const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+              const QString& program = QStringLiteral(VELLAMO_CLI_PROGRAM)) {
   QProcess cli;
-  cli.start(QStringLiteral(VELLAMO_CLI_PROGRAM), arguments);
+  cli.setProcessEnvironment(env);
+  cli.start(program, arguments);
   cli.waitForStarted(kFaultMs);
   if (meanwhile) meanwhile(cli);
   cli.waitForFinished(120000);
-  CliRun run;
-  run.exitCode = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
-  const QList<QByteArray> lines = cli.readAllStandardOutput().trimmed().split('\n');
-  run.json = QJsonDocument::fromJson(lines.last()).object();
-  return run;
+  return Collect(cli);
 }
+
+// The CLI's standard output piped into `reader` (a shell command line), as in
+// "vellamo-cli watch | head -n3": when the reader ends, the pipe is closed.
+CliRun RunCliInto(const QStringList& arguments, const QString& reader,
+                  const std::function<void(QProcess& cli, QProcess& reader)>& meanwhile, QString& read) {
+  QProcess cli;
+  QProcess readerProcess;
+  cli.setStandardOutputProcess(&readerProcess);
+  readerProcess.start(QStringLiteral("/bin/sh"), {"-c", reader});
+  cli.start(QStringLiteral(VELLAMO_CLI_PROGRAM), arguments);
+  cli.waitForStarted(kFaultMs);
+  readerProcess.waitForStarted(kFaultMs);
+  meanwhile(cli, readerProcess);
+  cli.waitForFinished(120000);
+  readerProcess.waitForFinished(kFaultMs);
+  read = QString::fromUtf8(readerProcess.readAllStandardOutput());
+  return Collect(cli);
+}
+
+void Signal(QProcess& process, int signal) { ::kill(static_cast<pid_t>(process.processId()), signal); }
 
 TEST(Cli, EachTestActionSendsItsBytesInServiceModeAndPrintsItsResult) {
   Simulator device({"--no-announce", "--light", "300", "--audio", "77"});
@@ -103,46 +154,243 @@ TEST(Cli, EachTestActionSendsItsBytesInServiceModeAndPrintsItsResult) {
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.json.value("command").toString(), c.args.first());
     EXPECT_TRUE(run.json.value("ok").toBool());
+    EXPECT_EQ(run.json.value("port").toString(), device.Port());
+    EXPECT_THAT(run.err.toStdString(), HasSubstr(("Verbunden auf " + device.Port() + ".").toStdString()));
     EXPECT_THAT(device.ReceivedSince(mark, c.bytes.size()), ElementsAreArray(c.bytes));
   }
   const CliRun status = RunCli({"--json", "--port", device.Port(), "status"});
   EXPECT_EQ(status.json.value("light").toInt(), 300);
   EXPECT_EQ(status.json.value("audio").toInt(), 77);
+  EXPECT_EQ(RunCli({"--json", "--port", device.Port(), "segment", "7"}).json.value("segment").toInt(), 7);
 }
 
-TEST(Cli, PortsChoosesTheLastPortSortedRegardlessOfCaseAsTheWindowDoes) {
+// Every argument and input file is judged before the port is opened: the
+// device receives nothing, and the failure names what is wrong.
+TEST(Cli, ArgumentsAndInputFilesAreCheckedBeforeTheDeviceIsTouched) {
+  Simulator device({"--no-announce"});
+  QTemporaryDir folder;
+  QFile set(folder.filePath("set.ini"));
+  ASSERT_TRUE(set.open(QIODevice::WriteOnly));
+  set.write("deutsch\\acht.wav\r\n");
+  set.close();
+  QFile notes(folder.filePath("notes.txt"));
+  ASSERT_TRUE(notes.open(QIODevice::WriteOnly));
+  notes.write("Einkaufsliste: Milch, Brot\n");
+  notes.close();
+  struct Case {
+    QStringList args;
+    const char* error;
+    QString named;  // in `argument`, or in the message
+  };
+  const Case cases[] = {
+      {{"segment", "300"}, "bad-arguments", "300"},
+      {{"rtc", "maybe"}, "bad-arguments", "maybe"},
+      {{"status", "now"}, "bad-arguments", "status"},
+      {{"--port", "", "status"}, "bad-arguments", "--port"},
+      {{"--interval=soon", "watch"}, "bad-arguments", "--interval"},
+      {{"--loud", "status"}, "bad-arguments", "--loud"},
+      {{"--port"}, "bad-arguments", "--port"},
+      {{}, "bad-arguments", ""},
+      {{"copy", folder.filePath("none.ini")}, "cannot-open-set", folder.filePath("none.ini")},
+      {{"copy", set.fileName(), "no_such_sound.wav"}, "unplayable-entries", "soundset\\no_such_sound.wav"},
+      {{"copy", notes.fileName()}, "unplayable-entries", "speechset\\Einkaufsliste: Milch, Brot"},
+      {{"firmware", folder.filePath("fw.hex")}, "cannot-open-image", folder.filePath("fw.hex")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.join(' ').toStdString());
+    const CliRun run = RunCli(QStringList{"--json", "--port", device.Port()} << c.args);
+    EXPECT_EQ(run.exitCode, 3);
+    ASSERT_EQ(run.objects.size(), 1) << run.out.toStdString();
+    EXPECT_FALSE(run.json.value("ok").toBool(true));
+    EXPECT_EQ(run.json.value("error").toString().toStdString(), c.error);
+    const QString said = run.json.value("argument").toString() + '\n' + run.json.value("message").toString();
+    EXPECT_THAT(said.toStdString(), HasSubstr(c.named.toStdString()));
+  }
+  // Text mode: the error on stderr, nothing on stdout.
+  const CliRun text = RunCli({"--port", device.Port(), "segment", "x"});
+  EXPECT_EQ(text.exitCode, 3);
+  EXPECT_TRUE(text.out.isEmpty());
+  EXPECT_THAT(text.err.toStdString(), HasSubstr("Segment muss zwischen 0 und 255 liegen, nicht: x"));
+
+  // --help and --version on stdout; --opt=value and -- are understood.
+  const CliRun help = RunCli({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_THAT(help.out.toStdString(), HasSubstr("128+N"));
+  const CliRun version = RunCli({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_TRUE(version.out.startsWith("vellamo-cli 2.")) << version.out.toStdString();
+  const CliRun status = RunCli({"--json", "--port=" + device.Port(), "--", "status"});
+  EXPECT_EQ(status.exitCode, 0);
+  EXPECT_EQ(status.json.value("port").toString(), device.Port());
+  // The status is the first the device ever heard.
+  EXPECT_THAT(device.ReceivedSince(0, 4), ElementsAre("*", "A", "B", "{"));
+}
+
+TEST(Cli, ThePortIsNamedOrTheOnlyOneNeverAGuess) {
   QTemporaryDir runtime;
-  Simulator upper({"--name", "B-clock"}, runtime.path());
-  Simulator lower({"--name", "a-clock"}, runtime.path());
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-  QProcess cli;
-  cli.setProcessEnvironment(env);
-  cli.start(QStringLiteral(VELLAMO_CLI_PROGRAM), {"--json", "ports"});
-  ASSERT_TRUE(cli.waitForFinished(kFaultMs));
-  EXPECT_EQ(cli.exitCode(), 0);
-  const QJsonObject json = QJsonDocument::fromJson(cli.readAllStandardOutput()).object();
-  const QString chosen = json.value("default").toString();
-  EXPECT_TRUE(chosen.endsWith("/B-clock")) << chosen.toStdString();
-  EXPECT_EQ(json.value("ports").toArray().last().toString(), chosen);
-  EXPECT_TRUE(json.value("ports").toArray().at(json.value("ports").toArray().size() - 2).toString().endsWith("/a-clock"));
+  const QProcessEnvironment env = WithRuntimeDir(runtime.path());
+  const CliRun none = RunCli({"ports"}, {}, env);
+  EXPECT_EQ(none.exitCode, 0);
+  EXPECT_TRUE(none.out.isEmpty()) << "no ports: no line at all";
+  EXPECT_EQ(RunCli({"--json", "status"}, {}, env).json.value("error").toString(), "no-device");
+
+  Simulator first({"--name", "a-clock"}, runtime.path());
+  const CliRun only = RunCli({"--json", "status"}, {}, env);
+  EXPECT_EQ(only.exitCode, 0);
+  EXPECT_TRUE(only.json.value("port").toString().endsWith("/a-clock"));
+  EXPECT_THAT(only.err.toStdString(), HasSubstr("a-clock."));
+
+  Simulator second({"--name", "B-clock"}, runtime.path());
+  const qsizetype heardByFirst = first.Received().size();
+  const CliRun two = RunCli({"--json", "status"}, {}, env);
+  EXPECT_EQ(two.exitCode, 3);
+  EXPECT_EQ(two.json.value("error").toString(), "ambiguous-port");
+  EXPECT_EQ(two.json.value("ports").toArray().size(), 2);
+  EXPECT_EQ(first.Received().size(), heardByFirst) << "nothing sent to either clock";
+  EXPECT_TRUE(second.Received().isEmpty());
+  const CliRun list = RunCli({"--json", "ports"}, {}, env);
+  EXPECT_EQ(list.json.value("default").toString(), "");
+  EXPECT_EQ(list.json.value("ports").toArray().size(), 2);
 }
 
-TEST(Cli, ExitCodesTellNoDeviceNoAnswerAndBadArgumentsApart) {
+TEST(Cli, NoDeviceNoAnswerAndASignalHaveTheirExitCodes) {
   QTemporaryDir folder;
   const CliRun gone = RunCli({"--json", "--port", folder.filePath("nothing"), "status"});
   EXPECT_EQ(gone.exitCode, 2);
   EXPECT_EQ(gone.json.value("error").toString(), "no-device");
-  EXPECT_FALSE(gone.json.value("message").toString().isEmpty());
+  EXPECT_THAT(gone.json.value("message").toString().toStdString(), HasSubstr(folder.filePath("nothing").toStdString()));
 
   Simulator mute({"--no-announce", "--no-answer", "B"});
   const CliRun silent = RunCli({"--json", "--port", mute.Port(), "status"});
   EXPECT_EQ(silent.exitCode, 2);
   EXPECT_EQ(silent.json.value("error").toString(), "no-answer");
 
-  EXPECT_EQ(RunCli({"--port", mute.Port(), "segment", "256"}).exitCode, 3);
-  EXPECT_EQ(RunCli({"rtc", "maybe"}).exitCode, 3);
-  EXPECT_EQ(RunCli({"--port", mute.Port(), "copy", folder.filePath("none.ini")}).exitCode, 3);
+  Simulator slow({"--no-announce", "--delay", "A=60000"});
+  const CliRun interrupted = RunCli({"--json", "--port", slow.Port(), "status"}, [&](QProcess& cli) {
+    ASSERT_TRUE(ProcessUntil([&] { return slow.Received().contains("A"); }, kFaultMs));
+    Signal(cli, SIGINT);
+  });
+  EXPECT_EQ(interrupted.exitCode, 130);
+  EXPECT_EQ(interrupted.json.value("error").toString(), "interrupted");
+  EXPECT_EQ(interrupted.json.value("signal").toString(), "SIGINT");
+  EXPECT_TRUE(ProcessUntil([&] { return slow.Received().endsWith("{"); }, kFaultMs));
+}
+
+// rtc and watch run until they are ended: a hang-up, a closed output, an
+// unplug. Each leaves the clock as the test dialog's hiding does.
+TEST(Cli, HangUpClosedOutputAndUnplugEndRtcAndWatchAsTheTestDialogEnds) {
+  Simulator device({"--no-announce"});
+  const CliRun rtc = RunCli({"--json", "--port", device.Port(), "rtc", "on"}, [&](QProcess& cli) {
+    ASSERT_TRUE(ProcessUntil([&] { return device.Received().contains("D"); }, kFaultMs));
+    Signal(cli, SIGHUP);
+  });
+  EXPECT_EQ(rtc.exitCode, 129);
+  EXPECT_EQ(rtc.json.value("signal").toString(), "SIGHUP");
+  EXPECT_THAT(device.ReceivedSince(0, 4), ElementsAre("*", "D", "E", "{"));
+
+  // Readings start one interval apart, each with its time; a reader that
+  // goes away (head -n3) ends the watch with 141 and the clock out of service mode.
+  const int interval = 1500;
+  QString read;
+  const CliRun watch = RunCliInto({"--json", "--port", device.Port(), "--interval", QString::number(interval), "watch"},
+                                  "head -n3", [](QProcess&, QProcess&) {}, read);
+  EXPECT_EQ(watch.exitCode, 141);
+  QList<QDateTime> times;
+  for (const QString& line : read.split('\n', Qt::SkipEmptyParts))
+    times << QDateTime::fromString(QJsonDocument::fromJson(line.toUtf8()).object().value("time").toString(),
+                                   Qt::ISODateWithMs);
+  ASSERT_EQ(times.size(), 3) << read.toStdString();
+  for (qsizetype i = 1; i < times.size(); ++i) {
+    ASSERT_TRUE(times[i].isValid());
+    const qint64 gap = times[i - 1].msecsTo(times[i]);
+    EXPECT_GE(gap, interval - 20) << "reading " << i;
+    // A reading takes about 0.5 s; spaced after it instead of from its start, the gap would be 2 s.
+    EXPECT_LT(gap, interval + 400) << "reading " << i;
+  }
+  EXPECT_TRUE(ProcessUntil([&] { return device.Received().endsWith("{"); }, kFaultMs));
+
+  // A silent clock: every reading fails, and the watch says so when it ends.
+  Simulator mute({"--no-announce", "--no-answer", "A"});
+  const CliRun failing = RunCli({"--json", "--port", mute.Port(), "watch"}, [&](QProcess& cli) {
+    ASSERT_TRUE(cli.waitForReadyRead(kFaultMs));
+    Signal(cli, SIGINT);
+  });
+  EXPECT_EQ(failing.exitCode, 2);
+
+  // Unplugged: named once, at once, exit 2.
+  Simulator pulled({"--no-announce"});
+  QElapsedTimer sinceUnplug;
+  const CliRun unplugged = RunCli({"--json", "--port", pulled.Port(), "watch"}, [&](QProcess& cli) {
+    ASSERT_TRUE(cli.waitForReadyRead(kFaultMs));
+    pulled.Unplug();
+    sinceUnplug.start();
+    ASSERT_TRUE(cli.waitForFinished(kFaultMs)) << "the watch goes on without its clock";
+    std::printf("watch ended %lld ms after the unplug\n", static_cast<long long>(sinceUnplug.elapsed()));
+  });
+  EXPECT_EQ(unplugged.exitCode, 2);
+  EXPECT_EQ(unplugged.json.value("error").toString(), "device-gone");
+  qsizetype goneReports = 0;
+  for (const QJsonObject& object : unplugged.objects) goneReports += object.value("error") == "device-gone";
+  EXPECT_EQ(goneReports, 1);
+}
+
+// The hand-over script's exit status is the outcome. The program runs from a
+// folder of its own, so that its firmware folder is this test's.
+TEST(Cli, FirmwareEndsWithTheHandOverScriptsOutcome) {
+  QTemporaryDir root;
+  ASSERT_TRUE(QDir(root.path()).mkpath("program/firmware") && QDir(root.path()).mkpath("tools"));
+  const QString program = root.filePath("program/vellamo-cli");
+  ASSERT_TRUE(QFile::copy(QStringLiteral(VELLAMO_CLI_PROGRAM), program));
+  ASSERT_TRUE(QFile::copy(QStringLiteral(VELLAMO_SOURCE_DATA "firmware/update.bat"), root.filePath("program/firmware/update.bat")));
+  QFile tool(root.filePath("tools/fboot"));
+  ASSERT_TRUE(tool.open(QIODevice::WriteOnly));
+  tool.write("#!/bin/sh\n[ -n \"$UNPLUG_PID\" ] && kill -9 \"$UNPLUG_PID\"\nexit \"${FBOOT_STATUS:-0}\"\n");
+  tool.close();
+  tool.setPermissions(tool.permissions() | QFileDevice::ExeOwner);
+  QFile image(root.filePath("clock.hex"));
+  ASSERT_TRUE(image.open(QIODevice::WriteOnly));
+  image.write(":00000001FF\n");
+  image.close();
+
+  Simulator device({"--no-announce"});
+  const auto run = [&](const QString& path, const QString& status, qint64 unplug = 0) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", path);
+    env.insert("FBOOT_STATUS", status);
+    if (unplug) env.insert("UNPLUG_PID", QString::number(unplug));
+    return RunCli({"--json", "--port", device.Port(), "firmware", image.fileName()}, {}, env, program);
+  };
+  const CliRun missingTool = run("/usr/bin:/bin", "0");
+  EXPECT_EQ(missingTool.exitCode, 1);
+  EXPECT_EQ(missingTool.json.value("error").toString(), "script-failed");
+  EXPECT_EQ(missingTool.json.value("status").toInt(), 127);
+  EXPECT_THAT(missingTool.json.value("message").toString().toStdString(), HasSubstr("update.log"));
+
+  const CliRun failing = run(root.filePath("tools") + ":/usr/bin:/bin", "3");
+  EXPECT_EQ(failing.exitCode, 1);
+  EXPECT_EQ(failing.json.value("status").toInt(), 3);
+
+  const CliRun flashed = run(root.filePath("tools") + ":/usr/bin:/bin", "0");
+  EXPECT_EQ(flashed.exitCode, 0);
+  EXPECT_TRUE(flashed.json.value("ok").toBool());
+
+  const CliRun notBack = run(root.filePath("tools") + ":/usr/bin:/bin", "0", device.Pid());
+  EXPECT_EQ(notBack.exitCode, 2);
+  EXPECT_EQ(notBack.json.value("error").toString(), "no-device");
+}
+
+TEST(Cli, WithoutASoundServerACopyEndsBeforeTheClockIsTouched) {
+  Simulator device({"--no-announce"});
+  QTemporaryDir nowhere;
+  QProcessEnvironment env = WithRuntimeDir(nowhere.path());
+  env.remove("PULSE_SERVER");
+  env.insert("HOME", nowhere.path());
+  const CliRun run = RunCli({"--json", "--port", device.Port(), "copy", "Deutsch.ini"}, {}, env);
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(run.json.value("error").toString(), "no-audio-output");
+  EXPECT_LE(run.err.count('\n'), 1) << run.err.toStdString();
+  EXPECT_EQ(RunCli({"--port", device.Port(), "status"}).exitCode, 0);
+  EXPECT_THAT(device.ReceivedSince(0, 4), ElementsAre("*", "A", "B", "{")) << "the copy sent nothing";
 }
 
 // The copy cases: one short entry, the volume set before and read back after.
@@ -171,6 +419,7 @@ TEST_F(CliCopy, RecordsEachEntryAndPutsTheVolumeBack) {
   const CliRun run = RunCli(CopyArgs(device));
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_TRUE(run.json.value("ok").toBool());
+  EXPECT_EQ(run.json.value("port").toString(), device.Port());
   EXPECT_GE(run.json.value("level").toInt(), 120);
   const QJsonArray entries = run.json.value("entries").toArray();
   ASSERT_EQ(entries.size(), 2);
@@ -182,32 +431,72 @@ TEST_F(CliCopy, RecordsEachEntryAndPutsTheVolumeBack) {
   EXPECT_EQ(GetOutputVolume(), before_);
 }
 
-TEST_F(CliCopy, ARefusedStopEndsWithItsCodeAndStillLeavesTheDeviceAsFound) {
-  Simulator device({"--no-announce", "--hear", "--answer", "J=-", "--processing-time", "200"});
-  const CliRun run = RunCli(CopyArgs(device));
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.json.value("error").toString(), "stop-recording-failed");
-  EXPECT_TRUE(run.json.value("message").toString().startsWith("Fehler beim Stoppen der Aufnahme."));
-  ProcessUntil([&] { return device.Received().endsWith("{"); }, kFaultMs);
-  const QStringList received = device.Received();
-  EXPECT_EQ(received.count("I"), 1) << "no further entry after the refusal";
-  EXPECT_TRUE(received.endsWith("{"));
+// A refusal ("-") is the device's word: 1. A garbled answer is a communication
+// failure: 2. Neither run ends on a success line.
+TEST_F(CliCopy, ARefusalAndAGarbledAnswerEndWithTheirCodesAndLeaveTheDeviceAsFound) {
+  Simulator refusing({"--no-announce", "--hear", "--answer", "J=-", "--processing-time", "200"});
+  const CliRun refused = RunCli(CopyArgs(refusing));
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(refused.json.value("error").toString(), "stop-recording-failed");
+  EXPECT_EQ(refused.json.value("answer").toString(), "-");
+  EXPECT_TRUE(refused.json.value("message").toString().startsWith("Fehler beim Stoppen der Aufnahme."));
+  EXPECT_THAT(refused.err.toStdString(), testing::Not(HasSubstr("erfolgreich")));
+  ProcessUntil([&] { return refusing.Received().endsWith("{"); }, kFaultMs);
+  EXPECT_EQ(refusing.Received().count("I"), 1) << "no further entry after the refusal";
+  EXPECT_EQ(GetOutputVolume(), before_);
+
+  Simulator garbling({"--no-announce", "--hear", "--answer", "I=xyz", "--processing-time", "200"});
+  const CliRun garbled = RunCli(CopyArgs(garbling));
+  EXPECT_EQ(garbled.exitCode, 2);
+  EXPECT_EQ(garbled.json.value("error").toString(), "start-recording-failed");
+  EXPECT_EQ(garbled.json.value("answer").toString(), "xyz");
+  EXPECT_TRUE(ProcessUntil([&] { return garbling.Received().endsWith("{"); }, kFaultMs));
   EXPECT_EQ(GetOutputVolume(), before_);
 }
 
-TEST_F(CliCopy, SigtermWhileTheVerdictWaitsLeavesServiceModeAndRestoresTheVolume) {
+struct CopyEnd {
+  const char* name;
+  // The CLI, the reader of its output (cat), the device.
+  std::function<void(QProcess&, QProcess&, Simulator&)> end;
+  int exitCode;
+  const char* error;
+  bool serviceModeLeft;  // an unplugged clock hears nothing more
+};
+
+class CliCopyEnds : public CliCopy, public testing::WithParamInterface<CopyEnd> {};
+
+// Ended while the verdict waits: as "Abbrechen" ends it, the volume back.
+TEST_P(CliCopyEnds, WhileTheVerdictWaitsPutTheVolumeBackAndNameTheEnd) {
   Simulator device({"--no-announce", "--hear", "--delay", "K=60000"});
-  const CliRun run = RunCli(CopyArgs(device), [&](QProcess& cli) {
+  QElapsedTimer sinceEnd;
+  QString read;
+  const CliRun run = RunCliInto(CopyArgs(device), "exec cat", [&](QProcess& cli, QProcess& reader) {
     ASSERT_TRUE(ProcessUntil([&] { return device.Received().contains("K"); }, 60000));
-    ::kill(static_cast<pid_t>(cli.processId()), SIGTERM);
-  });
-  EXPECT_EQ(run.exitCode, 130);
-  EXPECT_EQ(run.json.value("error").toString(), "interrupted");
-  EXPECT_TRUE(ProcessUntil([&] { return device.Received().endsWith("{"); }, kFaultMs));
-  // Ended as "Abbrechen" ends it: service mode left, no processing started.
-  const QStringList received = device.Received();
-  EXPECT_THAT(received.mid(received.lastIndexOf("K")), ElementsAre("K", "{"));
+    EXPECT_NE(GetOutputVolume(), before_) << "the copy runs at a trial volume";
+    sinceEnd.start();
+    GetParam().end(cli, reader, device);
+    ASSERT_TRUE(cli.waitForFinished(kFaultMs));
+    std::printf("%s: ended %lld ms later\n", GetParam().name, static_cast<long long>(sinceEnd.elapsed()));
+  }, read);
+  const QJsonObject said = QJsonDocument::fromJson(read.trimmed().split('\n').last().toUtf8()).object();
+  EXPECT_EQ(run.exitCode, GetParam().exitCode);
+  if (GetParam().exitCode != 141) {
+    EXPECT_EQ(said.value("error").toString(), GetParam().error);
+  }
   EXPECT_EQ(GetOutputVolume(), before_);
+  if (GetParam().serviceModeLeft) {
+    EXPECT_TRUE(ProcessUntil([&] { return device.Received().endsWith("{"); }, kFaultMs));
+    const QStringList received = device.Received();
+    EXPECT_THAT(received.mid(received.lastIndexOf("K")), ElementsAre("K", "{"));
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, CliCopyEnds,
+    testing::Values(
+        CopyEnd{"HangUp", [](QProcess& cli, QProcess&, Simulator&) { Signal(cli, SIGHUP); }, 129, "interrupted", true},
+        CopyEnd{"ClosedOutput", [](QProcess&, QProcess& reader, Simulator&) { reader.kill(); }, 141, "", true},
+        CopyEnd{"Unplug", [](QProcess&, QProcess&, Simulator& device) { device.Unplug(); }, 2, "device-gone", false}),
+    [](const testing::TestParamInfo<CopyEnd>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,0 +1,26 @@
+#pragma once
+// The exit codes of vellamo-cli, the same for every command; --help prints
+// this table and vellamo-cli(1) shows it.
+
+enum ExitCode {
+  kExitOk = 0,            // success
+  kExitRefused = 1,       // the clock refused, a check failed, or stdout could not be written
+  kExitNoDevice = 2,      // no device, no answer, device gone, no sound output
+  kExitBadArguments = 3,  // bad arguments or input files; nothing was sent to the clock
+};
+
+// Ended by a signal: 128 + its number (130 SIGINT, 143 SIGTERM, 129 SIGHUP;
+// 141 SIGPIPE for a closed standard output).
+constexpr int ExitForSignal(int signal) { return 128 + signal; }
+
+struct ExitCodeRow {
+  const char* code;
+  const char* meaning;
+};
+inline constexpr ExitCodeRow kExitCodeTable[] = {
+    {"0", "Erfolg"},
+    {"1", "das Gerät lehnt ab, eine Prüfung schlägt fehl, die Ausgabe ist nicht schreibbar"},
+    {"2", "kein Gerät, keine Antwort, Gerät entfernt, keine Audioausgabe"},
+    {"3", "falsche Argumente oder Eingabedateien; das Gerät bleibt unberührt"},
+    {"128+N", "durch Signal N beendet (130 SIGINT, 143 SIGTERM, 129 SIGHUP, 141 geschlossene Ausgabe)"},
+};

@@ -1,0 +1,37 @@
+#pragma once
+// The command line of vellamo-cli: options (also as --opt=value, and "--"
+// ending them), the command and its arguments, all checked before anything
+// touches a device.
+
+#include <QString>
+#include <QStringList>
+#include <variant>
+
+struct Options {
+  bool json = false;
+  bool portGiven = false;
+  QString port;
+  int intervalMs = 250;
+  QStringList words;  // the command and its arguments
+  int segment = 0;    // the checked number of `segment`
+};
+
+// What --help and --version ask for; nothing else is done then.
+enum class InfoRequest { Help, Version };
+
+struct ArgumentError {
+  QString argument;  // the word at fault, or the command whose arguments do not fit
+  QString message;   // German, names the argument
+};
+
+using ParsedCommandLine = std::variant<Options, InfoRequest, ArgumentError>;
+
+// `arguments` without the program's name.
+ParsedCommandLine ParseCommandLine(const QStringList& arguments);
+
+// Whether --json was asked for, also on a command line that does not parse:
+// its error is then a JSON object too.
+bool WantsJson(const QStringList& arguments);
+
+// The text of --help: synopsis, commands, options, exit codes.
+QString UsageText();
