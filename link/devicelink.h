@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class TSerialPort;
@@ -65,7 +66,21 @@ void ReleaseWait();
 // `maxMs`; at once when nothing is on its way or the port is closed.
 void FinishSending(uint32_t maxMs);
 
-void EnterServiceMode();            // "*"
+// Commands leave in the order they were issued; one issued while the port
+// still writes an earlier one waits for its turn, serving the user interface.
+// When the turn comes, `wanted` (when given) decides whether the command is
+// still to be written: a sequence that ended during the wait sends nothing
+// more of its own. A query's command is written only while its query waits.
+using StillWanted = std::function<bool()>;
+// Commands waiting for their turn now.
+size_t CommandsWaiting();
+
+// A query's answer is the first cluster that arrives after its command was
+// written. After a query that got no answer in time, and when a port is
+// opened, the device may still send something: what arrives is dropped, and
+// the next query's command waits until the line has been quiet for a second.
+
+void EnterServiceMode(const StillWanted& wanted = {});  // "*"
 void LeaveServiceMode();            // "{"
 int32_t ReadLightLevel();           // "A"
 int32_t ReadAudioLevel();           // "B"
@@ -73,8 +88,8 @@ void StoreDimThreshold();           // "C"
 void StartRtcTest();                // "D"
 void StopRtcTest();                 // "E"
 void PlaySegment(uint8_t segment);  // "F" + (segment + 1) & 0xFF
-void BeginCopySession();            // "G"
-void StartProcessing();             // "H"
+void BeginCopySession(const StillWanted& wanted = {});  // "G"
+void StartProcessing(const StillWanted& wanted = {});   // "H"
 int32_t StartRecording();           // "I"
 int32_t StopRecording();            // "J"
 int32_t AwaitProcessingResult();    // "K"
