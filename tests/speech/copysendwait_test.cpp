@@ -29,6 +29,8 @@ struct SendWait {
   const char* expected;  // every command written, in order
 };
 
+void PrintTo(const SendWait& point, std::ostream* out) { *out << point.name; }
+
 class CancelInASendsWait : public ::testing::TestWithParam<SendWait> {
  protected:
   FakeAudioOutput audio;
