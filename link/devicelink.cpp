@@ -349,7 +349,8 @@ void OpenFailed(uint32_t code) { LastOpenFailure = code; }
 void AcceptAnswer(const std::string& text) {
   LastCluster.start();
   if (AnswerState <= 0 || !AnswerDue) {
-    Unsettle();
+    // Bytes nobody asked for: a late answer, or the rest of one.
+    if (!text.empty()) Unsettle();
     return;
   }
   AnswerText = TrimControl(text);

@@ -13,10 +13,11 @@ class TSerialPort;
 
 namespace DeviceLink {
 
-// 0 idle; 1 a command waits for its answer; -1 answer received, not yet collected.
+// 0 idle; 1 a query waits (for a quiet line, for the port, then for its
+// answer); -1 answer received, not yet collected.
 extern int32_t AnswerState;
 extern std::string AnswerText;  // trimmed text of the accepted answer
-extern int32_t AnswerTicks;     // remaining time-out in ticks of 100 ms
+extern int32_t AnswerTicks;     // remaining time-out in ticks of 100 ms, set once the command is written
 extern QString ConnectionText;  // "Nicht verbunden." or "Verbunden auf <port>."
 // Set by AbandonWaits when the program is asked to end.
 extern bool WaitsAbandoned;
