@@ -5,8 +5,8 @@
 #include <QTimer>
 #include <algorithm>
 #include <charconv>
-#include <deque>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <thread>
 

@@ -82,18 +82,18 @@ size_t CommandsWaiting();
 // the next query's command waits until the line has been quiet for a second.
 
 void EnterServiceMode(const StillWanted& wanted = {});  // "*"
-void LeaveServiceMode();            // "{"
-int32_t ReadLightLevel();           // "A"
-int32_t ReadAudioLevel();           // "B"
-void StoreDimThreshold();           // "C"
-void StartRtcTest();                // "D"
-void StopRtcTest();                 // "E"
-void PlaySegment(uint8_t segment);  // "F" + (segment + 1) & 0xFF
+void LeaveServiceMode();                                // "{"
+int32_t ReadLightLevel();                               // "A"
+int32_t ReadAudioLevel();                               // "B"
+void StoreDimThreshold();                               // "C"
+void StartRtcTest();                                    // "D"
+void StopRtcTest();                                     // "E"
+void PlaySegment(uint8_t segment);                      // "F" + (segment + 1) & 0xFF
 void BeginCopySession(const StillWanted& wanted = {});  // "G"
 void StartProcessing(const StillWanted& wanted = {});   // "H"
-int32_t StartRecording();           // "I"
-int32_t StopRecording();            // "J"
-int32_t AwaitProcessingResult();    // "K"
+int32_t StartRecording();                               // "I"
+int32_t StopRecording();                                // "J"
+int32_t AwaitProcessingResult();                        // "K"
 
 // Conversions used by the two query families.
 int32_t ConvertNumber(const std::string& text);    // -1 when not a 32-bit integer

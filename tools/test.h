@@ -112,6 +112,6 @@ class TForm5 : public QDialog {
   void EnableTimer1();
   void ClearBars();
 
-  uint64_t hides_ = 0;         // each hide; a cycle that saw one asks nothing more
-  int cyclesReading_ = 0;      // cycles whose reads wait for the device
+  uint64_t hides_ = 0;     // each hide; a cycle that saw one asks nothing more
+  int cyclesReading_ = 0;  // cycles whose reads wait for the device
 };

@@ -94,8 +94,7 @@ TEST_P(CancelInASendsWait, EndsTheRunThereAndSendsNothingOfItAfterwards) {
   cancel.start(1);
   form->SetCopyList({"speechset\\a.wav"});
   form->show();
-  ASSERT_TRUE(ProcessUntil([&] { return clicked && !form->isVisible(); }, 20000))
-      << "written: " << Written();
+  ASSERT_TRUE(ProcessUntil([&] { return clicked && !form->isVisible(); }, 20000)) << "written: " << Written();
   // Long enough for a run that went on to send its next command.
   ProcessFor(700);
   EXPECT_EQ(Written(), point.expected);
