@@ -3,8 +3,10 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <thread>
 
@@ -45,7 +47,7 @@ uint32_t TickNow() {
 }
 
 // The component drops a send issued while its previous write is outstanding,
-// and the dropped command would leave no trace. So a send waits, serving the
+// and the dropped command would leave no trace. So a command waits, serving the
 // user interface, until the previous write has finished: the worker ends every
 // write within its own time-out once it gets to look, which on a starved
 // machine can be much later than the time-out itself. Only a port that no
@@ -57,9 +59,37 @@ constexpr int kDeadPortMs = 5000;
 // the device has had every byte (on a pty, the far side has read them).
 bool awaitingTxEmpty = false;
 
-// False when the command could not be handed to the port at all: a query then
-// fails at once, as no answer can come.
-bool Send(const std::string& bytes) {
+// Commands waiting for the port, oldest first. The wait for the previous write
+// is apart from the write itself: whoever waits (a command issued inside
+// another's wait included) writes the oldest waiting command as soon as the
+// port is free, so commands leave in the order they were issued. When its turn
+// comes, a command that is no longer wanted (its query released, its sequence
+// ended) is dropped instead.
+struct Outgoing {
+  std::string bytes;
+  StillWanted wanted;
+  enum class Fate { Waiting, Written, Dropped } fate = Fate::Waiting;
+};
+std::deque<std::shared_ptr<Outgoing>> Outbox;
+
+void WriteWhilePortFree() {
+  while (SerialPort1 && !Outbox.empty() && !SerialPort1->SendInProgress()) {
+    const std::shared_ptr<Outgoing> next = Outbox.front();
+    Outbox.pop_front();
+    if (next->wanted && !next->wanted()) {
+      next->fate = Outgoing::Fate::Dropped;
+      continue;
+    }
+    awaitingTxEmpty = true;
+    SerialPort1->SendText(next->bytes);
+    next->fate = Outgoing::Fate::Written;
+  }
+}
+
+// False when the command was not written: the port could not be had, or the
+// command was no longer wanted when its turn came. A query then fails at once,
+// as no answer can come.
+bool Send(const std::string& bytes, const StillWanted& wanted = {}) {
   if (!SerialPort1) return false;
   // The component tries all the same and reports its failure to nobody: say it
   // where it can be seen. A query then waits out its time-out as without a
@@ -69,33 +99,41 @@ bool Send(const std::string& bytes) {
     SerialPort1->SendText(bytes);
     return true;
   }
+  const auto command = std::make_shared<Outgoing>(Outgoing{bytes, wanted});
+  Outbox.push_back(command);
   QElapsedTimer waited;
   waited.start();
-  while (SerialPort1->SendInProgress() && waited.elapsed() < kDeadPortMs) {
+  for (;;) {
+    WriteWhilePortFree();
+    if (command->fate != Outgoing::Fate::Waiting) return command->fate == Outgoing::Fate::Written;
+    if (waited.elapsed() >= kDeadPortMs) break;
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  if (SerialPort1->SendInProgress()) {
-    qWarning("Befehl \"%s\" nicht gesendet: der vorige Schreibauftrag ist nach %d ms noch offen.",
-             bytes.substr(0, 1).c_str(), kDeadPortMs);
-    return false;
-  }
-  awaitingTxEmpty = true;
-  SerialPort1->SendText(bytes);
-  return true;
+  if (const auto it = std::find(Outbox.begin(), Outbox.end(), command); it != Outbox.end()) Outbox.erase(it);
+  qWarning("Befehl \"%s\" nicht gesendet: der vorige Schreibauftrag ist nach %d ms noch offen.",
+           bytes.substr(0, 1).c_str(), kDeadPortMs);
+  return false;
 }
 
-// One slice of a query's wait: like PumpWait it serves every window message for
-// `ms`, but it sleeps in the event loop instead of in 25 ms naps, and ends as soon
-// as the answer is in, so that an answer is taken when the worker delivers it.
-void WaitSlice(uint32_t ms) {
+// Serves every window message until `done` or for `ms`, sleeping in the event
+// loop instead of in 25 ms naps, so that an answer is taken when the worker
+// delivers it.
+template <typename Done>
+void ServeUntil(const Done& done, uint32_t ms) {
   QTimer sliceEnd;
   sliceEnd.setSingleShot(true);
   sliceEnd.start(static_cast<int>(ms));
   QElapsedTimer elapsed;
   elapsed.start();
-  while (AnswerState > 0 && !WaitsAbandoned && elapsed.elapsed() < ms)
+  while (!done() && !WaitsAbandoned && elapsed.elapsed() < ms)
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+// One slice of a query's wait: like PumpWait it serves every window message
+// for `ms`, but ends as soon as the answer is in.
+void WaitSlice(uint32_t ms) {
+  ServeUntil([] { return AnswerState <= 0; }, ms);
 }
 
 // Every query takes the next number as it starts; a release lets every query
@@ -105,8 +143,74 @@ void WaitSlice(uint32_t ms) {
 uint64_t QueriesStarted = 0;
 uint64_t ReleasedThrough = 0;
 
-// Common frame of both query families: refuse when busy, send, wait for the
-// first answer or the time-out.
+// True from the moment the waiting query's command was written until its wait
+// ends: only what arrives then can be its answer.
+bool AnswerDue = false;
+
+// A query's answer is the first cluster after its command, so the line must
+// carry nothing else when the command goes out. After a query that got no
+// answer in time (or was let go), the device may still send that answer; at an
+// opening it may still be busy with what an earlier session asked. Then the
+// line is unsettled: whatever arrives is dropped, and the next query waits
+// until nothing has arrived for kQuietLineMs. One second, the short queries'
+// own time-out: a device that missed it is given as long again, so an answer
+// up to twice its time-out late is never taken for the next one's; a device
+// later still is beyond what any bound short of the three-minute verdict
+// could catch. Bytes that arrive unasked, or still lie in the port when a
+// query starts, unsettle the line as well. A settled line (the last answer
+// came and nothing followed) costs a query nothing.
+constexpr int64_t kQuietLineMs = 1000;
+// A line that never falls quiet (a device that chatters) fails the query
+// unsent after this long rather than holding its caller for ever.
+constexpr int64_t kQuietLineGiveUpMs = 5 * kQuietLineMs;
+bool LineUnsettled = false;
+QElapsedTimer LineActivity;  // since the last byte seen, or the time-out, or the opening
+// The worker's count of bytes in the driver's queue is renewed after each of
+// its waits (75 ms at most), not when it reads: just after a cluster it may
+// still count that cluster's bytes.
+constexpr int64_t kQueueCountLagMs = 100;
+QElapsedTimer LastCluster;
+
+void Unsettle() {
+  LineUnsettled = true;
+  LineActivity.start();
+}
+
+// Bytes in the driver's queue, or read and not yet handed over, are on their
+// way now, before the command: not its answer. A port whose worker is not yet
+// watching it cannot tell.
+bool LineQuiet() {
+  if (!SerialPort1->WorkerBusy() && LineUnsettled) return false;
+  const bool countCurrent = !LastCluster.isValid() || LastCluster.elapsed() > kQueueCountLagMs;
+  if (SerialPort1->ClusterCount() > 0 || (countCurrent && SerialPort1->CommStateInQueue() > 0)) Unsettle();
+  if (!LineUnsettled) return true;
+  if (LineActivity.elapsed() < kQuietLineMs) return false;
+  LineUnsettled = false;
+  return true;
+}
+
+// Serves the user interface until the line is quiet; false when the query is
+// to go unsent: released, abandoned, or the line never fell quiet.
+template <typename Released>
+bool AwaitQuietLine(char letter, const Released& released) {
+  if (!SerialPort1 || !SerialPort1->Active()) return true;
+  QElapsedTimer waited;
+  waited.start();
+  while (!LineQuiet()) {
+    if (released() || WaitsAbandoned) return false;
+    if (waited.elapsed() >= kQuietLineGiveUpMs) {
+      qWarning("Abfrage \"%c\" nicht gesendet: das Gerät sendet seit %lld ms ungefragt.", letter,
+               static_cast<long long>(kQuietLineGiveUpMs));
+      return false;
+    }
+    ServeUntil([] { return false; }, kNumberSliceMs);
+  }
+  return !released() && !WaitsAbandoned;
+}
+
+// Common frame of both query families: refuse when busy, wait for a quiet
+// line, send, wait for the first answer or the time-out, which counts from the
+// command.
 // A query abandoned at program end fails whatever has arrived meanwhile.
 bool RunQuery(char letter, int32_t ticks, uint32_t sliceMs) {
   if (WaitsAbandoned) return false;
@@ -118,18 +222,26 @@ bool RunQuery(char letter, int32_t ticks, uint32_t sliceMs) {
   const auto released = [query] { return query <= ReleasedThrough; };
   AnswerState = 1;
   AnswerText.clear();
-  AnswerTicks = ticks;
+  AnswerTicks = 0;
+  const bool written = AwaitQuietLine(letter, released) &&
+                       Send(std::string(1, letter), [released] { return !released() && !WaitsAbandoned; });
+  if (released()) return false;
   // A command that could not go out fails its query at once: no answer can come.
-  if (!Send(std::string(1, letter))) {
+  if (!written) {
     AnswerState = 0;
     return false;
   }
+  AnswerDue = true;
+  AnswerTicks = ticks;
   while (AnswerState > 0 && AnswerTicks > 0 && !WaitsAbandoned && !released()) WaitSlice(sliceMs);
   if (released()) return false;
+  AnswerDue = false;
   if (WaitsAbandoned) {
     AnswerState = 0;
     return false;
   }
+  // The answer may still come, to be taken for the next query's.
+  if (AnswerState > 0) Unsettle();
   return true;
 }
 
@@ -159,6 +271,8 @@ void OpenPort(const QString& portName) {
   SerialPort1->SetActive(true);
   AnswerState = 0;
   AnswerText.clear();
+  AnswerDue = false;
+  Unsettle();
   // A port that did not open is not shown as connected.
   ConnectionText = SerialPort1->Active() ? QStringLiteral("Verbunden auf ") + portName + QStringLiteral(".")
                                          : kNotConnected;
@@ -199,6 +313,8 @@ void FinishSending(uint32_t maxMs) {
 }
 TSerialPort* Port() { return SerialPort1; }
 
+size_t CommandsWaiting() { return Outbox.size(); }
+
 void OpenDevicePort(const QString& portName) {
   ++Opens;
   ReturnWatch.reset();
@@ -231,7 +347,12 @@ bool AwaitingReturn() { return ReturnWatch != nullptr; }
 void OpenFailed(uint32_t code) { LastOpenFailure = code; }
 
 void AcceptAnswer(const std::string& text) {
-  if (AnswerState <= 0) return;
+  LastCluster.start();
+  if (AnswerState <= 0 || !AnswerDue) {
+    // Bytes nobody asked for: a late answer, or the rest of one.
+    if (!text.empty()) Unsettle();
+    return;
+  }
   AnswerText = TrimControl(text);
   AnswerState = -1;
 }
@@ -253,12 +374,15 @@ void AbandonWaits() { WaitsAbandoned = true; }
 void ReleaseWait() {
   if (AnswerState == 0) return;
   ReleasedThrough = QueriesStarted;
+  // A command already written may still be answered.
+  if (AnswerDue) Unsettle();
+  AnswerDue = false;
   AnswerState = 0;
   AnswerText.clear();
   AnswerTicks = 0;
 }
 
-void EnterServiceMode() { Send("*"); }
+void EnterServiceMode(const StillWanted& wanted) { Send("*", wanted); }
 void LeaveServiceMode() { Send("{"); }
 int32_t ReadLightLevel() { return QueryNumber('A'); }
 int32_t ReadAudioLevel() { return QueryNumber('B'); }
@@ -268,8 +392,8 @@ void StopRtcTest() { Send("E"); }
 void PlaySegment(uint8_t segment) {
   Send(std::string{'F', static_cast<char>(static_cast<uint8_t>(segment + 1))});
 }
-void BeginCopySession() { Send("G"); }
-void StartProcessing() { Send("H"); }
+void BeginCopySession(const StillWanted& wanted) { Send("G", wanted); }
+void StartProcessing(const StillWanted& wanted) { Send("H", wanted); }
 int32_t StartRecording() { return QueryVerdict('I', kShortTimeoutTicks); }
 int32_t StopRecording() { return QueryVerdict('J', kShortTimeoutTicks); }
 int32_t AwaitProcessingResult() { return QueryVerdict('K', kProcessingTimeoutTicks); }

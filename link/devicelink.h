@@ -6,16 +6,18 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class TSerialPort;
 
 namespace DeviceLink {
 
-// 0 idle; 1 a command waits for its answer; -1 answer received, not yet collected.
+// 0 idle; 1 a query waits (for a quiet line, for the port, then for its
+// answer); -1 answer received, not yet collected.
 extern int32_t AnswerState;
 extern std::string AnswerText;  // trimmed text of the accepted answer
-extern int32_t AnswerTicks;     // remaining time-out in ticks of 100 ms
+extern int32_t AnswerTicks;     // remaining time-out in ticks of 100 ms, set once the command is written
 extern QString ConnectionText;  // "Nicht verbunden." or "Verbunden auf <port>."
 // Set by AbandonWaits when the program is asked to end.
 extern bool WaitsAbandoned;
@@ -65,19 +67,33 @@ void ReleaseWait();
 // `maxMs`; at once when nothing is on its way or the port is closed.
 void FinishSending(uint32_t maxMs);
 
-void EnterServiceMode();            // "*"
-void LeaveServiceMode();            // "{"
-int32_t ReadLightLevel();           // "A"
-int32_t ReadAudioLevel();           // "B"
-void StoreDimThreshold();           // "C"
-void StartRtcTest();                // "D"
-void StopRtcTest();                 // "E"
-void PlaySegment(uint8_t segment);  // "F" + (segment + 1) & 0xFF
-void BeginCopySession();            // "G"
-void StartProcessing();             // "H"
-int32_t StartRecording();           // "I"
-int32_t StopRecording();            // "J"
-int32_t AwaitProcessingResult();    // "K"
+// Commands leave in the order they were issued; one issued while the port
+// still writes an earlier one waits for its turn, serving the user interface.
+// When the turn comes, `wanted` (when given) decides whether the command is
+// still to be written: a sequence that ended during the wait sends nothing
+// more of its own. A query's command is written only while its query waits.
+using StillWanted = std::function<bool()>;
+// Commands waiting for their turn now.
+size_t CommandsWaiting();
+
+// A query's answer is the first cluster that arrives after its command was
+// written. After a query that got no answer in time, and when a port is
+// opened, the device may still send something: what arrives is dropped, and
+// the next query's command waits until the line has been quiet for a second.
+
+void EnterServiceMode(const StillWanted& wanted = {});  // "*"
+void LeaveServiceMode();                                // "{"
+int32_t ReadLightLevel();                               // "A"
+int32_t ReadAudioLevel();                               // "B"
+void StoreDimThreshold();                               // "C"
+void StartRtcTest();                                    // "D"
+void StopRtcTest();                                     // "E"
+void PlaySegment(uint8_t segment);                      // "F" + (segment + 1) & 0xFF
+void BeginCopySession(const StillWanted& wanted = {});  // "G"
+void StartProcessing(const StillWanted& wanted = {});   // "H"
+int32_t StartRecording();                               // "I"
+int32_t StopRecording();                                // "J"
+int32_t AwaitProcessingResult();                        // "K"
 
 // Conversions used by the two query families.
 int32_t ConvertNumber(const std::string& text);    // -1 when not a 32-bit integer

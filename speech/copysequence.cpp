@@ -55,23 +55,29 @@ const char* CopyFailureCode(CopyFailure failure) { return TextsOf(failure).code;
 
 QString CopyFailureMessage(CopyFailure failure) { return QString::fromUtf8(TextsOf(failure).message); }
 
+// The user's volume is read before the first command: a cancel inside that
+// command's wait for the port puts back what was read here, not what an
+// earlier run left.
 void CopySequence::Start() {
   host_.Holding(true);
   ++run_;
   runOpen_ = true;
   unplayed_.clear();
   host_.ResetProgress();
-  host_.Arm(PlayTone, kStepMs);
-  DeviceLink::EnterServiceMode();
   SavedVolume = GetOutputVolume();
+  const std::uint64_t run = run_;
+  DeviceLink::EnterServiceMode(StillCurrent(run));
+  if (RunEndedSince(run)) return;
   TrialVolume = kFirstTrialVolume;
   SetOutputVolume(TrialVolume);
   Status(QStringLiteral("Status: Einpegeln... (0)"));
+  host_.Arm(PlayTone, kStepMs);
 }
 
 // One tick: the timer stays off unless the state's step arms it again, so no
 // tick starts while another waits for the device.
 void CopySequence::Tick(int state) {
+  if (!runOpen_) return;
   switch (state) {
     case PlayTone:
       StepPlayTone();
@@ -95,9 +101,12 @@ void CopySequence::Tick(int state) {
 
 // --------------------------------------------------------------- the states
 //
-// After every wait for the device (and every message) a step first asks
-// whether its run is still the current one: a cancel or the program's end may
-// have ended it meanwhile, and then the step does nothing more.
+// After every call into the command channel, sends included (a send waits
+// for the port's previous write while serving events), and after every
+// message, a step first asks whether its run is still the current one: a
+// cancel or the program's end may have ended it meanwhile, and then the step
+// does nothing more. Its own commands that were still waiting for the port
+// are not sent either.
 
 void CopySequence::StepPlayTone() {
   PlayFile(CopyStream, host_.DataFolder() + kToneFile);
@@ -114,7 +123,8 @@ void CopySequence::StepCheckLevel() {
     AbortCopy(CopyFailure::AdcFailed);
   } else if (level >= kSufficientLevel) {
     StopPlayback(CopyStream);
-    DeviceLink::BeginCopySession();
+    DeviceLink::BeginCopySession(StillCurrent(run));
+    if (RunEndedSince(run)) return;
     // The first recording starts only once the tone is no longer heard: the
     // sound server still plays its last tens of milliseconds, which the device
     // would otherwise record at the head of the first file.
@@ -195,10 +205,11 @@ void CopySequence::EndCutStream() {
 
 void CopySequence::StepFinishCopy() {
   Status(QStringLiteral("Status: Verarbeitung... (dauert ca. 2 Minuten)"));
-  DeviceLink::StartProcessing();
+  const std::uint64_t run = run_;
+  DeviceLink::StartProcessing(StillCurrent(run));
+  if (RunEndedSince(run)) return;
   // Without serving events: nothing may come between the two commands.
   std::this_thread::sleep_for(std::chrono::milliseconds(kProcessingPauseMs));
-  const std::uint64_t run = run_;
   const int32_t verdict = DeviceLink::AwaitProcessingResult();
   if (RunEndedSince(run)) return;
   if (verdict != 0) {
@@ -217,6 +228,7 @@ void CopySequence::StepFinishCopy() {
   host_.Holding(false);
   host_.Disarm();
   DeviceLink::LeaveServiceMode();
+  if (RunEndedSince(run)) return;
   RestoreOutputVolume(SavedVolume);
   host_.Succeeded();
 }

@@ -20,6 +20,7 @@
 #include <QStringList>
 #include <cstdint>
 
+#include "link/devicelink.h"
 #include "speech/audiooutput.h"
 
 // The one stream the copy plays; 0 when none.
@@ -107,6 +108,10 @@ class CopySequence : public CopyStates {
   void EndRun();
   void Status(const QString& text, const QString& path = QString(), const QString& tail = QString());
   bool RunEndedSince(std::uint64_t run) const { return run != run_; }
+  // For the run's own commands: written only while the run is the current one.
+  DeviceLink::StillWanted StillCurrent(std::uint64_t run) const {
+    return [this, run] { return !RunEndedSince(run); };
+  }
 
   Host& host_;
   std::uint64_t run_ = 0;  // changes at every start and every end

@@ -194,6 +194,10 @@ void TForm5::keyPressEvent(QKeyEvent* event) {
 void TForm5::FormShow() { DeviceLink::EnterServiceMode(); }
 
 void TForm5::FormHide() {
+  ++hides_;
+  // A cycle's read that still waits is let go: the window that hid this one
+  // (a starting copy) finds the channel free.
+  if (cyclesReading_ > 0) DeviceLink::ReleaseWait();
   Timer1->stop();
   Timer1->Tag = 0;
   ClearBars();
@@ -256,9 +260,14 @@ void TForm5::BitBtn5Click() {
 // cycles never overlap on their own; the 250 ms is the pause between them.
 void TForm5::Timer1Timer() {
   Timer1->stop();
-  // Both are always asked: a failed light reading must not hide the audio level.
+  const uint64_t hides = hides_;
+  // Both are always asked: a failed light reading must not hide the audio
+  // level. A dialog hidden during the first read asks nothing more: the device
+  // has left service mode, or belongs to a copy now.
+  ++cyclesReading_;
   const int32_t light = DeviceLink::ReadLightLevel();
-  const int32_t audio = DeviceLink::ReadAudioLevel();
+  const int32_t audio = hides == hides_ ? DeviceLink::ReadAudioLevel() : -1;
+  --cyclesReading_;
   if (light >= 0) SetPosition(ProgressBar1, kBarMaximum - light);
   if (audio >= 0) SetPosition(ProgressBar2, audio);
   // The reads processed window messages: the test may have been stopped (or the

@@ -111,4 +111,7 @@ class TForm5 : public QDialog {
  private:
   void EnableTimer1();
   void ClearBars();
+
+  uint64_t hides_ = 0;     // each hide; a cycle that saw one asks nothing more
+  int cyclesReading_ = 0;  // cycles whose reads wait for the device
 };

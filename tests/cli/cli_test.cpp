@@ -253,6 +253,22 @@ TEST(Cli, ThePortIsNamedOrTheOnlyOneNeverAGuess) {
   EXPECT_EQ(list.json.value("ports").toArray().size(), 2);
 }
 
+// A device that answers every query 1.5 s late, half a second past the
+// query's time-out: each call fails, and none takes what the device still
+// sends for an earlier query, its own or the previous call's (light 300,
+// audio 77).
+TEST(Cli, StatusAgainstADeviceThatAnswersLateFailsEveryTimeAndNeverShowsAnEarlierQuerysReading) {
+  Simulator late({"--no-announce", "--light", "300", "--audio", "77", "--delay", "A=1500", "--delay", "B=1500"});
+  for (int call = 1; call <= 2; ++call) {
+    SCOPED_TRACE(call);
+    const CliRun run = RunCli({"--json", "--port", late.Port(), "status"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_FALSE(run.json.value("ok").toBool(true));
+    EXPECT_EQ(run.json.value("error").toString(), "no-answer");
+    EXPECT_FALSE(run.json.contains("light") || run.json.contains("audio"));
+  }
+}
+
 TEST(Cli, NoDeviceNoAnswerAndASignalHaveTheirExitCodes) {
   QTemporaryDir folder;
   const CliRun gone = RunCli({"--json", "--port", folder.filePath("nothing"), "status"});

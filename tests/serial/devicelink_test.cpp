@@ -7,8 +7,10 @@
 #include <QTimer>
 
 #include "devsim/devicesimulator.h"
+#include "tests/serial/fakeanswers.h"
 #include "tests/serial/fakebackend.h"
 #include "tests/support/cputime.h"
+#include "tests/support/devicewait.h"
 #include "tests/support/eventwait.h"
 #include "tests/support/linkfixture.h"
 #include "tests/support/paramname.h"
@@ -140,6 +142,7 @@ TEST(DeviceLinkQueries, AnAnswerSplitOverTwoClustersYieldsItsFirstPiece) {
 
 TEST(DeviceLinkQueries, NoAnswerTimesOutAfterAboutOneSecondWhileTimersRun) {
   Channel c;
+  EXPECT_EQ(DL::ReadLightLevel(), 512) << "the line settled after the opening";
   c.sim.SetAnswer('A', std::nullopt);
   int otherTimerTicks = 0;
   QTimer other;
@@ -181,7 +184,8 @@ TEST(DeviceLinkQueries, ProcessingResultWaitsEighteenHundredTicks) {
   Channel c;
   c.sim.SetProcessingTime(600ms);
   int32_t ticksSeen = -1;
-  QTimer::singleShot(0, [&] { ticksSeen = DL::AnswerTicks; });
+  // The time-out counts from the command.
+  WhenDeviceHolds(nullptr, c.sim, 1, [&] { ticksSeen = DL::AnswerTicks; });
   EXPECT_EQ(DL::AwaitProcessingResult(), 0);
   EXPECT_GE(ticksSeen, 1795);
   EXPECT_LE(ticksSeen, 1800);
@@ -192,7 +196,7 @@ TEST(DeviceLinkQueries, ProcessingResultWaitsEighteenHundredTicks) {
 TEST(DeviceLinkQuit, AbandoningEndsTheWaitingQueryAtOnceAndLaterQueriesSendNothing) {
   Channel c;
   c.sim.SetProcessingTime(60s);
-  QTimer::singleShot(300, [] { DL::AbandonWaits(); });
+  WhenDeviceHolds(nullptr, c.sim, 1, [] { DL::AbandonWaits(); });
   QElapsedTimer took;
   took.start();
   EXPECT_EQ(DL::AwaitProcessingResult(), -1);
@@ -273,6 +277,90 @@ TEST(DeviceLinkSending, AWriteThatNeverEndsHoldsTheNextOnlyForItsTimeOut) {
     EXPECT_LE(took.elapsed(), 1000);
   }
   EXPECT_THAT(state->Written(), ::testing::ElementsAre("E", "{"));
+}
+
+// The channel on a fake backend whose device answers "A" and "B" at once.
+struct FakeChannel {
+  std::shared_ptr<FakeState> state = std::make_shared<FakeState>();
+  LinkFixture link{std::make_unique<FakeBackend>(state)};
+  FakeAnswers device{state, {{'A', "300"}, {'B', "150"}}};
+  FakeChannel() {
+    DL::OpenDevicePort("ttyACM0");
+    EXPECT_TRUE(ProcessUntil([this] { return link.port->WorkerBusy(); }, kFaultMs));
+  }
+  // The line settled: an opening's quiet has passed and a query was answered.
+  void Settle() { EXPECT_EQ(DL::ReadLightLevel(), 300); }
+  // Once `bytes` have come and been handed to the channel (which drops them),
+  // the write held outstanding ends.
+  void ArriveThenEndHeldWrite(const std::string& bytes, QTimer& watch) {
+    state->Receive(bytes);
+    QObject::connect(&watch, &QTimer::timeout, [this, &watch] {
+      if (!state->RxEmpty() || link.port->ClusterCount() != 0) return;
+      watch.stop();
+      state->FinishHeldWrite();
+    });
+    watch.start(1);
+  }
+};
+
+// The device answers "A" only after the time-out, just before "B" is asked.
+TEST(DeviceLinkStaleAnswers, ALateAnswerAfterATimeOutIsNotTakenForTheNextQuerys) {
+  FakeChannel c;
+  c.Settle();
+  c.device.answers.erase('A');
+  EXPECT_EQ(DL::ReadLightLevel(), -1);
+  c.state->Receive("300\r\n");
+  EXPECT_EQ(DL::ReadAudioLevel(), 150);
+  EXPECT_THAT(c.state->Written(), ::testing::ElementsAre("A", "A", "B"));
+}
+
+// What the device sends as the port opens (the end of an earlier session's
+// answer) comes before any command of this one.
+TEST(DeviceLinkStaleAnswers, WhatArrivesAtAnOpeningIsNotTakenForTheFirstAnswer) {
+  FakeChannel c;
+  c.state->Receive("777\r\n");
+  EXPECT_EQ(DL::ReadLightLevel(), 300);
+  EXPECT_THAT(c.state->Written(), ::testing::ElementsAre("A"));
+}
+
+// A query's command waits for an earlier write to end (as an overlapped write
+// pends); what arrives meanwhile came before the command.
+TEST(DeviceLinkStaleAnswers, WhatArrivesWhileTheCommandWaitsForThePortIsNotItsAnswer) {
+  FakeChannel c;
+  c.Settle();
+  c.state->HoldNextWriteOf('E');
+  DL::StopRtcTest();
+  QTimer watch;
+  QTimer::singleShot(0, [&] { c.ArriveThenEndHeldWrite("999\r\n", watch); });
+  EXPECT_EQ(DL::ReadLightLevel(), 300);
+  EXPECT_THAT(c.state->Written(), ::testing::ElementsAre("A", "E", "A"));
+}
+
+// Commands leave in the order they were issued, also when one is issued inside
+// another's wait for the port; a query let go during that wait sends nothing.
+TEST(DeviceLinkSending, ACommandIssuedInsideAnothersWaitLeavesAfterItAndAReleasedQuerysNotAtAll) {
+  FakeChannel c;
+  c.Settle();
+  const auto leaveInsideTheWait = [&](bool release) {
+    QTimer::singleShot(0, [&c, release] {
+      QTimer::singleShot(0, [&c] { c.state->FinishHeldWrite(); });
+      if (release) DL::ReleaseWait();
+      DL::LeaveServiceMode();
+    });
+  };
+  c.state->HoldNextWriteOf('E');
+  DL::StopRtcTest();
+  leaveInsideTheWait(false);
+  DL::StartRtcTest();
+  EXPECT_THAT(c.state->Written(), ::testing::ElementsAre("A", "E", "D", "{"));
+
+  c.state->HoldNextWriteOf('E');
+  DL::StopRtcTest();
+  leaveInsideTheWait(true);
+  EXPECT_EQ(DL::ReadLightLevel(), -1);
+  EXPECT_THAT(c.state->Written(), ::testing::ElementsAre("A", "E", "D", "{", "E", "{"));
+  EXPECT_EQ(DL::AnswerState, 0);
+  EXPECT_EQ(DL::CommandsWaiting(), 0u);
 }
 
 struct NumberCase {

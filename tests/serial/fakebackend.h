@@ -52,6 +52,15 @@ struct FakeState {
     writeTransferred = 1;
     holdWrites = false;
   }
+  // The next write that begins with this byte is held as holdWrites holds
+  // every write, until FinishHeldWrite; 0 for none.
+  char holdNextWriteOf = 0;
+  void HoldNextWriteOf(char first) {
+    std::lock_guard lock(mutex);
+    holdNextWriteOf = first;
+    writeResult = serialcodes::kIoIncomplete;
+    writeTransferred = 0;
+  }
   std::atomic<bool> holdReads{false};   // Read answers kIoPending
   uint32_t readResult = serialcodes::kIoIncomplete;
   uint32_t waitResultOverride = 0;  // non-zero: WaitForEvents returns it
@@ -274,6 +283,10 @@ class FakeBackend final : public PortBackend {
     s_->signalled[event] = false;
     s_->written.emplace_back(data, count);
     if (s_->holdWrites) return serialcodes::kIoPending;
+    if (count > 0 && s_->holdNextWriteOf != 0 && data[0] == s_->holdNextWriteOf) {
+      s_->holdNextWriteOf = 0;
+      return serialcodes::kIoPending;
+    }
     written = count;
     return 0;
   }
