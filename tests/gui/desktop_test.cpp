@@ -113,8 +113,14 @@ class Desktop : public OnScreenProgram {
     return ProcessUntil([&] { return StackPlace(Stacking(), window) >= 0; }, kFaultMs);
   }
 
-  // A real click on the middle of a widget.
-  static void ClickOn(QWidget* widget) { ClickAt(widget->mapToGlobal(widget->rect().center())); }
+  // A real click on the middle of a widget. The point is given in its
+  // window's own coordinates, which the X server resolves when the pointer
+  // moves: a window manager may still be placing the window.
+  static void ClickOn(QWidget* widget) {
+    const QPoint at = widget->mapTo(widget->window(), widget->rect().center());
+    RunTool("xdotool", {"mousemove", "--sync", "--window", QString::number(widget->window()->winId()),
+                        QString::number(at.x()), QString::number(at.y()), "click", "1"});
+  }
 
   // Keeps the screen when VELLAMO_SCREENSHOTS names a folder.
   void Screenshot(const QString& name) {
