@@ -32,7 +32,8 @@ class OnScreenProgram : public ProgramWindows {
     Form1->show();
     ASSERT_TRUE(ProcessUntil([] { return !Form1->Timer2->isActive(); }, kFaultMs));
     DeviceLink::OpenDevicePort(QString::fromStdString(sim.PortPath()));
-    ASSERT_TRUE(Form1->SerialPort1->Active());
+    Form1->Timer1Timer();  // the status bar's tip says why a port did not open
+    ASSERT_TRUE(Form1->SerialPort1->Active()) << sim.PortPath() << ": " << Form1->StatusBar1->toolTip().toStdString();
     // A query right after the opening must not spend its time-out on the worker's idle nap.
     ASSERT_TRUE(ProcessUntil([] { return Form1->SerialPort1->WorkerBusy(); }, kFaultMs));
   }
