@@ -4,7 +4,8 @@
 // accessibility action. The items of their menus are disabled too, since an
 // accessibility tool triggers a menu item by its action, whatever its window.
 // The holder and the windows it owns (its message boxes) work as usual. Timers
-// and the program's own calls go on.
+// go on, and so do the program's own calls of handlers (a disabled item's
+// trigger() and a disabled button's click() do nothing).
 //
 // What disabling does not stop, the lock drops on its way: the window
 // manager's close of another window, a shortcut, and input to a window that
