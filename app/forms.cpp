@@ -8,6 +8,7 @@
 #include "tools/ntpsync.h"
 #include "tools/test.h"
 #include "ui/quitsignals.h"
+#include "ui/windowowner.h"
 
 TForm1* Form1 = nullptr;
 TForm2* Form2 = nullptr;
@@ -26,6 +27,10 @@ void CreateForms() {
   Form7 = new TForm7;
   Form3 = new TForm3;
   Form5 = new TForm5;
+  // Every dialog belongs to the main window, so that no desktop stacks one
+  // below it where the user cannot reach it.
+  for (QWidget* dialog : std::initializer_list<QWidget*>{Form2, Form4, Form6, Form7, Form3, Form5})
+    BelongTo(dialog, Form1);
   // A copy run has the device and the sound card to itself: the converter
   // test of an open test dialog would query the device in the middle of it.
   QObject::connect(Form4, &TForm4::RunStarting, [] {

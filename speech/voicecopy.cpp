@@ -114,7 +114,13 @@ void TForm4::FormCreate() { InitAudio(this); }
 
 void TForm4::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  if (!event->spontaneous()) FormShow();
+  if (event->spontaneous()) return;
+  // On X11 mapping a window does not restack it: without a window manager it
+  // stays where it was created, and this dialog's native window is made in
+  // its constructor, before the main window's. The run then went on beneath
+  // the main window, out of reach of the user's clicks.
+  raise();
+  FormShow();
 }
 
 void TForm4::closeEvent(QCloseEvent* event) {

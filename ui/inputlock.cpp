@@ -1,19 +1,67 @@
 #include "ui/inputlock.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QEvent>
+#include <QMenu>
+#include <QMenuBar>
 #include <QWidget>
 
 void InputLock::Hold(QWidget* holder) {
+  if (held_ && holder_ != holder) EnableOthers();
   holder_ = holder;
   if (!held_) qApp->installEventFilter(this);
   held_ = true;
+  if (holder_ && holder_->isVisible()) DisableOthers();
 }
 
 void InputLock::Release() {
   if (held_ && qApp) qApp->removeEventFilter(this);
+  EnableOthers();
   held_ = false;
   holder_ = nullptr;
+}
+
+namespace {
+// A menu's items and, below them, those of its submenus.
+void CollectMenuActions(const QList<QAction*>& actions, std::vector<QAction*>& into) {
+  for (QAction* action : actions) {
+    into.push_back(action);
+    if (action->menu()) CollectMenuActions(action->menu()->actions(), into);
+  }
+}
+}  // namespace
+
+// Only windows without a parent are disabled themselves: the windows they own
+// follow them. Popups and tool-tips are left alone.
+void InputLock::DisableOthers() {
+  if (othersDisabled_) return;
+  othersDisabled_ = true;
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    const Qt::WindowType type = window->windowType();
+    if (window == holder_ || window->parentWidget() || (type != Qt::Window && type != Qt::Dialog)) continue;
+    if (window->isEnabled()) {
+      window->setEnabled(false);
+      disabledWindows_.emplace_back(window);
+    }
+    std::vector<QAction*> items;
+    for (QMenuBar* bar : window->findChildren<QMenuBar*>()) CollectMenuActions(bar->actions(), items);
+    for (QAction* item : items) {
+      if (!item->isEnabled()) continue;
+      item->setEnabled(false);
+      disabledActions_.emplace_back(item);
+    }
+  }
+}
+
+void InputLock::EnableOthers() {
+  for (const QPointer<QAction>& item : disabledActions_)
+    if (item) item->setEnabled(true);
+  for (const QPointer<QWidget>& window : disabledWindows_)
+    if (window) window->setEnabled(true);
+  disabledActions_.clear();
+  disabledWindows_.clear();
+  othersDisabled_ = false;
 }
 
 // A window the holder owns (a message box it opened) has the holder among its
@@ -50,6 +98,11 @@ bool IsUserInput(const QEvent* event) {
 }  // namespace
 
 bool InputLock::eventFilter(QObject* watched, QEvent* event) {
+  // The program hides or shows the holder: the others follow its presence.
+  if (watched == holder_ && !event->spontaneous()) {
+    if (event->type() == QEvent::Hide) EnableOthers();
+    if (event->type() == QEvent::Show) DisableOthers();
+  }
   if (event->type() == QEvent::Shortcut) {
     // Sent to the action or shortcut, not to a window: judged by where the user is.
     return !Admits(QApplication::activeWindow());
