@@ -85,7 +85,7 @@ class HeardToTheEnd : public ::testing::TestWithParam<ToneFile> {
 };
 
 TEST_P(HeardToTheEnd, PlayingEndsOnlyAfterTheLastSampleIsHeard) {
-  const std::vector<std::int16_t> decoded = DecodeAsMono(path_);
+  const std::vector<std::int16_t> decoded = DecodeFirstChannel(path_);
   const LoudSpan inFile = FindLoudSpan(decoded, 0, kLoud);
   ASSERT_GE(inFile.first, 0);
   // Samples after the last loud one still belong to the file.
