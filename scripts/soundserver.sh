@@ -93,13 +93,15 @@ start_sound_server() {
     # PipeWire has no sink of its own here: the null sink comes through its
     # PulseAudio service, as PulseAudio loads it.
     pactl load-module module-null-sink sink_name=nullsink rate=44100 >/dev/null 2>&1 || true
+    # WirePlumber takes the default from PipeWire's metadata once it is up;
+    # until then the setting may be lost, so it is made until it holds.
     for i in $(seq 1 100); do
-      pactl list short sinks 2>/dev/null | grep -q nullsink && break
+      pactl set-default-sink nullsink >/dev/null 2>&1 || true
+      [ "$(pactl get-default-sink 2>/dev/null)" = nullsink ] && break
       sleep 0.05
     done
-    pactl set-default-sink nullsink >/dev/null 2>&1 || true
   fi
-  if ! pactl list short sinks 2>/dev/null | grep -q nullsink; then
+  if [ "$(pactl get-default-sink 2>/dev/null)" != nullsink ]; then
     echo "soundserver: $kind did not start; sound tests will skip" >&2
     cat "$sound_server_dir"/*.log >&2 || true
     stop_sound_server
