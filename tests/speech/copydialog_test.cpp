@@ -786,6 +786,11 @@ class CopyDialogSoundCut : public CopyDialogSound {
   void TearDown() override {
     if (!secondModule.empty()) RunCommand("pactl unload-module " + secondModule + " 2>/dev/null");
     if (!firstSink.empty()) RunCommand("pactl set-default-sink " + firstSink);
+    // A sink that has been suspended, or become the default again, holds back
+    // the next sound for up to 2 s, as a fresh one does: a short silence played
+    // to its end waits that out before the next test plays.
+    if (!firstSink.empty())
+      RunCommand("head -c 4410 /dev/zero | timeout 10 pacat --raw --format=s16le --channels=1 --rate=44100");
     CopyDialogSound::TearDown();
   }
   static std::string Trimmed(std::string text) {
