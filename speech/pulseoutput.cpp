@@ -142,13 +142,21 @@ class PulseOutput final : public AudioOutput {
   void Track(Stream& s);
   void Fill(Stream& s, std::size_t bytes);
   void Cut(Stream& s);
-  void LookAtSink(std::uint32_t sink, pa_sink_info_cb_t then);
+  void LookAtSink(pa_context* context, std::uint32_t sink, pa_sink_info_cb_t then);
   static Clock::duration SinkLatency(const Stream& s);
   void Release(Stream& s);
   Stream* Find(StreamHandle handle);
   // `ask` of the stream, brought up to date first; false without such a stream.
   bool AskTracked(StreamHandle handle, bool (*ask)(const Stream&));
   StreamHandle NextHandle();
+  bool TimedOut() {
+    std::lock_guard lock(mutex_);
+    return connectTimedOut_;
+  }
+  void SetTimedOut(bool timedOut) {
+    std::lock_guard lock(mutex_);
+    connectTimedOut_ = timedOut;
+  }
 
   static void OnContextState(pa_context* context, void* self);
   static void OnConnectTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
@@ -169,10 +177,7 @@ class PulseOutput final : public AudioOutput {
   pa_threaded_mainloop* loop_ = nullptr;
   // Under the main loop's lock. The server connection; nullptr when none.
   pa_context* context_ = nullptr;
-  bool connectTimedOut_ = false;
-  // Under the main loop's lock: the server is PipeWire's PulseAudio service.
-  bool bareChangeMeansSuspend_ = false;
-  // Guards the streams' own state below. Taken inside the main loop's lock on
+  // Guards the streams' own state and the flags below. Taken inside the main loop's lock on
   // both threads, which would do alone; but ThreadSanitizer, told to ignore what
   // libpulse does inside (its shared-memory queues look like races to it), then
   // no longer sees that lock either, and only this one tells it the callbacks
@@ -180,6 +185,8 @@ class PulseOutput final : public AudioOutput {
   // main loop.
   std::mutex mutex_;
   std::map<StreamHandle, std::unique_ptr<Stream>> streams_;
+  bool connectTimedOut_ = false;
+  bool bareChangeMeansSuspend_ = false;  // the server is PipeWire's PulseAudio service
   StreamHandle lastHandle_ = 0;
   Clock::time_point quietFrom_{};  // streams stopped by Free sound until then
 };
@@ -225,12 +232,12 @@ bool PulseOutput::OpenLocked() {
   if (!context_) return false;
   pa_context_set_state_callback(context_, &PulseOutput::OnContextState, this);
   if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
-    connectTimedOut_ = false;
+    SetTimedOut(false);
     const pa_usec_t timeout = std::chrono::microseconds(kServerAnswerTimeout).count();
     pa_time_event* timer =
         pa_context_rttime_new(context_, pa_rtclock_now() + timeout, &PulseOutput::OnConnectTimeout, this);
     pa_context_state_t state = pa_context_get_state(context_);
-    while (state != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) && !connectTimedOut_) {
+    while (state != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) && !TimedOut()) {
       pa_threaded_mainloop_wait(loop_);
       state = pa_context_get_state(context_);
     }
@@ -240,7 +247,10 @@ bool PulseOutput::OpenLocked() {
       pa_context_set_subscribe_callback(context_, &PulseOutput::OnSinkEvent, this);
       if (pa_operation* op = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK, nullptr, nullptr))
         pa_operation_unref(op);
-      bareChangeMeansSuspend_ = false;
+      {
+        std::lock_guard lock(mutex_);
+        bareChangeMeansSuspend_ = false;
+      }
       if (pa_operation* op = pa_context_get_server_info(context_, &PulseOutput::OnServerInfo, this))
         pa_operation_unref(op);
       return true;
@@ -274,12 +284,14 @@ void PulseOutput::OnContextState(pa_context*, void* self) {
 
 void PulseOutput::OnServerInfo(pa_context*, const pa_server_info* info, void* self) {
   const std::string name = info && info->server_name ? info->server_name : "";
-  static_cast<PulseOutput*>(self)->bareChangeMeansSuspend_ = name.find("PipeWire") != std::string::npos;
+  auto* output = static_cast<PulseOutput*>(self);
+  std::lock_guard lock(output->mutex_);
+  output->bareChangeMeansSuspend_ = name.find("PipeWire") != std::string::npos;
 }
 
 void PulseOutput::OnConnectTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
   auto* output = static_cast<PulseOutput*>(self);
-  output->connectTimedOut_ = true;
+  output->SetTimedOut(true);
   pa_threaded_mainloop_signal(output->loop_, 0);
 }
 
@@ -402,7 +414,7 @@ void PulseOutput::OnStarted(pa_stream* stream, void* s) {
     st.sink = sink = pa_stream_get_device_index(stream);
     st.lookPending = sink != PA_INVALID_INDEX;
   }
-  if (sink != PA_INVALID_INDEX) st.owner->LookAtSink(sink, &PulseOutput::OnSinkSeen);
+  if (sink != PA_INVALID_INDEX) st.owner->LookAtSink(pa_stream_get_context(stream), sink, &PulseOutput::OnSinkSeen);
 }
 
 // The sink was suspended under a playing stream: its sound stopped in the
@@ -437,12 +449,11 @@ void PulseOutput::OnDrained(pa_stream*, int success, void* s) {
   st.endsAt = Clock::now() + SinkLatency(st) + kEndMargin;
 }
 
-void PulseOutput::LookAtSink(std::uint32_t sink, pa_sink_info_cb_t then) {
-  if (!context_) return;
-  if (pa_operation* op = pa_context_get_sink_info_by_index(context_, sink, then, this)) pa_operation_unref(op);
+void PulseOutput::LookAtSink(pa_context* context, std::uint32_t sink, pa_sink_info_cb_t then) {
+  if (pa_operation* op = pa_context_get_sink_info_by_index(context, sink, then, this)) pa_operation_unref(op);
 }
 
-void PulseOutput::OnSinkEvent(pa_context*, pa_subscription_event_type_t type, std::uint32_t index, void* self) {
+void PulseOutput::OnSinkEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* self) {
   auto* output = static_cast<PulseOutput*>(self);
   if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK) return;
   const auto what = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
@@ -461,7 +472,7 @@ void PulseOutput::OnSinkEvent(pa_context*, pa_subscription_event_type_t type, st
   // A change told before the first look has been answered may be in that look
   // already: it is not compared with it.
   if (watched && what == PA_SUBSCRIPTION_EVENT_CHANGE)
-    output->LookAtSink(index, firstLookPending ? &PulseOutput::OnSinkSeen : &PulseOutput::OnSinkChanged);
+    output->LookAtSink(context, index, firstLookPending ? &PulseOutput::OnSinkSeen : &PulseOutput::OnSinkChanged);
 }
 
 void PulseOutput::OnSinkSeen(pa_context*, const pa_sink_info* info, int last, void* self) {
