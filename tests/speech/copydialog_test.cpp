@@ -852,10 +852,18 @@ TEST_F(CopyDialogSoundCut, ARemovedSinkEndsTheCopyNamingTheEntry) {
 TEST_F(CopyDialogSoundCut, AStreamMovedToAnotherSinkEndsTheCopyNamingTheEntry) {
   AddSecondSink();
   if (HasFatalFailure()) return;
-  CopyAndCut([] {
-    const std::string inputs = RunCommand("pactl list short sink-inputs | cut -f1");
-    for (std::size_t at = 0, end; (end = inputs.find('\n', at)) != std::string::npos; at = end + 1)
-      RunCommand("pactl move-sink-input " + inputs.substr(at, end - at) + " vellamo_second");
+  // To the sink it is not on: a server may have put it on the second sink from
+  // the start (WirePlumber restores where a program's streams were moved to).
+  CopyAndCut([&] {
+    const std::string second = Trimmed(RunCommand("pactl list short sinks | grep vellamo_second | cut -f1"));
+    const std::string inputs = RunCommand("pactl list short sink-inputs | cut -f1,2");
+    for (std::size_t at = 0, end; (end = inputs.find('\n', at)) != std::string::npos; at = end + 1) {
+      const std::string line = inputs.substr(at, end - at);
+      const std::size_t tab = line.find('\t');
+      if (tab == std::string::npos) continue;
+      const std::string target = line.substr(tab + 1) == second ? firstSink : "vellamo_second";
+      RunCommand("pactl move-sink-input " + line.substr(0, tab) + " " + target);
+    }
   });
   EXPECT_EQ(SinkChannels(), users) << "the volume is put back";
 }
