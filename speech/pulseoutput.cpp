@@ -39,6 +39,16 @@ constexpr auto kStallBound = std::chrono::seconds(4);
 
 class PulseOutput;
 
+// Guards the streams' own state and the output's flags that the callbacks
+// share with the user-interface thread. Taken inside the main loop's lock on
+// both threads, which would do alone; but ThreadSanitizer, told to ignore what
+// libpulse does inside (its shared-memory queues look like races to it), then
+// no longer sees that lock either, and only this one tells it the callbacks
+// and the user-interface thread take turns. One for the whole output, so that
+// a callback takes it before it reads anything of its stream. Never held
+// across a wait of the main loop.
+std::mutex streamsMutex;
+
 // What the server shows of a sink. A change of the sink that shows in none of
 // this is how PipeWire's PulseAudio service tells that the sink was suspended
 // under a playing stream: it reports the sink running all the same, while the
@@ -150,11 +160,11 @@ class PulseOutput final : public AudioOutput {
   bool AskTracked(StreamHandle handle, bool (*ask)(const Stream&));
   StreamHandle NextHandle();
   bool TimedOut() {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(streamsMutex);
     return connectTimedOut_;
   }
   void SetTimedOut(bool timedOut) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(streamsMutex);
     connectTimedOut_ = timedOut;
   }
 
@@ -177,13 +187,6 @@ class PulseOutput final : public AudioOutput {
   pa_threaded_mainloop* loop_ = nullptr;
   // Under the main loop's lock. The server connection; nullptr when none.
   pa_context* context_ = nullptr;
-  // Guards the streams' own state and the flags below. Taken inside the main loop's lock on
-  // both threads, which would do alone; but ThreadSanitizer, told to ignore what
-  // libpulse does inside (its shared-memory queues look like races to it), then
-  // no longer sees that lock either, and only this one tells it the callbacks
-  // and the user-interface thread take turns. Never held across a wait of the
-  // main loop.
-  std::mutex mutex_;
   std::map<StreamHandle, std::unique_ptr<Stream>> streams_;
   bool connectTimedOut_ = false;
   bool bareChangeMeansSuspend_ = false;  // the server is PipeWire's PulseAudio service
@@ -196,7 +199,7 @@ PulseOutput::~PulseOutput() {
   {
     LoopLock loop(loop_);
     {
-      std::lock_guard lock(mutex_);
+      std::lock_guard lock(streamsMutex);
       for (auto& entry : streams_) Release(*entry.second);
       streams_.clear();
     }
@@ -248,7 +251,7 @@ bool PulseOutput::OpenLocked() {
       if (pa_operation* op = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK, nullptr, nullptr))
         pa_operation_unref(op);
       {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(streamsMutex);
         bareChangeMeansSuspend_ = false;
       }
       if (pa_operation* op = pa_context_get_server_info(context_, &PulseOutput::OnServerInfo, this))
@@ -272,7 +275,7 @@ void PulseOutput::DropContextLocked() {
 void PulseOutput::CheckServerLocked() {
   if (!context_ || PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) return;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(streamsMutex);
     for (auto& entry : streams_) Cut(*entry.second);
   }
   DropContextLocked();
@@ -285,7 +288,7 @@ void PulseOutput::OnContextState(pa_context*, void* self) {
 void PulseOutput::OnServerInfo(pa_context*, const pa_server_info* info, void* self) {
   const std::string name = info && info->server_name ? info->server_name : "";
   auto* output = static_cast<PulseOutput*>(self);
-  std::lock_guard lock(output->mutex_);
+  std::lock_guard lock(streamsMutex);
   output->bareChangeMeansSuspend_ = name.find("PipeWire") != std::string::npos;
 }
 
@@ -351,7 +354,7 @@ StreamHandle PulseOutput::Play(const std::string& path) {
     Release(s);
     return 0;
   }
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(streamsMutex);
   const StreamHandle handle = NextHandle();
   streams_.emplace(handle, std::move(owned));
   return handle;
@@ -371,7 +374,7 @@ Stream* PulseOutput::Find(StreamHandle handle) {
 
 void PulseOutput::OnWrite(pa_stream*, std::size_t bytes, void* s) {
   auto& stream = *static_cast<Stream*>(s);
-  std::lock_guard lock(stream.owner->mutex_);
+  std::lock_guard lock(streamsMutex);
   stream.owner->Fill(stream, bytes);
 }
 
@@ -399,7 +402,7 @@ void PulseOutput::Fill(Stream& s, std::size_t bytes) {
 // recording would keep. The stream counts as cut.
 void PulseOutput::OnUnderflow(pa_stream*, void* s) {
   auto& stream = *static_cast<Stream*>(s);
-  std::lock_guard lock(stream.owner->mutex_);
+  std::lock_guard lock(streamsMutex);
   if (!stream.decodeEnded) stream.owner->Cut(stream);
 }
 
@@ -409,7 +412,7 @@ void PulseOutput::OnStarted(pa_stream* stream, void* s) {
   auto& st = *static_cast<Stream*>(s);
   std::uint32_t sink = PA_INVALID_INDEX;
   {
-    std::lock_guard lock(st.owner->mutex_);
+    std::lock_guard lock(streamsMutex);
     st.started = true;
     st.sink = sink = pa_stream_get_device_index(stream);
     st.lookPending = sink != PA_INVALID_INDEX;
@@ -422,14 +425,14 @@ void PulseOutput::OnStarted(pa_stream* stream, void* s) {
 // wake up has not started yet.)
 void PulseOutput::OnSuspended(pa_stream* stream, void* s) {
   auto& st = *static_cast<Stream*>(s);
-  std::lock_guard lock(st.owner->mutex_);
+  std::lock_guard lock(streamsMutex);
   if (st.started && !st.drained && pa_stream_is_suspended(stream) == 1) st.owner->Cut(st);
 }
 
 // Moved to another sink: what the first sink still held is lost.
 void PulseOutput::OnMoved(pa_stream*, void* s) {
   auto& st = *static_cast<Stream*>(s);
-  std::lock_guard lock(st.owner->mutex_);
+  std::lock_guard lock(streamsMutex);
   if (!st.drained) st.owner->Cut(st);
 }
 
@@ -437,7 +440,7 @@ void PulseOutput::OnMoved(pa_stream*, void* s) {
 // it cannot be trusted.
 void PulseOutput::OnDrained(pa_stream*, int success, void* s) {
   auto& st = *static_cast<Stream*>(s);
-  std::lock_guard lock(st.owner->mutex_);
+  std::lock_guard lock(streamsMutex);
   if (st.drain) pa_operation_unref(st.drain);
   st.drain = nullptr;
   if (st.finished) return;
@@ -460,7 +463,7 @@ void PulseOutput::OnSinkEvent(pa_context* context, pa_subscription_event_type_t 
   bool watched = false;
   bool firstLookPending = false;
   {
-    std::lock_guard lock(output->mutex_);
+    std::lock_guard lock(streamsMutex);
     for (auto& entry : output->streams_) {
       Stream& s = *entry.second;
       if (s.sink != index || s.finished || s.drained) continue;
@@ -479,7 +482,7 @@ void PulseOutput::OnSinkSeen(pa_context*, const pa_sink_info* info, int last, vo
   if (last || !info) return;
   auto* output = static_cast<PulseOutput*>(self);
   const SinkLook look(*info);
-  std::lock_guard lock(output->mutex_);
+  std::lock_guard lock(streamsMutex);
   for (auto& entry : output->streams_) {
     Stream& s = *entry.second;
     if (s.sink != info->index) continue;
@@ -496,7 +499,7 @@ void PulseOutput::OnSinkChanged(pa_context*, const pa_sink_info* info, int last,
   if (last || !info) return;
   auto* output = static_cast<PulseOutput*>(self);
   const SinkLook look(*info);
-  std::lock_guard lock(output->mutex_);
+  std::lock_guard lock(streamsMutex);
   for (auto& entry : output->streams_) {
     Stream& s = *entry.second;
     if (s.sink != info->index || s.finished || s.drained) continue;
@@ -562,7 +565,7 @@ void PulseOutput::Release(Stream& s) {
 
 void PulseOutput::Free(StreamHandle handle) {
   LoopLock loop(loop_);
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(streamsMutex);
   Stream* s = Find(handle);
   if (!s) return;
   // What the sink was given before the stream went still sounds for its latency.
@@ -574,7 +577,7 @@ void PulseOutput::Free(StreamHandle handle) {
 
 int PulseOutput::StoppedSoundEndsInMs() {
   LoopLock loop(loop_);
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(streamsMutex);
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(quietFrom_ - Clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
 }
@@ -582,7 +585,7 @@ int PulseOutput::StoppedSoundEndsInMs() {
 bool PulseOutput::AskTracked(StreamHandle handle, bool (*ask)(const Stream&)) {
   LoopLock loop(loop_);
   CheckServerLocked();
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(streamsMutex);
   Stream* s = Find(handle);
   if (!s) return false;
   Track(*s);
@@ -599,7 +602,7 @@ bool PulseOutput::EndedEarly(StreamHandle handle) {
 
 std::uint64_t PulseOutput::Length(StreamHandle handle) {
   LoopLock loop(loop_);
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(streamsMutex);
   Stream* s = Find(handle);
   return s ? LengthOf(*s) : 0;
 }
@@ -607,7 +610,7 @@ std::uint64_t PulseOutput::Length(StreamHandle handle) {
 std::uint64_t PulseOutput::Position(StreamHandle handle) {
   LoopLock loop(loop_);
   CheckServerLocked();
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(streamsMutex);
   Stream* s = Find(handle);
   if (!s) return 0;
   Track(*s);
