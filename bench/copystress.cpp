@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < kEntries; ++i) {
     const QString name = QStringLiteral("speechset/probe/wort%1.wav").arg(i + 1);
     WriteToneBetweenSilences(folder.filePath(name), 0.5, kPauseMs, 1000 + 250 * i, kPauseMs);
-    const LoudSpan span = FindLoudSpan(DecodeAsMono(folder.filePath(name)), 0, threshold);
+    const LoudSpan span = FindLoudSpan(DecodeFirstChannel(folder.filePath(name)), 0, threshold);
     fileSpanMs.push_back(double(span.last - span.first + 1) * 1000 / 44100);
     entries << QStringLiteral("speechset\\probe\\wort%1.wav").arg(i + 1);
   }

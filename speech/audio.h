@@ -46,16 +46,16 @@ std::uint32_t StreamPosition(StreamHandle handle);
 // server's latency); 0 when nothing stopped still sounds.
 int StoppedSoundEndsInMs();
 
-// The output level of the sound card (ALSA "Master" of "default"): 0 is the
-// bottom of the control's range, 65536 its top; larger values set the top, and
-// a level above the top (PulseAudio allows 150 %) reads as 65536.
+// The output level of the sound card (the volume of the sound server's sink the
+// program plays on): 0 is silence, 65536 is 100 %; larger values set 100 %, and
+// a level above it (the servers allow 150 %) reads as 65536.
 // GetOutputVolume returns 0 on any failure, SetOutputVolume false. A value set
 // is one value for all channels, also when it equals the last reading.
 std::uint32_t GetOutputVolume();
 bool SetOutputVolume(std::uint32_t value);
 
 // Puts back what the last GetOutputVolume read, channel by channel and exactly
-// (above the top through the sound server), when `saved` is that reading's
+// (above 100 % too), when `saved` is that reading's
 // value; any other value is set as by SetOutputVolume. False when the level
 // could not be put back exactly. Every end of a copy restores through this.
 bool RestoreOutputVolume(std::uint32_t saved);

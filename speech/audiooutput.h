@@ -56,7 +56,7 @@ void UseAudioOutput(AudioOutput* output);
 AudioOutput& CurrentAudioOutput();
 
 // The seam below GetOutputVolume, SetOutputVolume and RestoreOutputVolume
-// (audio.h): the program uses the sound card's mixer. Tests that do not look at
+// (audio.h): the program uses the sound server's sink volume. Tests that do not look at
 // the sound card's level put in a fake, so that they leave the one test sink's
 // level alone while other tests listen to it.
 class OutputLevel {
@@ -68,5 +68,5 @@ class OutputLevel {
 };
 
 // Puts `level` below the volume operations (not owned); nullptr puts the sound
-// card's mixer back.
+// server's sink volume back.
 void UseOutputLevel(OutputLevel* level);

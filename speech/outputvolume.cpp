@@ -1,94 +1,129 @@
+// The output level is the volume of the sink the program plays on: the sound
+// server's default sink, through which every stream of the program goes. The
+// server's volume is 0 to 65536 (100 %) per channel, the program's level one to
+// one; above 100 % (a server allows 150 % and more) reads as 65536, and is put
+// back exactly only by a restore.
+
+#include <pulse/pulseaudio.h>
+
 #include <algorithm>
-#include <vector>
+#include <optional>
+#include <string>
 
 #include "speech/audio.h"
-#include "speech/mixer.h"
-#include "speech/servervolume.h"
-#include "speech/volumescale.h"
+#include "speech/serverconnection.h"
 
 namespace {
-// What the last GetOutputVolume read, channel by channel. The copy saves the
-// user's level with GetOutputVolume and puts it back with RestoreOutputVolume;
-// one value alone would lose a balance between the channels, a level above the
-// element's top (PulseAudio's over-amplification), and for ranges of more than
-// 65536 steps the exact raw value. SetOutputVolume never uses it: a caller's
-// value is one level for all channels, even when it equals the reading.
+
+constexpr std::uint32_t kVolumeTop = PA_VOLUME_NORM;
+
+struct SinkVolume {
+  std::string name;
+  pa_cvolume volume{};
+};
+
+// What the last GetOutputVolume read. The copy saves the user's level with
+// GetOutputVolume and puts it back with RestoreOutputVolume; one value alone
+// would lose a balance between the channels and a level above 100 %.
+// SetOutputVolume never uses it: a caller's value is one level for all
+// channels, even when it equals the reading.
 struct Reading {
   bool valid = false;
   std::uint32_t value = 0;
-  long min = 0;
-  long max = 0;
-  std::vector<ChannelVolume> channels;
+  SinkVolume sink;
 };
 
 Reading& LastReading() {
   static Reading reading;
   return reading;
 }
-}  // namespace
 
-static std::uint32_t CardVolume() {
-  MixerHandle mixer = OpenMixer();
-  if (!mixer) return 0;
-  VolumeControl control;
-  if (FindVolumeControl(*mixer, control) != 0) return 0;
-  std::vector<ChannelVolume> channels;
-  if (!ReadVolume(control, channels)) return 0;
-  long loudest = std::max_element(channels.begin(), channels.end(), [](const auto& a, const auto& b) {
-                   return a.raw < b.raw;
-                 })->raw;
-  std::uint32_t value = ElementToVolume(loudest, control.min, control.max);
-  LastReading() = {true, value, control.min, control.max, channels};
+std::optional<std::string> DefaultSinkName(ServerConnection& server) {
+  struct Query {
+    bool finished = false;
+    std::string name;
+  } query;
+  auto onServer = [](pa_context*, const pa_server_info* info, void* data) {
+    auto* q = static_cast<Query*>(data);
+    if (info && info->default_sink_name) q->name = info->default_sink_name;
+    q->finished = true;
+  };
+  if (!server.Wait(pa_context_get_server_info(server.Context(), onServer, &query), query.finished) ||
+      query.name.empty())
+    return std::nullopt;
+  return query.name;
+}
+
+std::optional<SinkVolume> SinkByName(ServerConnection& server, const std::string& name) {
+  struct Query {
+    bool finished = false;
+    std::optional<SinkVolume> sink;
+  } query;
+  auto onSink = [](pa_context*, const pa_sink_info* info, int last, void* data) {
+    auto* q = static_cast<Query*>(data);
+    if (last) {
+      q->finished = true;
+      return;
+    }
+    if (info && info->name) q->sink = SinkVolume{info->name, info->volume};
+  };
+  if (!server.Wait(pa_context_get_sink_info_by_name(server.Context(), name.c_str(), onSink, &query),
+                   query.finished))
+    return std::nullopt;
+  return query.sink;
+}
+
+std::optional<SinkVolume> DefaultSink(ServerConnection& server) {
+  if (!server.Context()) return std::nullopt;
+  const std::optional<std::string> name = DefaultSinkName(server);
+  return name ? SinkByName(server, *name) : std::nullopt;
+}
+
+bool SetSinkVolume(ServerConnection& server, const SinkVolume& sink) {
+  struct Result {
+    bool finished = false;
+    bool success = false;
+  } result;
+  auto onDone = [](pa_context*, int success, void* data) {
+    auto* r = static_cast<Result*>(data);
+    r->success = success != 0;
+    r->finished = true;
+  };
+  return server.Wait(pa_context_set_sink_volume_by_name(server.Context(), sink.name.c_str(), &sink.volume,
+                                                        onDone, &result),
+                     result.finished) &&
+         result.success;
+}
+
+std::uint32_t SinkLevel() {
+  ServerConnection server;
+  const std::optional<SinkVolume> sink = DefaultSink(server);
+  if (!sink || sink->volume.channels == 0) return 0;
+  const std::uint32_t value = std::min<std::uint32_t>(pa_cvolume_max(&sink->volume), kVolumeTop);
+  LastReading() = {true, value, *sink};
   return value;
 }
 
-static bool SetCardVolume(std::uint32_t value) {
-  MixerHandle mixer = OpenMixer();
-  if (!mixer) return false;
-  VolumeControl control;
-  if (FindVolumeControl(*mixer, control) != 0) return false;
-  return WriteVolumeAll(control, VolumeToElement(value, control.min, control.max));
+bool SetSinkLevel(std::uint32_t value) {
+  ServerConnection server;
+  std::optional<SinkVolume> sink = DefaultSink(server);
+  if (!sink || sink->volume.channels == 0) return false;
+  pa_cvolume_set(&sink->volume, sink->volume.channels, std::min(value, kVolumeTop));
+  return SetSinkVolume(server, *sink);
 }
 
-namespace {
-// Whether the element now holds exactly these values, read through a mixer
-// opened anew: the pulse plugin answers an open mixer from its own copy.
-bool ElementHolds(const std::vector<ChannelVolume>& wanted) {
-  MixerHandle mixer = OpenMixer();
-  VolumeControl control;
-  std::vector<ChannelVolume> now;
-  if (!mixer || FindVolumeControl(*mixer, control) != 0 || !ReadVolume(control, now)) return false;
-  return std::equal(now.begin(), now.end(), wanted.begin(), wanted.end(),
-                    [](const auto& a, const auto& b) { return a.channel == b.channel && a.raw == b.raw; });
-}
-}  // namespace
-
-static bool RestoreCardVolume(std::uint32_t saved) {
+// The reading goes back to the sink it was read from, also when another sink
+// has become the default since; should that sink be gone, no other sink takes
+// its level.
+bool RestoreSinkLevel(std::uint32_t saved) {
   const Reading& last = LastReading();
-  if (!last.valid || last.value != saved) return SetCardVolume(saved);
-  MixerHandle mixer = OpenMixer();
-  if (!mixer) return false;
-  VolumeControl control;
-  if (FindVolumeControl(*mixer, control) != 0) return false;
-  if (last.min != control.min || last.max != control.max)
-    return WriteVolumeAll(control, VolumeToElement(saved, control.min, control.max));
-  const bool inRange = std::all_of(last.channels.begin(), last.channels.end(), [&](const ChannelVolume& v) {
-    return v.raw >= control.min && v.raw <= control.max;
-  });
-  if (inRange) return WriteVolume(control, last.channels) && ElementHolds(last.channels);
-  // Above the element's top: ALSA's simple mixer ignores such a write (and says
-  // it succeeded), so the sound server, whose level the element shows, takes it.
-  // Without one the nearest level the element can hold is the best there is.
-  std::vector<long> raw;
-  for (const ChannelVolume& volume : last.channels) raw.push_back(volume.raw);
-  mixer.reset();
-  if (SetServerSinkVolume(raw)) return ElementHolds(last.channels);
-  MixerHandle again = OpenMixer();
-  if (again && FindVolumeControl(*again, control) == 0) WriteVolume(control, last.channels);
-  return false;
+  if (!last.valid || last.value != saved) return SetSinkLevel(saved);
+  ServerConnection server;
+  if (!server.Context() || !SetSinkVolume(server, last.sink)) return false;
+  const std::optional<SinkVolume> now = SinkByName(server, last.sink.name);
+  return now && pa_cvolume_equal(&now->volume, &last.sink.volume);
 }
 
-namespace {
 OutputLevel*& ChosenLevel() {
   static OutputLevel* level = nullptr;
   return level;
@@ -97,12 +132,12 @@ OutputLevel*& ChosenLevel() {
 
 void UseOutputLevel(OutputLevel* level) { ChosenLevel() = level; }
 
-std::uint32_t GetOutputVolume() { return ChosenLevel() ? ChosenLevel()->Get() : CardVolume(); }
+std::uint32_t GetOutputVolume() { return ChosenLevel() ? ChosenLevel()->Get() : SinkLevel(); }
 
 bool SetOutputVolume(std::uint32_t value) {
-  return ChosenLevel() ? ChosenLevel()->Set(value) : SetCardVolume(value);
+  return ChosenLevel() ? ChosenLevel()->Set(value) : SetSinkLevel(value);
 }
 
 bool RestoreOutputVolume(std::uint32_t saved) {
-  return ChosenLevel() ? ChosenLevel()->Restore(saved) : RestoreCardVolume(saved);
+  return ChosenLevel() ? ChosenLevel()->Restore(saved) : RestoreSinkLevel(saved);
 }

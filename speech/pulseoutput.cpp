@@ -6,8 +6,11 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "speech/serverconnection.h"
 #include "speech/sounddecoder.h"
 
 namespace {
@@ -27,8 +30,66 @@ constexpr std::size_t kPieceFrames = 4096;
 // holds its own latency; a little more covers a timing report that is a few
 // milliseconds old.
 constexpr auto kEndMargin = std::chrono::milliseconds(10);
+// A stream whose position has not moved for this long counts as cut: the
+// server no longer plays it (hung, or holding it back) and says nothing. Its
+// first sound may come up to 2 s late on a sink that has just woken up, and
+// the position follows the server's timing reports, so less would cut sound
+// that was only late; a hung server is noticed within the 2 s it holds plus this.
+constexpr auto kStallBound = std::chrono::seconds(4);
+
+class PulseOutput;
+
+// Guards the streams' own state and the output's flags that the callbacks
+// share with the user-interface thread. Taken inside the main loop's lock on
+// both threads, which would do alone; but ThreadSanitizer, told to ignore what
+// libpulse does inside (its shared-memory queues look like races to it), then
+// no longer sees that lock either, and only this one tells it the callbacks
+// and the user-interface thread take turns. One for the whole output, so that
+// a callback takes it before it reads anything of its stream. Never held
+// across a wait of the main loop.
+std::mutex streamsMutex;
+
+// What the server shows of a sink. A change of the sink that shows in none of
+// this is how PipeWire's PulseAudio service tells that the sink was suspended
+// under a playing stream: it reports the sink running all the same, while the
+// stream plays on into nothing and drains at its normal pace. (PulseAudio
+// shows a suspended sink as such; it also sends the events of a change late,
+// so that one may come after the sink was looked at with the change in it.)
+struct SinkLook {
+  pa_sink_state_t state = PA_SINK_INVALID_STATE;
+  pa_cvolume volume{};
+  int mute = 0;
+  pa_sink_flags_t flags{};
+  pa_usec_t configuredLatency = 0;
+  pa_sample_spec format{};
+  pa_channel_map channels{};
+  std::string port;
+  std::string properties;
+
+  explicit SinkLook(const pa_sink_info& info)
+      : state(info.state),
+        volume(info.volume),
+        mute(info.mute),
+        flags(info.flags),
+        configuredLatency(info.configured_latency),
+        format(info.sample_spec),
+        channels(info.channel_map),
+        port(info.active_port && info.active_port->name ? info.active_port->name : "") {
+    if (char* text = info.proplist ? pa_proplist_to_string(info.proplist) : nullptr) {
+      properties = text;
+      pa_xfree(text);
+    }
+  }
+  bool operator==(const SinkLook& other) const {
+    return state == other.state && pa_cvolume_equal(&volume, &other.volume) && mute == other.mute &&
+           flags == other.flags && configuredLatency == other.configuredLatency &&
+           pa_sample_spec_equal(&format, &other.format) && pa_channel_map_equal(&channels, &other.channels) &&
+           port == other.port && properties == other.properties;
+  }
+};
 
 struct Stream {
+  PulseOutput* owner = nullptr;
   std::unique_ptr<SoundDecoder> decoder;
   pa_stream* stream = nullptr;
   pa_operation* drain = nullptr;
@@ -38,13 +99,22 @@ struct Stream {
   std::uint64_t estimatedBytes = 0;
   std::uint64_t writtenBytes = 0;
   std::uint64_t heardBytes = 0;  // the position: only ever rises
+  Clock::time_point movedAt;     // when the position last rose (or the stream began)
   bool decodeEnded = false;
   bool started = false;        // the server has begun to play it
   bool drained = false;        // the server has played all into the sink
   Clock::time_point endsAt;    // once drained: when the sink has played it out
   bool finished = false;       // heard to its end, or cut
-  bool endedEarly = false;     // cut: the server went away or the sound ran dry
+  bool endedEarly = false;     // cut: the sound did not all reach the sink
+  std::uint32_t sink = PA_INVALID_INDEX;  // the sink it plays on, once started
+  std::optional<SinkLook> sinkLook;       // that sink as last seen
+  bool lookPending = false;               // the first look at it is under way
 };
+
+// Bytes of the decoded PCM: the decoder's estimate until the data has ended.
+std::uint64_t LengthOf(const Stream& s) {
+  return s.decodeEnded ? s.writtenBytes : std::max(s.estimatedBytes, s.writtenBytes);
+}
 
 class PulseOutput final : public AudioOutput {
  public:
@@ -75,34 +145,51 @@ class PulseOutput final : public AudioOutput {
     pa_threaded_mainloop* loop_;
   };
 
+  bool StartLoop();
   bool OpenLocked();
+  void DropContextLocked();
   void CheckServerLocked();
   void Track(Stream& s);
   void Fill(Stream& s, std::size_t bytes);
   void Cut(Stream& s);
-  Clock::duration SinkLatency(Stream& s) const;
+  void LookAtSink(pa_context* context, std::uint32_t sink, pa_sink_info_cb_t then);
+  static Clock::duration SinkLatency(const Stream& s);
   void Release(Stream& s);
   Stream* Find(StreamHandle handle);
   // `ask` of the stream, brought up to date first; false without such a stream.
   bool AskTracked(StreamHandle handle, bool (*ask)(const Stream&));
   StreamHandle NextHandle();
+  bool TimedOut() {
+    std::lock_guard lock(streamsMutex);
+    return connectTimedOut_;
+  }
+  void SetTimedOut(bool timedOut) {
+    std::lock_guard lock(streamsMutex);
+    connectTimedOut_ = timedOut;
+  }
 
   static void OnContextState(pa_context* context, void* self);
-  static void OnWrite(pa_stream* stream, std::size_t bytes, void* self);
-  static void OnUnderflow(pa_stream* stream, void* self);
-  static void OnStarted(pa_stream* stream, void* self);
-  static void OnSuspended(pa_stream* stream, void* self);
-  static void OnDrained(pa_stream* stream, int success, void* self);
+  static void OnConnectTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
+  static void OnSinkEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
+                          void* self);
+  static void OnServerInfo(pa_context* context, const pa_server_info* info, void* self);
+  static void OnSinkSeen(pa_context* context, const pa_sink_info* info, int last, void* self);
+  static void OnSinkChanged(pa_context* context, const pa_sink_info* info, int last, void* self);
+  // Each stream's callbacks get the stream itself; Release clears them.
+  static void OnWrite(pa_stream* stream, std::size_t bytes, void* s);
+  static void OnUnderflow(pa_stream* stream, void* s);
+  static void OnStarted(pa_stream* stream, void* s);
+  static void OnSuspended(pa_stream* stream, void* s);
+  static void OnMoved(pa_stream* stream, void* s);
+  static void OnDrained(pa_stream* stream, int success, void* s);
 
   // Created at the first Open and kept; its thread runs the callbacks.
   pa_threaded_mainloop* loop_ = nullptr;
   // Under the main loop's lock. The server connection; nullptr when none.
   pa_context* context_ = nullptr;
-  // Guards the streams' own state below, taken inside the main loop's lock on
-  // both threads (ThreadSanitizer cannot see that lock, taken inside libpulse).
-  // Never held across a wait of the main loop.
-  std::mutex mutex_;
   std::map<StreamHandle, std::unique_ptr<Stream>> streams_;
+  bool connectTimedOut_ = false;
+  bool bareChangeMeansSuspend_ = false;  // the server is PipeWire's PulseAudio service
   StreamHandle lastHandle_ = 0;
   Clock::time_point quietFrom_{};  // streams stopped by Free sound until then
 };
@@ -111,36 +198,36 @@ PulseOutput::~PulseOutput() {
   if (!loop_) return;
   {
     LoopLock loop(loop_);
-    std::lock_guard lock(mutex_);
-    for (auto& entry : streams_) Release(*entry.second);
-    streams_.clear();
-    if (context_) {
-      pa_context_set_state_callback(context_, nullptr, nullptr);
-      pa_context_disconnect(context_);
-      pa_context_unref(context_);
-      context_ = nullptr;
+    {
+      std::lock_guard lock(streamsMutex);
+      for (auto& entry : streams_) Release(*entry.second);
+      streams_.clear();
     }
+    if (context_) DropContextLocked();
   }
   pa_threaded_mainloop_stop(loop_);
   pa_threaded_mainloop_free(loop_);
 }
 
+bool PulseOutput::StartLoop() {
+  if (loop_) return true;
+  loop_ = pa_threaded_mainloop_new();
+  if (loop_ && pa_threaded_mainloop_start(loop_) >= 0) return true;
+  if (loop_) pa_threaded_mainloop_free(loop_);
+  loop_ = nullptr;
+  return false;
+}
+
 bool PulseOutput::Open() {
-  if (!loop_) {
-    loop_ = pa_threaded_mainloop_new();
-    if (!loop_ || pa_threaded_mainloop_start(loop_) < 0) {
-      if (loop_) pa_threaded_mainloop_free(loop_);
-      loop_ = nullptr;
-      return false;
-    }
-  }
+  if (!StartLoop()) return false;
   LoopLock loop(loop_);
   return OpenLocked();
 }
 
 // A connection that failed or was lost is dropped and a new one made, so a
 // server started after the program is found by the next playback. Waits for
-// the server's answer; a missing server answers at once.
+// the server's answer: a missing server answers at once, one that accepts and
+// then says nothing is given up after kServerAnswerTimeout.
 bool PulseOutput::OpenLocked() {
   CheckServerLocked();
   if (context_) return true;
@@ -148,34 +235,67 @@ bool PulseOutput::OpenLocked() {
   if (!context_) return false;
   pa_context_set_state_callback(context_, &PulseOutput::OnContextState, this);
   if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
-    for (;;) {
-      const pa_context_state_t state = pa_context_get_state(context_);
-      if (state == PA_CONTEXT_READY) return true;
-      if (!PA_CONTEXT_IS_GOOD(state)) break;
+    SetTimedOut(false);
+    const pa_usec_t timeout = std::chrono::microseconds(kServerAnswerTimeout).count();
+    pa_time_event* timer =
+        pa_context_rttime_new(context_, pa_rtclock_now() + timeout, &PulseOutput::OnConnectTimeout, this);
+    pa_context_state_t state = pa_context_get_state(context_);
+    while (state != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) && !TimedOut()) {
       pa_threaded_mainloop_wait(loop_);
+      state = pa_context_get_state(context_);
+    }
+    if (timer) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
+    if (state == PA_CONTEXT_READY) {
+      // Sinks suspended, removed or changed under a playing stream.
+      pa_context_set_subscribe_callback(context_, &PulseOutput::OnSinkEvent, this);
+      if (pa_operation* op = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK, nullptr, nullptr))
+        pa_operation_unref(op);
+      {
+        std::lock_guard lock(streamsMutex);
+        bareChangeMeansSuspend_ = false;
+      }
+      if (pa_operation* op = pa_context_get_server_info(context_, &PulseOutput::OnServerInfo, this))
+        pa_operation_unref(op);
+      return true;
     }
   }
+  DropContextLocked();
+  return false;
+}
+
+void PulseOutput::DropContextLocked() {
   pa_context_set_state_callback(context_, nullptr, nullptr);
+  pa_context_set_subscribe_callback(context_, nullptr, nullptr);
   pa_context_disconnect(context_);
   pa_context_unref(context_);
   context_ = nullptr;
-  return false;
 }
 
 // A server that went away ends every stream as cut, and leaves no connection.
 void PulseOutput::CheckServerLocked() {
   if (!context_ || PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) return;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(streamsMutex);
     for (auto& entry : streams_) Cut(*entry.second);
   }
-  pa_context_set_state_callback(context_, nullptr, nullptr);
-  pa_context_unref(context_);
-  context_ = nullptr;
+  DropContextLocked();
 }
 
 void PulseOutput::OnContextState(pa_context*, void* self) {
   pa_threaded_mainloop_signal(static_cast<PulseOutput*>(self)->loop_, 0);
+}
+
+void PulseOutput::OnServerInfo(pa_context*, const pa_server_info* info, void* self) {
+  const std::string name = info && info->server_name ? info->server_name : "";
+  auto* output = static_cast<PulseOutput*>(self);
+  std::lock_guard lock(streamsMutex);
+  output->bareChangeMeansSuspend_ = name.find("PipeWire") != std::string::npos;
+}
+
+void PulseOutput::OnConnectTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+  auto* output = static_cast<PulseOutput*>(self);
+  output->SetTimedOut(true);
+  pa_threaded_mainloop_signal(output->loop_, 0);
 }
 
 // The stream's data is no longer to be heard to its end. What was heard up to
@@ -193,7 +313,7 @@ void PulseOutput::Cut(Stream& s) {
 StreamHandle PulseOutput::Play(const std::string& path) {
   // Opening reads only the file's header, so a long file costs what a short one does.
   std::unique_ptr<SoundDecoder> decoder = SoundDecoder::Open(path);
-  if (!decoder || !Open()) return 0;
+  if (!decoder || !StartLoop()) return 0;
   LoopLock loop(loop_);
   if (!OpenLocked()) return 0;
 
@@ -204,11 +324,13 @@ StreamHandle PulseOutput::Play(const std::string& path) {
   if (!pa_sample_spec_valid(&format)) return 0;
   auto owned = std::make_unique<Stream>();
   Stream& s = *owned;
+  s.owner = this;
   s.rate = decoder->SampleRate();
   s.frameBytes = pa_frame_size(&format);
   s.pcm.resize(kPieceFrames * format.channels);
   s.estimatedBytes = decoder->EstimatedFrames() * s.frameBytes;
   s.decoder = std::move(decoder);
+  s.movedAt = Clock::now();
   s.stream = pa_stream_new(context_, "Vellamo", &format, nullptr);
   if (!s.stream) return 0;
 
@@ -218,17 +340,21 @@ StreamHandle PulseOutput::Play(const std::string& path) {
   buffer.prebuf = static_cast<std::uint32_t>(-1);
   buffer.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kTopUpUsec, &format));
   buffer.fragsize = static_cast<std::uint32_t>(-1);
-  pa_stream_set_write_callback(s.stream, &PulseOutput::OnWrite, this);
-  pa_stream_set_underflow_callback(s.stream, &PulseOutput::OnUnderflow, this);
-  pa_stream_set_started_callback(s.stream, &PulseOutput::OnStarted, this);
-  pa_stream_set_suspended_callback(s.stream, &PulseOutput::OnSuspended, this);
+  pa_stream_set_write_callback(s.stream, &PulseOutput::OnWrite, &s);
+  pa_stream_set_underflow_callback(s.stream, &PulseOutput::OnUnderflow, &s);
+  pa_stream_set_started_callback(s.stream, &PulseOutput::OnStarted, &s);
+  pa_stream_set_suspended_callback(s.stream, &PulseOutput::OnSuspended, &s);
+  pa_stream_set_moved_callback(s.stream, &PulseOutput::OnMoved, &s);
+  // Movable: a stream moved to another sink (by the user, or because its sink
+  // went away) counts as cut, which holds on either server; forbidding the move
+  // would instead end the stream on one server and not on the other.
   const auto flags =
       static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
   if (pa_stream_connect_playback(s.stream, nullptr, &buffer, flags, nullptr, nullptr) < 0) {
     Release(s);
     return 0;
   }
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(streamsMutex);
   const StreamHandle handle = NextHandle();
   streams_.emplace(handle, std::move(owned));
   return handle;
@@ -246,11 +372,10 @@ Stream* PulseOutput::Find(StreamHandle handle) {
   return it == streams_.end() ? nullptr : it->second.get();
 }
 
-void PulseOutput::OnWrite(pa_stream* stream, std::size_t bytes, void* self) {
-  auto* output = static_cast<PulseOutput*>(self);
-  std::lock_guard lock(output->mutex_);
-  for (auto& entry : output->streams_)
-    if (entry.second->stream == stream) output->Fill(*entry.second, bytes);
+void PulseOutput::OnWrite(pa_stream*, std::size_t bytes, void* s) {
+  auto& stream = *static_cast<Stream*>(s);
+  std::lock_guard lock(streamsMutex);
+  stream.owner->Fill(stream, bytes);
 }
 
 // Decodes what the server asks for. At the end of the data the server is told
@@ -263,7 +388,7 @@ void PulseOutput::Fill(Stream& s, std::size_t bytes) {
       s.decodeEnded = true;
       s.decoder.reset();
       if (pa_operation* op = pa_stream_trigger(s.stream, nullptr, nullptr)) pa_operation_unref(op);
-      s.drain = pa_stream_drain(s.stream, &PulseOutput::OnDrained, this);
+      s.drain = pa_stream_drain(s.stream, &PulseOutput::OnDrained, &s);
       break;
     }
     const std::size_t piece = frames * s.frameBytes;
@@ -275,48 +400,118 @@ void PulseOutput::Fill(Stream& s, std::size_t bytes) {
 
 // The sound ran dry with data still to come: a gap in the sound, which a
 // recording would keep. The stream counts as cut.
-void PulseOutput::OnUnderflow(pa_stream* stream, void* self) {
-  auto* output = static_cast<PulseOutput*>(self);
-  std::lock_guard lock(output->mutex_);
-  for (auto& entry : output->streams_)
-    if (entry.second->stream == stream && !entry.second->decodeEnded) output->Cut(*entry.second);
+void PulseOutput::OnUnderflow(pa_stream*, void* s) {
+  auto& stream = *static_cast<Stream*>(s);
+  std::lock_guard lock(streamsMutex);
+  if (!stream.decodeEnded) stream.owner->Cut(stream);
 }
 
-void PulseOutput::OnStarted(pa_stream* stream, void* self) {
-  auto* output = static_cast<PulseOutput*>(self);
-  std::lock_guard lock(output->mutex_);
-  for (auto& entry : output->streams_)
-    if (entry.second->stream == stream) entry.second->started = true;
+// From here on the sink the stream plays on is watched; what it looks like now
+// is what a later change is compared with.
+void PulseOutput::OnStarted(pa_stream* stream, void* s) {
+  auto& st = *static_cast<Stream*>(s);
+  std::uint32_t sink = PA_INVALID_INDEX;
+  {
+    std::lock_guard lock(streamsMutex);
+    st.started = true;
+    st.sink = sink = pa_stream_get_device_index(stream);
+    st.lookPending = sink != PA_INVALID_INDEX;
+  }
+  if (sink != PA_INVALID_INDEX) st.owner->LookAtSink(pa_stream_get_context(stream), sink, &PulseOutput::OnSinkSeen);
 }
 
 // The sink was suspended under a playing stream: its sound stopped in the
 // middle, as when it runs dry. (A stream that waits for a suspended sink to
 // wake up has not started yet.)
-void PulseOutput::OnSuspended(pa_stream* stream, void* self) {
+void PulseOutput::OnSuspended(pa_stream* stream, void* s) {
+  auto& st = *static_cast<Stream*>(s);
+  std::lock_guard lock(streamsMutex);
+  if (st.started && !st.drained && pa_stream_is_suspended(stream) == 1) st.owner->Cut(st);
+}
+
+// Moved to another sink: what the first sink still held is lost.
+void PulseOutput::OnMoved(pa_stream*, void* s) {
+  auto& st = *static_cast<Stream*>(s);
+  std::lock_guard lock(streamsMutex);
+  if (!st.drained) st.owner->Cut(st);
+}
+
+// A drain that fails leaves it open whether the end was played: a recording of
+// it cannot be trusted.
+void PulseOutput::OnDrained(pa_stream*, int success, void* s) {
+  auto& st = *static_cast<Stream*>(s);
+  std::lock_guard lock(streamsMutex);
+  if (st.drain) pa_operation_unref(st.drain);
+  st.drain = nullptr;
+  if (st.finished) return;
+  if (!success) {
+    st.owner->Cut(st);
+    return;
+  }
+  st.drained = true;
+  st.endsAt = Clock::now() + SinkLatency(st) + kEndMargin;
+}
+
+void PulseOutput::LookAtSink(pa_context* context, std::uint32_t sink, pa_sink_info_cb_t then) {
+  if (pa_operation* op = pa_context_get_sink_info_by_index(context, sink, then, this)) pa_operation_unref(op);
+}
+
+void PulseOutput::OnSinkEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* self) {
   auto* output = static_cast<PulseOutput*>(self);
-  std::lock_guard lock(output->mutex_);
+  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK) return;
+  const auto what = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+  bool watched = false;
+  bool firstLookPending = false;
+  {
+    std::lock_guard lock(streamsMutex);
+    for (auto& entry : output->streams_) {
+      Stream& s = *entry.second;
+      if (s.sink != index || s.finished || s.drained) continue;
+      watched = true;
+      firstLookPending = firstLookPending || s.lookPending;
+      if (what == PA_SUBSCRIPTION_EVENT_REMOVE) output->Cut(s);
+    }
+  }
+  // A change told before the first look has been answered may be in that look
+  // already: it is not compared with it.
+  if (watched && what == PA_SUBSCRIPTION_EVENT_CHANGE)
+    output->LookAtSink(context, index, firstLookPending ? &PulseOutput::OnSinkSeen : &PulseOutput::OnSinkChanged);
+}
+
+void PulseOutput::OnSinkSeen(pa_context*, const pa_sink_info* info, int last, void* self) {
+  if (last || !info) return;
+  auto* output = static_cast<PulseOutput*>(self);
+  const SinkLook look(*info);
+  std::lock_guard lock(streamsMutex);
   for (auto& entry : output->streams_) {
     Stream& s = *entry.second;
-    if (s.stream == stream && s.started && !s.drained && pa_stream_is_suspended(stream) == 1) output->Cut(s);
+    if (s.sink != info->index) continue;
+    if (info->state == PA_SINK_SUSPENDED && !s.drained) output->Cut(s);
+    s.sinkLook = look;
+    s.lookPending = false;
   }
 }
 
-void PulseOutput::OnDrained(pa_stream* stream, int success, void* self) {
+// A sink that changed under a playing stream: suspended, or on PipeWire changed
+// in a way that shows nowhere (its suspend), cuts the stream; a change that
+// shows (its volume, its state waking up) does not.
+void PulseOutput::OnSinkChanged(pa_context*, const pa_sink_info* info, int last, void* self) {
+  if (last || !info) return;
   auto* output = static_cast<PulseOutput*>(self);
-  std::lock_guard lock(output->mutex_);
+  const SinkLook look(*info);
+  std::lock_guard lock(streamsMutex);
   for (auto& entry : output->streams_) {
     Stream& s = *entry.second;
-    if (s.stream != stream) continue;
-    if (s.drain) pa_operation_unref(s.drain);
-    s.drain = nullptr;
-    if (!success || s.finished) continue;
-    s.drained = true;
-    s.endsAt = Clock::now() + output->SinkLatency(s) + kEndMargin;
+    if (s.sink != info->index || s.finished || s.drained) continue;
+    if (info->state == PA_SINK_SUSPENDED ||
+        (output->bareChangeMeansSuspend_ && !s.lookPending && s.sinkLook && *s.sinkLook == look))
+      output->Cut(s);
+    s.sinkLook = look;
   }
 }
 
 // How long the sink holds what it has been given, from the server's last report.
-Clock::duration PulseOutput::SinkLatency(Stream& s) const {
+Clock::duration PulseOutput::SinkLatency(const Stream& s) {
   const pa_timing_info* timing = s.stream ? pa_stream_get_timing_info(s.stream) : nullptr;
   return std::chrono::microseconds(timing ? timing->sink_usec : 0);
 }
@@ -329,7 +524,8 @@ void PulseOutput::Track(Stream& s) {
     Cut(s);
     return;
   }
-  if (s.drained && Clock::now() >= s.endsAt) {
+  const Clock::time_point now = Clock::now();
+  if (s.drained && now >= s.endsAt) {
     s.finished = true;
     s.heardBytes = s.writtenBytes;
     return;
@@ -339,8 +535,13 @@ void PulseOutput::Track(Stream& s) {
     const std::uint64_t heard = usec * static_cast<std::uint64_t>(s.rate) / 1'000'000 * s.frameBytes;
     // The end itself is reached only when the stream is over.
     const std::uint64_t below = s.writtenBytes >= s.frameBytes ? s.writtenBytes - s.frameBytes : 0;
-    s.heardBytes = std::max(s.heardBytes, std::min(heard, below));
+    const std::uint64_t position = std::min(heard, below);
+    if (position > s.heardBytes) {
+      s.heardBytes = position;
+      s.movedAt = now;
+    }
   }
+  if (!s.drained && now - s.movedAt > kStallBound) Cut(s);
 }
 
 void PulseOutput::Release(Stream& s) {
@@ -355,6 +556,7 @@ void PulseOutput::Release(Stream& s) {
     pa_stream_set_underflow_callback(s.stream, nullptr, nullptr);
     pa_stream_set_started_callback(s.stream, nullptr, nullptr);
     pa_stream_set_suspended_callback(s.stream, nullptr, nullptr);
+    pa_stream_set_moved_callback(s.stream, nullptr, nullptr);
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(s.stream))) pa_stream_disconnect(s.stream);
     pa_stream_unref(s.stream);
     s.stream = nullptr;
@@ -363,7 +565,7 @@ void PulseOutput::Release(Stream& s) {
 
 void PulseOutput::Free(StreamHandle handle) {
   LoopLock loop(loop_);
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(streamsMutex);
   Stream* s = Find(handle);
   if (!s) return;
   // What the sink was given before the stream went still sounds for its latency.
@@ -375,7 +577,7 @@ void PulseOutput::Free(StreamHandle handle) {
 
 int PulseOutput::StoppedSoundEndsInMs() {
   LoopLock loop(loop_);
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(streamsMutex);
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(quietFrom_ - Clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
 }
@@ -383,7 +585,7 @@ int PulseOutput::StoppedSoundEndsInMs() {
 bool PulseOutput::AskTracked(StreamHandle handle, bool (*ask)(const Stream&)) {
   LoopLock loop(loop_);
   CheckServerLocked();
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(streamsMutex);
   Stream* s = Find(handle);
   if (!s) return false;
   Track(*s);
@@ -400,21 +602,19 @@ bool PulseOutput::EndedEarly(StreamHandle handle) {
 
 std::uint64_t PulseOutput::Length(StreamHandle handle) {
   LoopLock loop(loop_);
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(streamsMutex);
   Stream* s = Find(handle);
-  if (!s) return 0;
-  return s->decodeEnded ? s->writtenBytes : std::max(s->estimatedBytes, s->writtenBytes);
+  return s ? LengthOf(*s) : 0;
 }
 
 std::uint64_t PulseOutput::Position(StreamHandle handle) {
   LoopLock loop(loop_);
   CheckServerLocked();
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(streamsMutex);
   Stream* s = Find(handle);
   if (!s) return 0;
   Track(*s);
-  const std::uint64_t length = s->decodeEnded ? s->writtenBytes : std::max(s->estimatedBytes, s->writtenBytes);
-  return std::min(s->heardBytes, length);
+  return std::min(s->heardBytes, LengthOf(*s));
 }
 
 }  // namespace

@@ -114,7 +114,7 @@ class SpeechDataUpdateEndToEnd : public ProgramWindows {
   // The span of sound in a file, measured as the simulator measures what it hears.
   std::chrono::milliseconds SoundSpanOf(const Word& word) const {
     const LoudSpan span =
-        FindLoudSpan(DecodeAsMono(PathOf(word.path)), 0, int(hearing.silenceThreshold * 32768.0));
+        FindLoudSpan(DecodeFirstChannel(PathOf(word.path)), 0, int(hearing.silenceThreshold * 32768.0));
     return std::chrono::milliseconds((span.last - span.first + 1) * 1000 / 44100);
   }
 

@@ -1,4 +1,4 @@
-// Playback through libsndfile and the sound server into the PulseAudio null sink.
+// Playback through libsndfile and the sound server into the tests' null sink.
 
 #include <gtest/gtest.h>
 

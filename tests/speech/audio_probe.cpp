@@ -7,6 +7,8 @@
 //                           (XDG_RUNTIME_DIR and HOME must be private folders)
 //   audio_probe volumeloss  reads the level of a private PulseAudio, which then
 //                           goes away before the level is put back
+//   audio_probe stall FILE  plays FILE into a private PulseAudio, which then
+//                           hangs (SIGSTOP) while the stream plays
 //   audio_probe starve FILE plays FILE into the server of the environment,
 //                           prints "heard" once some of it was heard and then
 //                           waits to be stopped and continued (SIGSTOP, SIGCONT)
@@ -156,13 +158,36 @@ int VolumeLoss() {
     std::printf("server did not start\n");
     return 1;
   }
-  std::system("pactl set-sink-volume nullsink 150% >/dev/null 2>&1");
+  std::system("pactl set-sink-volume @DEFAULT_SINK@ 150% >/dev/null 2>&1");
   const std::uint32_t overAmplified = GetOutputVolume();
   StopServer(server);
   const bool restored = RestoreOutputVolume(overAmplified);
   const bool set = SetOutputVolume(30000);
   std::printf("read=%u restore=%s set=%s\n", overAmplified, restored ? "true" : "false",
               set ? "true" : "false");
+  return 0;
+}
+// The server hangs while the stream plays: it neither plays on nor says
+// anything, and the connection stays open. The stream must not play forever.
+int Stall(const QString& path) {
+  pid_t server = -1;
+  if (!StartServer(server)) {
+    std::printf("server did not start\n");
+    return 1;
+  }
+  StreamHandle stream = 0;
+  PlayFile(stream, path);
+  if (stream == 0 || !WaitUntilAQuarterIsHeard(stream)) {
+    std::printf("not played\n");
+    StopServer(server);
+    return 1;
+  }
+  kill(server, SIGSTOP);
+  const Loss hung = FollowToItsEnd(stream);
+  StopPlayback(stream);
+  kill(server, SIGCONT);
+  StopServer(server);
+  std::printf("ended=%s early=%s monotone=%s\n", YesNo(hung.ended), YesNo(hung.early), YesNo(hung.monotone));
   return 0;
 }
 // The whole process stalls while its stream plays, as on a starved machine,
@@ -196,7 +221,8 @@ int main(int argc, char** argv) {
   if (mode == "none") return NoServer();
   if (mode == "comeandgo") return ComeAndGo();
   if (mode == "volumeloss") return VolumeLoss();
+  if (mode == "stall" && argc > 2) return Stall(QString::fromLocal8Bit(argv[2]));
   if (mode == "starve" && argc > 2) return Starve(QString::fromLocal8Bit(argv[2]));
-  std::fprintf(stderr, "usage: audio_probe none|comeandgo|volumeloss|starve FILE\n");
+  std::fprintf(stderr, "usage: audio_probe none|comeandgo|volumeloss|stall FILE|starve FILE\n");
   return 2;
 }

@@ -6,6 +6,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <QDir>
 #include <QFile>
@@ -42,12 +47,13 @@ QProcessEnvironment PrivateEnvironment(const QTemporaryDir& folder) {
   return environment;
 }
 
-ProbeResult RunProbe(const QString& mode, const QProcessEnvironment& environment) {
+ProbeResult RunProbe(const QString& mode, const QProcessEnvironment& environment, int timeoutMs = 90000,
+                     const QStringList& more = {}) {
   ProbeResult result;
   QProcess probe;
   probe.setProcessEnvironment(environment);
-  probe.start(QStringLiteral(AUDIO_PROBE), {mode});
-  result.finished = probe.waitForFinished(90000);
+  probe.start(QStringLiteral(AUDIO_PROBE), QStringList{mode} + more);
+  result.finished = probe.waitForFinished(timeoutMs);
   if (!result.finished) probe.kill();
   result.exitCode = probe.exitCode();
   result.output = QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
@@ -67,6 +73,49 @@ TEST(WithoutSoundServer, VolumeIsZeroSettingFailsPlayingGivesNoStreamAndEachInit
             "messages=Audioausgabe nicht gefunden|Audioausgabe nicht gefunden| get=0 set=false play=0 "
             "playing=false")
       << result.errors.toStdString();
+}
+
+// A server that accepts the connection and then never answers: each attempt
+// gives up after a few seconds, and the program says what it says without a
+// server. (libpulse itself would wait 30 s per request.)
+TEST(HungSoundServer, EachAttemptGivesUpSoonAndItCountsAsNoServer) {
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const std::string path = (folder.path() + "/hung-server").toStdString();
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  // Never accepted: the kernel completes the connections, nobody answers.
+  ASSERT_EQ(listen(listener, 16), 0);
+  QProcessEnvironment environment = PrivateEnvironment(folder);
+  environment.insert("PULSE_SERVER", QString::fromStdString("unix:" + path));
+  // Five attempts (two InitAudio, the volume read and set, one PlayFile).
+  const ProbeResult result = RunProbe("none", environment, 60000);
+  close(listener);
+  ASSERT_TRUE(result.finished) << "the program waited for the hung server";
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.output.toStdString(),
+            "messages=Audioausgabe nicht gefunden|Audioausgabe nicht gefunden| get=0 set=false play=0 "
+            "playing=false")
+      << result.errors.toStdString();
+}
+
+// The server hangs in the middle of a stream without closing the connection:
+// no underflow, no error, the position just stops. The stream ends as cut.
+TEST(HungSoundServer, AStreamWhosePositionStopsEndsAsCut) {
+  if (QStandardPaths::findExecutable("pulseaudio").isEmpty()) GTEST_SKIP() << "pulseaudio not installed";
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const QString path = folder.filePath("lang.wav");
+  ASSERT_TRUE(WriteTone(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100 * 12));
+  const ProbeResult result = RunProbe("stall", PrivateEnvironment(folder), 90000, {path});
+  ASSERT_TRUE(result.finished) << "the probe hung";
+  ASSERT_EQ(result.exitCode, 0) << result.output.toStdString() << "\n" << result.errors.toStdString();
+  EXPECT_EQ(result.output.toStdString(), "ended=yes early=yes monotone=yes") << result.errors.toStdString();
 }
 
 TEST(SoundServerComingAndGoing, LaterPlayFileFindsTheServerAndStreamsEndCutWhenItGoes) {

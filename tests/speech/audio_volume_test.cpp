@@ -1,5 +1,5 @@
-// The output level through the ALSA "Master" element, which the null sink's
-// volume stands behind, and what the sink's monitor hears.
+// The output level as the default sink's volume, on either sound server, and
+// what the sink's monitor hears.
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 
 namespace {
 
-std::string SinkVolume() { return RunCommand("pactl get-sink-volume nullsink 2>/dev/null"); }
+std::string SinkVolume() { return RunCommand("pactl get-sink-volume @DEFAULT_SINK@ 2>/dev/null"); }
 
 class OutputVolumeTest : public ::testing::Test {
  protected:
@@ -49,10 +49,10 @@ TEST_F(OutputVolumeTest, ReadsBackWhatWasSetAndClampsAboveTheTop) {
 }
 
 TEST_F(OutputVolumeTest, RestoringWhatWasReadPutsEveryChannelBackExactly) {
-  // Levels a user may have: over-amplified beyond the mixer's top, silent,
+  // Levels a user may have: over-amplified beyond 100 %, silent,
   // exactly half, an odd value, and with the channels out of balance.
   for (const char* level : {"150%", "0", "32768", "12345", "30% 70%", "65536 40000", "98304 65536"}) {
-    RunCommand(std::string("pactl set-sink-volume nullsink ") + level);
+    RunCommand(std::string("pactl set-sink-volume @DEFAULT_SINK@ ") + level);
     const std::vector<long> users = SinkChannels();
     const std::uint32_t saved = GetOutputVolume();
     ASSERT_TRUE(SetOutputVolume(4096));
@@ -63,14 +63,14 @@ TEST_F(OutputVolumeTest, RestoringWhatWasReadPutsEveryChannelBackExactly) {
 }
 
 TEST_F(OutputVolumeTest, AboveTheTopReadsAsTheTop) {
-  RunCommand("pactl set-sink-volume nullsink 150%");
+  RunCommand("pactl set-sink-volume @DEFAULT_SINK@ 150%");
   EXPECT_EQ(GetOutputVolume(), 65536u);
 }
 
 TEST_F(OutputVolumeTest, SettingTheValueJustReadGivesAllChannelsThatOneLevel) {
   // A calibration step may set exactly what was read: that is a level of its
   // own, not the restore of the user's balance.
-  RunCommand("pactl set-sink-volume nullsink 30% 70%");
+  RunCommand("pactl set-sink-volume @DEFAULT_SINK@ 30% 70%");
   const std::vector<long> unequal = SinkChannels();
   const std::uint32_t read = GetOutputVolume();
   ASSERT_TRUE(SetOutputVolume(read));

@@ -663,6 +663,19 @@ TEST_F(CopyDialogVolume, TheLevelAdjustmentStepsUpByFourThousandNinetySixAndSucc
   EXPECT_EQ(GetOutputVolume(), before) << "OK restores a second time";
 }
 
+// The user's level above 100 % and out of balance: only the sound server holds
+// it, and the copy must put it back channel by channel.
+TEST_F(CopyDialogVolume, AnOverAmplifiedUnbalancedLevelIsPutBackExactly) {
+  const std::vector<long> users = {98304, 65536};  // 150 % left, 100 % right
+  SetSinkChannels(users);
+  ASSERT_EQ(SinkChannels(), users);
+  sim.SetValues('B', {10, 130});
+  Start({"speechset\\a.wav"});
+  ASSERT_TRUE(Succeeded());
+  EXPECT_TRUE(DeviceReceived("*BBGIJHK{"));
+  EXPECT_EQ(SinkChannels(), users);
+}
+
 TEST_F(CopyDialogVolume, EveryFailureEndRestoresTheSavedVolume) {
   sim.SetValues('B', {119});
   Start({"speechset\\a.wav"});
@@ -749,36 +762,110 @@ TEST_F(CopyDialog, TheLastEntriesOfALongRunTakeNoLongerThanTheFirst) {
   }
 }
 
-// A real gap in the sound while the device records: the sink is suspended
-// under the playing stream. The recording would keep the gap for good, so the
-// copy ends as for a lost output, naming the entry.
-TEST_F(CopyDialogSound, ASoundGapWhileTheDeviceRecordsEndsTheCopyNamingTheEntry) {
+// A real gap in the sound while the device records, each way a sink can lose
+// it: the recording would keep the gap for good, so the copy ends as for a lost
+// output, naming the entry, stops the recording and leaves the device as it
+// found it, and the user's level (150 % / 100 %) is back.
+class CopyDialogSoundCut : public CopyDialogSound {
+ protected:
+  const std::vector<long> users = {98304, 65536};
+  std::string firstSink;
+  std::string secondModule;
+
+  void SetUp() override {
+    CopyDialogSound::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_TRUE(folder.isValid());
+    ASSERT_TRUE(QDir(folder.path()).mkpath("resources") && QDir(folder.path()).mkpath("speechset"));
+    ASSERT_TRUE(QFile::copy(SourceDataFolder() + "resources/tone.mp3", folder.filePath("resources/tone.mp3")));
+    ASSERT_TRUE(WriteToneBetweenSilences(folder.filePath("speechset/lang.wav"), 0.5, 100, 30000, 100));
+    OverrideProgramFolder(folder.path() + "/");
+    firstSink = Trimmed(RunCommand("pactl get-default-sink"));
+    ASSERT_FALSE(firstSink.empty());
+  }
+  void TearDown() override {
+    if (!secondModule.empty()) RunCommand("pactl unload-module " + secondModule + " 2>/dev/null");
+    if (!firstSink.empty()) RunCommand("pactl set-default-sink " + firstSink);
+    // A sink that has been suspended, or become the default again, holds back
+    // the next sound for up to 2 s, as a fresh one does: a short silence played
+    // to its end waits that out before the next test plays.
+    if (!firstSink.empty())
+      RunCommand("head -c 4410 /dev/zero | timeout 10 pacat --raw --format=s16le --channels=1 --rate=44100");
+    CopyDialogSound::TearDown();
+  }
+  static std::string Trimmed(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+    return text;
+  }
+  // A second null sink beside the default one.
+  void AddSecondSink() {
+    secondModule = Trimmed(RunCommand("pactl load-module module-null-sink sink_name=vellamo_second rate=44100"));
+    ASSERT_FALSE(secondModule.empty());
+    ASSERT_TRUE(ProcessUntil(
+        [] { return RunCommand("pactl list short sinks").find("vellamo_second") != std::string::npos; }, kFaultMs));
+  }
+  // Copies the long word twice; `cut` runs once the device records and the
+  // sound is being heard.
+  void CopyAndCut(const std::function<void()>& cut) {
+    SetSinkChannels(users);
+    ASSERT_EQ(SinkChannels(), users);
+    Start({"speechset\\lang.wav", "speechset\\lang.wav"});
+    ASSERT_TRUE(ProcessUntil(
+        [&] {
+          return sim.State().recording && form->Timer1->Tag == TForm4::TrackPlayback &&
+                 StreamPosition(CopyStream) > 0;
+        },
+        kFaultMs));
+    cut();
+    ASSERT_TRUE(Closed());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text,
+              "Die Tonausgabe ist während der Wiedergabe von speechset\\lang.wav ausgefallen; die Aufnahme ist "
+              "unvollständig. Die Übertragung wurde abgebrochen.");
+    EXPECT_TRUE(DeviceReceived("*BGIJH{"));
+  }
+
   QTemporaryDir folder;
-  ASSERT_TRUE(folder.isValid());
-  ASSERT_TRUE(QDir(folder.path()).mkpath("resources") && QDir(folder.path()).mkpath("speechset"));
-  ASSERT_TRUE(QFile::copy(SourceDataFolder() + "resources/tone.mp3", folder.filePath("resources/tone.mp3")));
-  ASSERT_TRUE(WriteToneBetweenSilences(folder.filePath("speechset/lang.wav"), 0.5, 100, 30000, 100));
-  OverrideProgramFolder(folder.path() + "/");
-  SetOutputVolume(40000);
-  const std::uint32_t before = GetOutputVolume();
-  Start({"speechset\\lang.wav", "speechset\\lang.wav"});
-  ASSERT_TRUE(ProcessUntil(
-      [&] {
-        return sim.State().recording && form->Timer1->Tag == TForm4::TrackPlayback &&
-               StreamPosition(CopyStream) > 0;
-      },
-      kFaultMs));
+};
+
+TEST_F(CopyDialogSoundCut, ASuspendedSinkEndsTheCopyNamingTheEntry) {
   struct Resume {
     ~Resume() { RunCommand("pactl suspend-sink @DEFAULT_SINK@ 0"); }
   } resume;
-  RunCommand("pactl suspend-sink @DEFAULT_SINK@ 1");
-  ASSERT_TRUE(Closed());
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].text,
-            "Die Tonausgabe ist während der Wiedergabe von speechset\\lang.wav ausgefallen; die Aufnahme ist "
-            "unvollständig. Die Übertragung wurde abgebrochen.");
-  EXPECT_TRUE(DeviceReceived("*BGIJH{"));
-  EXPECT_EQ(GetOutputVolume(), before) << "the volume is put back";
+  CopyAndCut([] { RunCommand("pactl suspend-sink @DEFAULT_SINK@ 1"); });
+  EXPECT_EQ(SinkChannels(), users) << "the volume is put back";
+}
+
+// The sink the copy plays on goes away; the level it had goes with it, and the
+// sink that remains keeps the user's level untouched.
+TEST_F(CopyDialogSoundCut, ARemovedSinkEndsTheCopyNamingTheEntry) {
+  SetSinkChannels(users);
+  AddSecondSink();
+  if (HasFatalFailure()) return;
+  RunCommand("pactl set-default-sink vellamo_second");
+  CopyAndCut([&] { RunCommand("pactl unload-module " + secondModule); });
+  secondModule.clear();
+  RunCommand("pactl set-default-sink " + firstSink);
+  EXPECT_EQ(SinkChannels(), users) << "the remaining sink's level is left alone";
+}
+
+TEST_F(CopyDialogSoundCut, AStreamMovedToAnotherSinkEndsTheCopyNamingTheEntry) {
+  AddSecondSink();
+  if (HasFatalFailure()) return;
+  // To the sink it is not on: a server may have put it on the second sink from
+  // the start (WirePlumber restores where a program's streams were moved to).
+  CopyAndCut([&] {
+    const std::string second = Trimmed(RunCommand("pactl list short sinks | grep vellamo_second | cut -f1"));
+    const std::string inputs = RunCommand("pactl list short sink-inputs | cut -f1,2");
+    for (std::size_t at = 0, end; (end = inputs.find('\n', at)) != std::string::npos; at = end + 1) {
+      const std::string line = inputs.substr(at, end - at);
+      const std::size_t tab = line.find('\t');
+      if (tab == std::string::npos) continue;
+      const std::string target = line.substr(tab + 1) == second ? firstSink : "vellamo_second";
+      RunCommand("pactl move-sink-input " + line.substr(0, tab) + " " + target);
+    }
+  });
+  EXPECT_EQ(SinkChannels(), users) << "the volume is put back";
 }
 
 }  // namespace

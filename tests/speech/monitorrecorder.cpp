@@ -6,6 +6,9 @@
 #include <cstring>
 
 namespace {
+constexpr int kChannels = 2;
+constexpr std::size_t kFrameBytes = 2 * kChannels;
+
 // Waits, with the loop locked, until `ready` says yes or the state failed.
 template <typename Ready>
 bool WaitUntil(pa_threaded_mainloop* loop, Ready ready) {
@@ -39,7 +42,9 @@ MonitorRecorder::MonitorRecorder() {
     return state == PA_CONTEXT_READY ? 1 : PA_CONTEXT_IS_GOOD(state) ? 0 : -1;
   });
   if (ready) {
-    const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, 1};
+    // Both channels as the sink has them: a mono recording would be the
+    // server's own downmix, which PipeWire makes 3 dB louder than PulseAudio.
+    const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, kChannels};
     pa_stream* stream = pa_stream_new(context_, "monitor", &format, nullptr);
     pa_stream_set_state_callback(stream, SignalStream, loop_);
     pa_stream_set_read_callback(stream, OnRead, this);
@@ -48,7 +53,7 @@ MonitorRecorder::MonitorRecorder() {
     attr.fragsize = pa_usec_to_bytes(10'000, &format);
     const auto flags = static_cast<pa_stream_flags_t>(
         PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
-    if (pa_stream_connect_record(stream, "nullsink.monitor", &attr, flags) == 0 && WaitUntil(loop_, [&] {
+    if (pa_stream_connect_record(stream, "@DEFAULT_MONITOR@", &attr, flags) == 0 && WaitUntil(loop_, [&] {
           pa_stream_state_t state = pa_stream_get_state(stream);
           return state == PA_STREAM_READY ? 1 : PA_STREAM_IS_GOOD(state) ? 0 : -1;
         }))
@@ -80,11 +85,13 @@ void MonitorRecorder::OnRead(pa_stream* stream, std::size_t, void* self) {
   while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
     std::lock_guard samplesLock(recorder->samplesMutex_);
     std::vector<std::int16_t>& samples = recorder->samples_;
-    const std::size_t count = bytes / 2;
+    const std::size_t count = bytes / kFrameBytes;
     if (data) {
+      // The left channel.
+      const auto* bytesIn = static_cast<const unsigned char*>(data);
       const std::size_t at = samples.size();
       samples.resize(at + count);
-      std::memcpy(samples.data() + at, data, count * 2);
+      for (std::size_t i = 0; i < count; ++i) std::memcpy(&samples[at + i], bytesIn + i * kFrameBytes, 2);
     } else {
       samples.resize(samples.size() + count, 0);  // a hole: silence
     }
@@ -108,7 +115,7 @@ std::int64_t MonitorRecorder::HeardNow() {
     const std::int64_t usec = std::int64_t(timing->transport_usec) + std::int64_t(timing->source_usec) -
                               std::int64_t(timing->sink_usec) +
                               std::int64_t(pa_timeval_diff(&now, &timing->timestamp));
-    heard = timing->write_index / 2 + usec * kRate / 1'000'000;
+    heard = timing->write_index / kFrameBytes + usec * kRate / 1'000'000;
   }
   pa_threaded_mainloop_unlock(loop_);
   return heard;

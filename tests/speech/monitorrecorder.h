@@ -1,5 +1,6 @@
 #pragma once
-// Records the null sink's monitor for the whole life of the object and tells,
+// Records the default sink's monitor (its left channel, as the sink has it) for
+// the whole life of the object and tells,
 // at any moment, which of the recorded samples is being heard: the sound
 // server's own timeline, unaffected by how late this process gets to run. A
 // test can so place an event of the program against the sound itself.
@@ -14,7 +15,7 @@ struct pa_stream;
 
 class MonitorRecorder {
  public:
-  static constexpr int kRate = 44100;  // mono, 16 bit
+  static constexpr int kRate = 44100;  // one channel, 16 bit
 
   MonitorRecorder();
   ~MonitorRecorder();

@@ -23,6 +23,11 @@ bool SoundServerReachable() {
   return reachable;
 }
 
+bool SoundServerIsPipeWire() {
+  static const bool pipeWire = RunCommand("pactl info 2>/dev/null").find("PipeWire") != std::string::npos;
+  return pipeWire;
+}
+
 QString SourceDataFolder() { return QStringLiteral(VELLAMO_SOURCE_DATA); }
 
 std::string RunCommand(const std::string& command) {
@@ -52,7 +57,7 @@ double RecordSinkLevel(int milliseconds) {
   // a busy machine. The timeout only guards against a hang.
   const std::size_t wanted = std::size_t(milliseconds) * 441 / 10 * 2;
   const std::string command =
-      "timeout 10 parec -d nullsink.monitor --raw --format=s16le --channels=1 "
+      "timeout 10 parec -d @DEFAULT_MONITOR@ --raw --format=s16le --channels=1 "
       "--rate=44100 --latency-msec=20 2>/dev/null | head -c " +
       std::to_string(wanted);
   std::string raw = RunCommand(command);
@@ -116,20 +121,15 @@ bool WriteToneBetweenSilences(const QString& path, double amplitude, int silence
   return sf_close(file) == 0 && written;
 }
 
-std::vector<std::int16_t> DecodeAsMono(const QString& path) {
-  std::vector<std::int16_t> mono;
+std::vector<std::int16_t> DecodeFirstChannel(const QString& path) {
+  std::vector<std::int16_t> first;
   auto decoder = SoundDecoder::Open(LocalPath(path).toStdString());
-  if (!decoder) return mono;
+  if (!decoder) return first;
   const auto channels = std::size_t(decoder->Channels());
   std::vector<std::int16_t> block(4096 * channels);
-  while (std::size_t got = decoder->Read(block.data(), 4096)) {
-    for (std::size_t i = 0; i < got; ++i) {
-      int sum = 0;
-      for (std::size_t c = 0; c < channels; ++c) sum += block[i * channels + c];
-      mono.push_back(std::int16_t(sum / int(channels)));
-    }
-  }
-  return mono;
+  while (std::size_t got = decoder->Read(block.data(), 4096))
+    for (std::size_t i = 0; i < got; ++i) first.push_back(block[i * channels]);
+  return first;
 }
 
 LoudSpan FindLoudSpan(const std::vector<std::int16_t>& samples, std::int64_t from, int threshold) {
@@ -144,7 +144,7 @@ LoudSpan FindLoudSpan(const std::vector<std::int16_t>& samples, std::int64_t fro
 
 std::vector<long> SinkChannels() {
   std::vector<long> channels;
-  const std::string text = RunCommand("pactl get-sink-volume nullsink 2>/dev/null");
+  const std::string text = RunCommand("pactl get-sink-volume @DEFAULT_SINK@ 2>/dev/null");
   static const std::regex value(R"(:\s*(\d+)\s*/)");
   for (auto it = std::sregex_iterator(text.begin(), text.end(), value); it != std::sregex_iterator(); ++it)
     channels.push_back(std::stol((*it)[1]));
@@ -152,7 +152,7 @@ std::vector<long> SinkChannels() {
 }
 
 void SetSinkChannels(const std::vector<long>& channels) {
-  std::string command = "pactl set-sink-volume nullsink";
+  std::string command = "pactl set-sink-volume @DEFAULT_SINK@";
   for (long raw : channels) {
     command += ' ';
     command += std::to_string(raw);

@@ -1,19 +1,23 @@
 #pragma once
-// Helpers for tests that go through the real libraries into the PulseAudio null
-// sink that scripts/test starts (scripts/soundserver.sh).
+// Helpers for tests that go through the real libraries into the null sink of
+// the private sound server (PulseAudio or PipeWire) that scripts/test starts
+// (scripts/soundserver.sh). The tests name no sink: they use the default one.
 
 #include <QString>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// True when a PulseAudio server answers `pactl info`.
+// True when a sound server answers `pactl info`.
 bool SoundServerReachable();
+
+// True when that server is PipeWire's PulseAudio service.
+bool SoundServerIsPipeWire();
 
 #define SKIP_WITHOUT_SOUND_SERVER()                                                                \
   do {                                                                                             \
     if (!SoundServerReachable())                                                                   \
-      GTEST_SKIP() << "no PulseAudio server reachable (scripts/test starts one with a null sink)"; \
+      GTEST_SKIP() << "no sound server reachable (scripts/test starts one with a null sink)"; \
   } while (0)
 
 // The repository's data/ folder, with a trailing separator.
@@ -60,9 +64,9 @@ bool WriteTone(const QString& path, int format, int frames);
 // pauses, whose span of sound is known. False on failure.
 bool WriteToneBetweenSilences(const QString& path, double amplitude, int silenceMs, int toneMs, int afterMs);
 
-// A sound file decoded as the program decodes it, its channels mixed to one as
-// a mono recording of the sink hears them.
-std::vector<std::int16_t> DecodeAsMono(const QString& path);
+// The first channel of a sound file decoded as the program decodes it: what
+// MonitorRecorder hears of it at 100 %, on either server.
+std::vector<std::int16_t> DecodeFirstChannel(const QString& path);
 
 // The first and last index (from `from` on) of a sample louder than `threshold`;
 // {-1, -1} when there is none.
@@ -72,7 +76,7 @@ struct LoudSpan {
 };
 LoudSpan FindLoudSpan(const std::vector<std::int16_t>& samples, std::int64_t from, int threshold);
 
-// The sink's volume, raw per channel as PulseAudio reports it, e.g. {32768, 32768}.
+// The default sink's volume, raw per channel as the server reports it, e.g. {32768, 32768}.
 std::vector<long> SinkChannels();
 // Sets each channel of the sink to the raw values given.
 void SetSinkChannels(const std::vector<long>& channels);
