@@ -119,21 +119,25 @@ Difference Compare(const std::string& expected, const std::string& received) {
 }
 
 // Silences longer than 10 ms between the first and the last sound of a window
-// of the monitor.
-int DropoutsIn(const std::vector<std::int16_t>& samples, std::int64_t from, std::int64_t to, int threshold) {
+// of the monitor, each as where it starts after the first sound and how long
+// it lasts, in ms.
+std::vector<std::pair<double, double>> DropoutsIn(const std::vector<std::int16_t>& samples, std::int64_t from,
+                                                  std::int64_t to, int threshold) {
+  std::vector<std::pair<double, double>> dropouts;
   to = std::min<std::int64_t>(to, std::int64_t(samples.size()));
   const LoudSpan span = FindLoudSpan(std::vector<std::int16_t>(samples.begin() + std::max<std::int64_t>(from, 0),
                                                                 samples.begin() + std::max(from, to)),
                                      0, threshold);
-  if (span.first < 0) return 0;
-  int dropouts = 0;
+  if (span.first < 0) return dropouts;
+  const auto ms = [](std::int64_t count) { return double(count) * 1000 / MonitorRecorder::kRate; };
   std::int64_t quiet = 0;
-  for (std::int64_t k = from + span.first; k <= from + span.last; ++k) {
-    if (std::abs(samples[size_t(k)]) < threshold) {
-      if (++quiet == kDropoutSamples + 1) ++dropouts;
-    } else {
-      quiet = 0;
+  for (std::int64_t k = from + span.first; k <= from + span.last + 1; ++k) {
+    if (k <= from + span.last && std::abs(samples[size_t(k)]) < threshold) {
+      ++quiet;
+      continue;
     }
+    if (quiet > kDropoutSamples) dropouts.emplace_back(ms(k - quiet - from - span.first), ms(quiet));
+    quiet = 0;
   }
   return dropouts;
 }
@@ -277,22 +281,30 @@ int main(int argc, char** argv) {
       runMarks = marks;
     }
     int dropouts = 0;
+    std::string where;
     if (!runMarks.empty()) monitor.WaitForSamples(runMarks.back().second + MonitorRecorder::kRate / 5);
     const std::vector<std::int16_t> samples = monitor.Samples();
-    for (size_t i = 0; i + 1 < runMarks.size(); ++i)
-      if (runMarks[i].first == 'I' && runMarks[i + 1].first == 'J')
-        dropouts += DropoutsIn(samples, runMarks[i].second, runMarks[i + 1].second, threshold);
+    for (size_t i = 0, entry = 0; i + 1 < runMarks.size(); ++i) {
+      if (runMarks[i].first != 'I' || runMarks[i + 1].first != 'J') continue;
+      ++entry;
+      for (const auto& [at, length] : DropoutsIn(samples, runMarks[i].second, runMarks[i + 1].second, threshold)) {
+        ++dropouts;
+        char text[80];
+        std::snprintf(text, sizeof text, " (entry %zu: %.1f ms at %.1f ms)", entry, length, at);
+        where += text;
+      }
+    }
     dropoutsTotal += dropouts;
     if (success) ++successes;
 
     std::printf("run %2d: %s; bytes %s against %s (%zu lost, %zu extra); spans heard/file ms:%s; "
-                "dropouts %d; load %s\n",
+                "dropouts %d%s; load %s\n",
                 run,
                 success ? "Übertragung erfolgreich"
                         : (message.isEmpty() ? "no end" : qPrintable(message)),
                 devsim::Printable(received).c_str(), success ? devsim::Printable(expected).c_str() : "-",
                 difference.lost, difference.extra, spans.empty() ? " -" : spans.c_str(), dropouts,
-                LoadAverage().c_str());
+                where.c_str(), LoadAverage().c_str());
     std::fflush(stdout);
     ProcessFor(300);
   }

@@ -30,6 +30,12 @@ constexpr std::size_t kPieceFrames = 4096;
 // holds its own latency; a little more covers a timing report that is a few
 // milliseconds old.
 constexpr auto kEndMargin = std::chrono::milliseconds(10);
+// A stream stopped in the middle still sounds for what the server had already
+// mixed of it, and PipeWire leaves that out of the latency it reports (0 for a
+// null sink): up to one and a half cycles of its graph, 35 ms measured at its
+// default cycle of 1024 samples, which it may double. PulseAudio's few ms are
+// inside its report.
+constexpr auto kStoppedMargin = std::chrono::milliseconds(80);
 // A stream whose position has not moved for this long counts as cut: the
 // server no longer plays it (hung, or holding it back) and says nothing. Its
 // first sound may come up to 2 s late on a sink that has just woken up, and
@@ -570,7 +576,7 @@ void PulseOutput::Free(StreamHandle handle) {
   if (!s) return;
   // What the sink was given before the stream went still sounds for its latency.
   if (!s->finished && s->stream && PA_STREAM_IS_GOOD(pa_stream_get_state(s->stream)))
-    quietFrom_ = std::max(quietFrom_, Clock::now() + SinkLatency(*s) + kEndMargin);
+    quietFrom_ = std::max(quietFrom_, Clock::now() + SinkLatency(*s) + kStoppedMargin);
   Release(*s);
   streams_.erase(handle);
 }

@@ -23,11 +23,6 @@ bool SoundServerReachable() {
   return reachable;
 }
 
-bool SoundServerIsPipeWire() {
-  static const bool pipeWire = RunCommand("pactl info 2>/dev/null").find("PipeWire") != std::string::npos;
-  return pipeWire;
-}
-
 QString SourceDataFolder() { return QStringLiteral(VELLAMO_SOURCE_DATA); }
 
 std::string RunCommand(const std::string& command) {

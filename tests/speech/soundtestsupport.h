@@ -11,9 +11,6 @@
 // True when a sound server answers `pactl info`.
 bool SoundServerReachable();
 
-// True when that server is PipeWire's PulseAudio service.
-bool SoundServerIsPipeWire();
-
 #define SKIP_WITHOUT_SOUND_SERVER()                                                                \
   do {                                                                                             \
     if (!SoundServerReachable())                                                                   \
