@@ -22,6 +22,7 @@
 #include "devsim/devicesimulator.h"
 #include "speech/audio.h"
 #include "speech/voicecopy.h"
+#include "tests/speech/copyformtest.h"
 #include "tests/speech/fakeaudiooutput.h"
 #include "tests/speech/soundtestsupport.h"
 #include "tests/support/devicewait.h"
@@ -74,11 +75,8 @@ class CopyDialog : public ::testing::Test {
   }
 
   CopyDialog() {
-    UseAudioOutput(&audio);
     // The level is the shared test sink's only where a test listens to it.
-    UseOutputLevel(&level);
-    OverrideProgramFolder(kFolder);
-    previousHook = SetMessageHook([this](const QString& text, MessageKind) {
+    previousHook = EnterCopyFormTest(audio, level, kFolder, [this](const QString& text, MessageKind) {
       messages.push_back({text, form ? form->Label1->text() : QString()});
     });
     DL::OpenDevicePort(QString::fromStdString(sim.PortPath()));
@@ -92,13 +90,7 @@ class CopyDialog : public ::testing::Test {
     finisher.start(5);
   }
   ~CopyDialog() override {
-    finisher.stop();
-    form.reset();
-    DL::CloseDevicePort();
-    SetMessageHook(previousHook);
-    OverrideProgramFolder(QString());
-    UseAudioOutput(nullptr);
-    UseOutputLevel(nullptr);
+    LeaveCopyFormTest(finisher, form, previousHook);
     std::lock_guard lock(noteMutex);
     onDeviceNote = nullptr;
   }

@@ -13,6 +13,7 @@
 #include "speech/voicecopy.h"
 #include "tests/serial/fakeanswers.h"
 #include "tests/serial/fakebackend.h"
+#include "tests/speech/copyformtest.h"
 #include "tests/speech/fakeaudiooutput.h"
 #include "tests/support/eventwait.h"
 #include "tests/support/linkfixture.h"
@@ -44,10 +45,8 @@ class CancelInASendsWait : public ::testing::TestWithParam<SendWait> {
   QTimer finisher;
 
   CancelInASendsWait() {
-    UseAudioOutput(&audio);
-    UseOutputLevel(&level);
-    OverrideProgramFolder(QStringLiteral("/vellamo-copy-test/"));
-    previousHook = SetMessageHook([this](const QString& text, MessageKind) { messages.push_back(text); });
+    previousHook = EnterCopyFormTest(audio, level, QStringLiteral("/vellamo-copy-test/"),
+                                     [this](const QString& text, MessageKind) { messages.push_back(text); });
     DL::OpenDevicePort("ttyACM0");
     EXPECT_TRUE(ProcessUntil([this] { return link.port->WorkerBusy(); }, kFaultMs));
     form = std::make_unique<TForm4>();
@@ -57,15 +56,7 @@ class CancelInASendsWait : public ::testing::TestWithParam<SendWait> {
     });
     finisher.start(1);
   }
-  ~CancelInASendsWait() override {
-    finisher.stop();
-    form.reset();
-    DL::CloseDevicePort();
-    SetMessageHook(previousHook);
-    OverrideProgramFolder(QString());
-    UseAudioOutput(nullptr);
-    UseOutputLevel(nullptr);
-  }
+  ~CancelInASendsWait() override { LeaveCopyFormTest(finisher, form, previousHook); }
 
   std::string Written() {
     std::string all;
