@@ -185,10 +185,6 @@ INSTANTIATE_TEST_SUITE_P(WavAndMp3, HeardToTheEnd,
                                                     SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-}  // namespace
-
-namespace {
-
 // A sound stopped in the middle must be over once StoppedSoundEndsInMs says so:
 // the copy starts the device's first recording then, and whatever still sounds
 // of the level tone would be recorded at the head of the first file. Placed on
