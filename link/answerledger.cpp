@@ -153,9 +153,10 @@ void AnswerLedger::DropPartial() {
   partialStarted_ = lineStray_ = droppingRest_ = false;
 }
 
-bool AnswerLedger::OwesFamily(Family family) const {
-  return std::any_of(owed_.begin(), owed_.end(),
-                     [family](const Debt& d) { return FamilyOf(d.letter) == family; });
+bool AnswerLedger::OwesShort(Family family) const {
+  return std::any_of(owed_.begin(), owed_.end(), [family](const Debt& d) {
+    return FamilyOf(d.letter) == family && TermsFor(d.letter).expiresAfterMs == kShortTerms.expiresAfterMs;
+  });
 }
 
 std::vector<std::string> AnswerLedger::TakeIncidents() { return std::exchange(incidents_, {}); }

@@ -87,7 +87,9 @@ class AnswerLedger {
 
   const std::deque<Debt>& Owed() const { return owed_; }
   bool OwesAny() const { return !owed_.empty(); }
-  bool OwesFamily(Family family) const;
+  // A short query of `family` (not the minutes-long processing verdict) is
+  // still owed its answer.
+  bool OwesShort(Family family) const;
 
   // What went astray since the last call, one text per incident (for the log).
   std::vector<std::string> TakeIncidents();

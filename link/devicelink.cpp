@@ -246,6 +246,25 @@ bool AwaitSettled(const Released& released) {
   return !released() && !WaitsAbandoned;
 }
 
+// A clock that never answered a query (it lost the command) would have the
+// next query's answer taken for that one's, for as long as its debt stands,
+// and a dialog that asks in cycles would never read again. So a query waits,
+// serving the user interface, until no earlier short query of its family is
+// owed anything: a late answer then goes to its own command, and a lost one
+// costs this query the rest of the old debt's standing, two seconds at most.
+// A healthy line owes nothing here and pays nothing.
+template <typename Released>
+bool AwaitOwnFamilyPaid(char letter, const Released& released) {
+  const AnswerLedger::Family family = AnswerLedger::FamilyOf(letter);
+  while (!released() && !WaitsAbandoned && SerialPort1 && SerialPort1->Active()) {
+    Ledger.Advance(NowMs());
+    LogIncidents();
+    if (!Ledger.OwesShort(family)) break;
+    ServeUntil([] { return false; }, 10);
+  }
+  return !released() && !WaitsAbandoned;
+}
+
 // Common frame of both query families: refuse when busy, send, wait for the
 // line that pays this command's debt or for the time-out, which counts from
 // the command. A query abandoned at program end fails whatever has arrived
@@ -264,7 +283,7 @@ bool RunQuery(char letter, int32_t ticks, uint32_t sliceMs) {
   AnswerTicks = 0;
   CurrentDebt = 0;
   const bool written =
-      AwaitSettled(released) &&
+      AwaitSettled(released) && AwaitOwnFamilyPaid(letter, released) &&
       Send(
           std::string(1, letter), [released] { return !released() && !WaitsAbandoned; }, true);
   if (released()) return false;
