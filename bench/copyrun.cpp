@@ -32,8 +32,8 @@
 #include <string>
 #include <vector>
 
-#include "devsim/devicesimulator.h"
 #include "bench/linkedport.h"
+#include "devsim/devicesimulator.h"
 #include "link/devicelink.h"
 #include "serial/serialport.h"
 #include "speech/audio.h"
@@ -70,7 +70,6 @@ long StatusKb(const char* field) {
     if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
   return 0;
 }
-
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -191,12 +190,13 @@ int main(int argc, char** argv) {
       if (byte.value == 'I') starts.push_back(byte.time);
       if (byte.value == 'J') stops.push_back(byte.time);
     }
-    // The tone is the first stream played and the first to stop.
+    // The tone is the first stream played; it is stopped while it still plays,
+    // so only the words are seen to end.
     double startLate = 0, stopLate = 0;
     for (size_t i = 0; i < starts.size() && i + 1 < timed.starts.size(); ++i)
       startLate = std::max(startLate, Ms(starts[i] - timed.starts[i + 1]));
-    for (size_t i = 0; i < stops.size() && i + 1 < timed.ends.size(); ++i)
-      stopLate = std::max(stopLate, Ms(stops[i] - timed.ends[i + 1]));
+    for (size_t i = 0; i < stops.size() && i < timed.ends.size(); ++i)
+      stopLate = std::max(stopLate, Ms(stops[i] - timed.ends[i]));
     std::vector<double> perEntry;
     for (size_t i = 0; i + 1 < marks.size(); ++i)
       perEntry.push_back(Ms(marks[i + 1] - marks[i]) - seconds * 1000);

@@ -215,18 +215,25 @@ void CopySequence::StepTrackPlayback() {
 // time it took to get there, tells when that is, and the last look before the
 // end is timed to it instead of falling up to a poll interval late.
 int CopySequence::NextLookMs(std::uint64_t position, std::uint64_t length) {
-  const qint64 now = trackClock_.isValid() ? trackClock_.elapsed() : 0;
   if (!trackClock_.isValid() || position < trackFirstPosition_) {
     trackClock_.start();
     trackFirstPosition_ = position;
+    predictedEndMs_ = -1;
     return kPollMs;
   }
-  const std::uint64_t moved = position - trackFirstPosition_;
-  if (now < kPollMs || moved == 0) return kPollMs;
-  const double bytesPerMs = static_cast<double>(moved) / static_cast<double>(now);
-  const double leftMs = static_cast<double>(length - position) / bytesPerMs;
-  if (leftMs >= 2 * kPollMs) return kPollMs;
-  return std::clamp(static_cast<int>(leftMs), kEndLookMs, kPollMs);
+  const qint64 now = trackClock_.elapsed();
+  // Near the end the reported position stands still until the server has
+  // played the word out: the end foreseen from the rate so far is kept, and
+  // once it has come the word is looked at every few ms.
+  if (predictedEndMs_ < 0) {
+    const std::uint64_t moved = position - trackFirstPosition_;
+    if (now < kPollMs || moved == 0) return kPollMs;
+    const double bytesPerMs = static_cast<double>(moved) / static_cast<double>(now);
+    const double leftMs = static_cast<double>(length - position) / bytesPerMs;
+    if (leftMs >= 2 * kPollMs) return kPollMs;
+    predictedEndMs_ = now + static_cast<qint64>(leftMs);
+  }
+  return static_cast<int>(std::clamp<qint64>(predictedEndMs_ - now, kEndLookMs, kPollMs));
 }
 
 // A stream cut by a lost sound output, or with a gap where the sound ran dry,

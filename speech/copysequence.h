@@ -141,4 +141,5 @@ class CopySequence : public CopyStates {
   bool currentPlayed_ = false;
   QElapsedTimer trackClock_;  // since the first look at the playing word
   std::uint64_t trackFirstPosition_ = 0;
+  qint64 predictedEndMs_ = -1;  // on trackClock_, once the end is near
 };
