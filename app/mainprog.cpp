@@ -21,10 +21,12 @@
 #include "serial/serialport.h"
 #include "speech/sprachdat.h"
 #include "speech/voicecopy.h"
+#include "tools/firmwareimage.h"
 #include "tools/ntpsync.h"
 #include "tools/test.h"
 #include "ui/formstyle.h"
 #include "ui/glyphs.h"
+#include "ui/messagebox.h"
 #include "ui/programfolder.h"
 #include "ui/wraptext.h"
 
@@ -216,12 +218,19 @@ void TForm1::NTPSync1Click() { ShowModeless(Form3); }
 void TForm1::Kalibrieren1Click() { ShowModeless(Form5); }
 
 void TForm1::FirmwareUpdate1Click() {
+  // The image is chosen and checked while the port is still open: a file that
+  // is refused leaves the clock connected and untouched.
+  if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty()) return;
+  const QString image = OpenDialog1->selectedFiles().constFirst();
+  if (const std::optional<ImageRefusal> refusal = RefuseFirmwareImage(image)) {
+    ShowMessage(this, refusal->message, MessageKind::Error);
+    return;
+  }
   DeviceLink::CloseDevicePort();
   // The script gets the port's whole name: a device path, not a COM number.
   const QString port = Form2 ? Form2->ComboBox1->currentText() : QString();
   StatusPanel->setText(QStringLiteral("Nicht verbunden (Firmwareupdate)"));
-  if (OpenDialog1->exec() == QDialog::Accepted && !OpenDialog1->selectedFiles().isEmpty())
-    HandOverFirmware(OpenDialog1->selectedFiles().constFirst(), port, FirmwareWait);
+  HandOverFirmware(image, port, FirmwareWait);
   // In every case, with the name as the combo box holds it now.
   DeviceLink::OpenDevicePort(Form2 ? Form2->ComboBox1->currentText() : QString());
 }

@@ -48,13 +48,6 @@ int WaitForScript(pid_t pid, const Ending& ending) {
 
 }  // namespace
 
-QString FirmwareImageProblem(const QString& image) {
-  const QFileInfo info(image);
-  if (!info.isFile() || !info.isReadable())
-    return QStringLiteral("Die Firmwaredatei wurde nicht gefunden oder ist nicht lesbar: %1").arg(image);
-  return QString();
-}
-
 int RunFirmware(const QString& image, const QString& port, Report& report, const Ending& ending) {
   QString failure;
   if (!PortOpens(port, failure)) {
@@ -72,8 +65,10 @@ int RunFirmware(const QString& image, const QString& port, Report& report, const
   const ScriptLaunch launch = LaunchUpdateScript(QFile::encodeName(folder).toStdString(),
                                                  QFile::encodeName(port).toStdString(), ScriptParent::Child);
   if (launch.error != 0) {
-    report.Failure(kCommand, "script-start-failed",
-                   kStartFailedText + QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(strerror(launch.error))), where);
+    report.Failure(
+        kCommand, "script-start-failed",
+        kStartFailedText + QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(strerror(launch.error))),
+        where);
     return kExitRefused;
   }
   const int status = WaitForScript(launch.pid, ending);
@@ -85,14 +80,16 @@ int RunFirmware(const QString& image, const QString& port, Report& report, const
   if (status != 0) {
     QJsonObject members = where;
     members.insert(QStringLiteral("status"), status);
-    report.Failure(kCommand, "script-failed",
-                   QStringLiteral("Das Update-Skript endete mit Status %1; Einzelheiten in %2").arg(status).arg(log),
-                   members);
+    report.Failure(
+        kCommand, "script-failed",
+        QStringLiteral("Das Update-Skript endete mit Status %1; Einzelheiten in %2").arg(status).arg(log),
+        members);
     return kExitRefused;
   }
   if (!PortOpens(port, failure)) {
-    report.Failure(kCommand, "no-device",
-                   QStringLiteral("Firmwareupdate beendet, doch der Port öffnet nicht wieder: %1").arg(failure), where);
+    report.Failure(
+        kCommand, "no-device",
+        QStringLiteral("Firmwareupdate beendet, doch der Port öffnet nicht wieder: %1").arg(failure), where);
     return kExitNoDevice;
   }
   QJsonObject result = where;

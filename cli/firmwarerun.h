@@ -7,9 +7,6 @@
 #include "cli/ending.h"
 #include "cli/report.h"
 
-// Empty when `image` can be handed over; otherwise why not (German, names the path).
-QString FirmwareImageProblem(const QString& image);
-
 // Checks that the port opens, hands the image over and waits for the script
 // (at most ten minutes; the shipped one runs the flashing tool in the
 // foreground), then opens the port again. Returns the exit code, or -1 when

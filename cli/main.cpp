@@ -30,6 +30,7 @@
 #include "cli/options.h"
 #include "cli/report.h"
 #include "link/devicelink.h"
+#include "tools/firmwareimage.h"
 #include "ui/programfolder.h"
 #include "ui/quitsignals.h"
 
@@ -343,9 +344,13 @@ int CommandRun::CheckCopy() {
 int CommandRun::Run() {
   if (command_ == QLatin1String("ports")) return Ports();
   if (command_ == QLatin1String("firmware")) {
-    const QString problem = FirmwareImageProblem(options_.words[1]);
-    if (!problem.isEmpty()) {
-      report_.Failure(command_, "cannot-open-image", problem);
+    if (const std::optional<ImageRefusal> refusal = RefuseFirmwareImage(options_.words[1])) {
+      QJsonObject extra;
+      if (refusal->line > 0) {
+        extra.insert(QStringLiteral("line"), static_cast<qint64>(refusal->line));
+        extra.insert(QStringLiteral("reason"), refusal->reason);
+      }
+      report_.Failure(command_, refusal->error, refusal->message, extra);
       return kExitBadArguments;
     }
   }

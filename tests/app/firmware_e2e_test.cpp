@@ -3,6 +3,7 @@
 // to the shipped update.bat, the wait for a flashing tool "fboot" found on the
 // PATH, and the reconnection in every case.
 
+#include <gmock/gmock.h>
 #include <termios.h>
 
 #include <QApplication>
@@ -15,12 +16,12 @@
 #include <QTemporaryDir>
 #include <QTranslator>
 
-#include "tools/firmwarefolder.h"
 #include "app/firmwareupdate.h"
 #include "app/qttranslations.h"
 #include "devsim/devicesimulator.h"
 #include "devsim/virtualports.h"
 #include "tests/app/apptest.h"
+#include "tools/firmwarefolder.h"
 
 namespace {
 
@@ -48,6 +49,12 @@ const QByteArray kFakeFlashingTool =
     "sleep 2\n"
     ": > fboot-finished\n";
 
+const QByteArray kGoodImage =
+    ":020000040000FA\r\n"
+    ":10010000214601360121470136007EFE09D2190140\r\n"
+    ":100110002146017E17C20001FF5F16002148011928\r\n"
+    ":00000001FF\r\n";
+
 class FirmwareUpdate : public ProgramWindows {
  protected:
   void SetUp() override {
@@ -65,8 +72,7 @@ class FirmwareUpdate : public ProgramWindows {
     WriteAll(root.filePath("tools/fboot"), kFakeFlashingTool, true);
     UseTools(true);
 
-    image =
-        QByteArray(":020000040000FA\r\n:10000000") + QByteArray(300, '\x5a') + QByteArray("\0\xff\r\n", 4);
+    image = kGoodImage;
     WriteAll(root.filePath("clock-2.3.hex"), image);
 
     announced = std::make_unique<devsim::PortAnnouncement>(tree.PortsFolder(), "vellamo-devsim-fw",
@@ -189,8 +195,8 @@ TEST_F(FirmwareUpdate, WaitsForTheFlashingToolToEndThenReopensThePort) {
   RunFirmwareUpdate();
 
   EXPECT_TRUE(dialogShown);
-  EXPECT_TRUE(portClosedWhileChoosing);
-  EXPECT_EQ(statusWhileChoosing, "Nicht verbunden (Firmwareupdate)");
+  // The image is chosen and checked while the clock is still connected.
+  EXPECT_FALSE(portClosedWhileChoosing);
   // Back only once the tool had finished.
   EXPECT_TRUE(QFileInfo::exists(Firmware() + "/fboot-finished"));
   EXPECT_EQ(ReadAll(Firmware() + "/fboot-arguments"), Port().toLocal8Bit() + "\nupdate.hex\n");
@@ -201,17 +207,47 @@ TEST_F(FirmwareUpdate, WaitsForTheFlashingToolToEndThenReopensThePort) {
   ExpectReconnected();
 }
 
-TEST_F(FirmwareUpdate, CancellingTheFileDialogStillReopensThePort) {
-  CountLooksInAnEmptyList();
-  WhenTheDialogShows([](QFileDialog* dialog) { Cancel(dialog); });
-  RunFirmwareUpdate();
+// A cancelled choice and a refused image leave everything as it was: the port
+// is never closed, the firmware folder keeps its image and no script starts.
+TEST_F(FirmwareUpdate, NothingIsTouchedForACancelledChoiceOrARefusedImage) {
+  QByteArray wrongChecksum = kGoodImage;
+  wrongChecksum.replace("1928\r\n", "1929\r\n");
+  WriteAll(root.filePath("bad-checksum.hex"), wrongChecksum);
+  WriteAll(root.filePath("notes.hex"), "Einkaufsliste\n");
+  struct Case {
+    const char* rule;
+    QString file;  // empty: the choice is cancelled
+    QString said;  // a part of the message; empty: no message
+  };
+  const Case cases[] = {
+      {"cancelled", QString(), QString()},
+      {"one wrong checksum", root.filePath("bad-checksum.hex"),
+       "bad-checksum.hex ist keine gültige Intel-HEX-Datei: Zeile 3: Die Prüfsumme stimmt nicht"},
+      {"a text file", root.filePath("notes.hex"), "notes.hex ist keine gültige Intel-HEX-Datei: Zeile 1"},
+  };
+  WriteAll(Firmware() + "/update.hex", "the last image");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rule);
+    messages.clear();
+    CountLooksInAnEmptyList();
+    WhenTheDialogShows(
+        [&c](QFileDialog* dialog) { c.file.isEmpty() ? Cancel(dialog) : Choose(dialog, c.file); });
+    RunFirmwareUpdate();
 
-  EXPECT_TRUE(dialogShown);
-  EXPECT_TRUE(portClosedWhileChoosing);
-  EXPECT_FALSE(QFileInfo::exists(Firmware() + "/update.hex"));
-  EXPECT_FALSE(QFileInfo::exists(Firmware() + "/update.log"));
-  EXPECT_EQ(looks, 0);
-  EXPECT_TRUE(messages.empty());
+    EXPECT_TRUE(dialogShown);
+    if (c.said.isEmpty()) {
+      EXPECT_TRUE(messages.empty());
+    } else {
+      ASSERT_EQ(messages.size(), 1u);
+      EXPECT_THAT(messages[0].toStdString(), testing::HasSubstr(c.said.toStdString()));
+    }
+    // Closing would have left the hand-over's status; the refresh waited.
+    EXPECT_NE(Form1->StatusPanel->text(), "Nicht verbunden (Firmwareupdate)");
+    EXPECT_TRUE(Form1->SerialPort1->Active());
+    EXPECT_EQ(ReadAll(Firmware() + "/update.hex"), "the last image");
+    EXPECT_FALSE(QFileInfo::exists(Firmware() + "/update.log"));
+    EXPECT_EQ(looks, 0);
+  }
   ExpectReconnected();
 }
 

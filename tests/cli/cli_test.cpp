@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -195,6 +196,9 @@ TEST(Cli, ArgumentsAndInputFilesAreCheckedBeforeTheDeviceIsTouched) {
       {{"copy", set.fileName(), "no_such_sound.wav"}, "unplayable-entries", "soundset\\no_such_sound.wav"},
       {{"copy", notes.fileName()}, "unplayable-entries", "speechset\\Einkaufsliste: Milch, Brot"},
       {{"firmware", folder.filePath("fw.hex")}, "cannot-open-image", folder.filePath("fw.hex")},
+      {{"firmware", notes.fileName()},
+       "bad-image",
+       notes.fileName() + " ist keine gültige Intel-HEX-Datei: Zeile 1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -350,6 +354,11 @@ TEST(Cli, HangUpClosedOutputAndUnplugEndRtcAndWatchAsTheTestDialogEnds) {
   EXPECT_EQ(goneReports, 1);
 }
 
+const char kGoodImage[] =
+    ":10010000214601360121470136007EFE09D2190140\n"
+    ":100110002146017E17C20001FF5F16002148011928\n"
+    ":00000001FF\n";
+
 // The hand-over script's exit status is the outcome. The program runs from a
 // folder of its own, so that its firmware folder is this test's.
 TEST(Cli, FirmwareEndsWithTheHandOverScriptsOutcome) {
@@ -365,7 +374,7 @@ TEST(Cli, FirmwareEndsWithTheHandOverScriptsOutcome) {
   tool.setPermissions(tool.permissions() | QFileDevice::ExeOwner);
   QFile image(root.filePath("clock.hex"));
   ASSERT_TRUE(image.open(QIODevice::WriteOnly));
-  image.write(":00000001FF\n");
+  image.write(kGoodImage);
   image.close();
 
   Simulator device({"--no-announce"});
@@ -385,6 +394,24 @@ TEST(Cli, FirmwareEndsWithTheHandOverScriptsOutcome) {
   const CliRun failing = run(root.filePath("tools") + ":/usr/bin:/bin", "3");
   EXPECT_EQ(failing.exitCode, 1);
   EXPECT_EQ(failing.json.value("status").toInt(), 3);
+
+  // One wrong checksum: refused before the port is opened or the script started.
+  QFile bad(root.filePath("bad.hex"));
+  ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+  bad.write(QByteArray(kGoodImage).replace("1928\n", "1929\n"));
+  bad.close();
+  QFile::remove(root.filePath("program/firmware/update.log"));
+  QProcessEnvironment withTool = QProcessEnvironment::systemEnvironment();
+  withTool.insert("PATH", root.filePath("tools") + ":/usr/bin:/bin");
+  const qsizetype heard = device.Received().size();
+  const CliRun refused =
+      RunCli({"--json", "--port", device.Port(), "firmware", bad.fileName()}, {}, withTool, program);
+  EXPECT_EQ(refused.exitCode, 3);
+  EXPECT_EQ(refused.json.value("error").toString(), "bad-image");
+  EXPECT_EQ(refused.json.value("line").toInt(), 2);
+  EXPECT_THAT(refused.json.value("reason").toString().toStdString(), HasSubstr("Prüfsumme"));
+  EXPECT_FALSE(QFileInfo::exists(root.filePath("program/firmware/update.log"))) << "the script started";
+  EXPECT_EQ(device.Received().size(), heard);
 
   const CliRun flashed = run(root.filePath("tools") + ":/usr/bin:/bin", "0");
   EXPECT_EQ(flashed.exitCode, 0);
