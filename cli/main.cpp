@@ -117,8 +117,9 @@ class CommandRun {
     DeviceLink::AbandonWaits();
     if (onEnd_) onEnd_();
   }
-  // Names the ending and returns its exit code.
-  int Ended();
+  // Names the ending and returns its exit code; `extra` and `more` add to a
+  // signal's report.
+  int Ended(const QJsonObject& extra = {}, const QString& more = {});
   void StopCopy(CopyRun& run);
 
   // -1 when a port is chosen, else the exit code.
@@ -152,7 +153,7 @@ class CommandRun {
   QTimer closedOutputWatch_;
 };
 
-int CommandRun::Ended() {
+int CommandRun::Ended(const QJsonObject& extra, const QString& more) {
   if (ending_.deviceGone) {
     report_.Failure(command_, "device-gone", GoneText(port_));
     return kExitNoDevice;
@@ -163,8 +164,9 @@ int CommandRun::Ended() {
     return kExitRefused;
   }
   const QString name = SignalName(ending_.signal);
-  report_.Failure(command_, "interrupted", QStringLiteral("Durch %1 beendet.").arg(name),
-                  {{QStringLiteral("signal"), name}});
+  QJsonObject members = extra;
+  members.insert(QStringLiteral("signal"), name);
+  report_.Failure(command_, "interrupted", QStringLiteral("Durch %1 beendet.").arg(name) + more, members);
   return ExitForSignal(ending_.signal);
 }
 
@@ -360,17 +362,18 @@ int CommandRun::Run() {
   if (const int code = ChoosePort(); code >= 0) return code;
   report_.SetPort(port_);
   if (command_ == QLatin1String("firmware")) {
-    const int code = RunFirmware(options_.words[1], port_, report_, ending_);
-    return code >= 0 ? code : Ended();
+    int code =
+        RunFirmware(options_.words[1], port_, report_, ending_,
+                    [this](const QJsonObject& extra, const QString& more) { return Ended(extra, more); });
+    // A result that could not be written is no success.
+    if (code == kExitOk && report_.WriteError() != 0) code = Ended();
+    return code;
   }
 
   if (ending_.Requested()) return Ended();
   DeviceSession session;
   session.OnGone = [this] { DeviceGone(); };
-  if (!session.Open(port_)) {
-    report_.Failure(command_, "no-device", session.FailureText());
-    return kExitNoDevice;
-  }
+  if (!session.Open(port_)) return ReportOpenFailure(command_, session, report_);
   report_.Progress(DeviceLink::ConnectionText);
   int code = kExitOk;
   if (command_ == QLatin1String("status")) {

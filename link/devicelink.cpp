@@ -10,6 +10,7 @@
 #include <memory>
 #include <thread>
 
+#include "link/firmwareguard.h"
 #include "serial/portfailure.h"
 #include "serial/portreturn.h"
 #include "serial/serialport.h"
@@ -260,6 +261,7 @@ int32_t QueryVerdict(char letter, int32_t ticks) {
 }
 
 void OpenPort(const QString& portName) {
+  if (FirmwareGuard::RefusesOpen(SerialPort1, portName)) return;
   OpenedName = portName;
   SerialPort1->SetCommPort(portName.toLocal8Bit().toStdString());
   SerialPort1->SetBaudRate(38400);
