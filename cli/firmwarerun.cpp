@@ -125,6 +125,7 @@ int RunFirmware(const QString& image, const QString& port, Report& report, const
     if (Clock::now() >= giveUp) {
       QJsonObject members = where;
       members.insert(QStringLiteral("pid"), static_cast<qint64>(launch.pid));
+      if (passedOn) members.insert(QStringLiteral("signal"), QStringLiteral("SIG") + sigabbrev_np(passedOn));
       report.Failure(kCommand, "still-writing",
                      QStringLiteral("Die Firmware wird noch geschrieben – das Gerät nicht abziehen! Das "
                                     "Update-Programm (Prozessgruppe %1) läuft weiter; Protokoll: %2")
