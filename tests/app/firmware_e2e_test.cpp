@@ -58,6 +58,7 @@ class FirmwareUpdate : public ProgramWindows {
   void SetUp() override {
     ProgramWindows::SetUp();
     savedPath_ = qgetenv("PATH");
+    savedLockDir_ = qgetenv("VELLAMO_LOCK_DIR");
     savedDataHome_ = qgetenv("XDG_DATA_HOME");
     qputenv("XDG_DATA_HOME", QFile::encodeName(root.filePath("user-data")));
 
@@ -91,7 +92,8 @@ class FirmwareUpdate : public ProgramWindows {
     // A tool still held by a failed test is let go, and waited for.
     WriteAll(root.filePath("release"), "");
     ProcessUntil([this] { return !FirmwareGuard::Held(Port()); }, 10000);
-    for (const char* name : {"FAKE_FLASH_HOLD", "FAKE_FLASH_STATUS", "VELLAMO_LOCK_DIR"}) qunsetenv(name);
+    for (const char* name : {"FAKE_FLASH_HOLD", "FAKE_FLASH_STATUS"}) qunsetenv(name);
+    savedLockDir_.isNull() ? qunsetenv("VELLAMO_LOCK_DIR") : qputenv("VELLAMO_LOCK_DIR", savedLockDir_);
     qputenv("PATH", savedPath_);
     savedDataHome_.isNull() ? qunsetenv("XDG_DATA_HOME") : qputenv("XDG_DATA_HOME", savedDataHome_);
     ProgramWindows::TearDown();
@@ -190,6 +192,7 @@ class FirmwareUpdate : public ProgramWindows {
  private:
   QByteArray savedPath_;
   QByteArray savedDataHome_;
+  QByteArray savedLockDir_;
 };
 
 }  // namespace

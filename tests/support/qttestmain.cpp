@@ -6,8 +6,10 @@
 #include <cstdio>
 
 #include "ui/messagebox.h"
+#include "tests/support/privatelockdir.h"
 
 int main(int argc, char** argv) {
+  const PrivateLockDir locks;
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   // A modal box would wait for ever for a click; tests that expect one set a
