@@ -403,7 +403,11 @@ class CliFirmware : public testing::Test {
 
 // The hand-over script's exit status is the outcome.
 TEST_F(CliFirmware, EndsWithTheHandOverScriptsOutcome) {
-  InstallTool("#!/bin/sh\n[ -n \"$UNPLUG_PID\" ] && kill -9 \"$UNPLUG_PID\"\nexit \"${FBOOT_STATUS:-0}\"\n");
+  // The unplug is over once the simulator's pty has gone with it.
+  InstallTool(
+      "#!/bin/sh\n"
+      "if [ -n \"$UNPLUG_PID\" ]; then kill -9 \"$UNPLUG_PID\"; while [ -e \"$1\" ]; do sleep 0.05; done; fi\n"
+      "exit \"${FBOOT_STATUS:-0}\"\n");
   const auto run = [&](bool withTool, const QString& status, qint64 unplug = 0) {
     QStringList more{"FBOOT_STATUS=" + status};
     if (unplug) more << "UNPLUG_PID=" + QString::number(unplug);
