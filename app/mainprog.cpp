@@ -17,14 +17,17 @@
 #include "app/info.h"
 #include "app/jpegimage.h"
 #include "link/devicelink.h"
+#include "link/firmwareguard.h"
 #include "serial/portfailure.h"
 #include "serial/serialport.h"
 #include "speech/sprachdat.h"
 #include "speech/voicecopy.h"
+#include "tools/firmwareimage.h"
 #include "tools/ntpsync.h"
 #include "tools/test.h"
 #include "ui/formstyle.h"
 #include "ui/glyphs.h"
+#include "ui/messagebox.h"
 #include "ui/programfolder.h"
 #include "ui/wraptext.h"
 
@@ -216,13 +219,39 @@ void TForm1::NTPSync1Click() { ShowModeless(Form3); }
 void TForm1::Kalibrieren1Click() { ShowModeless(Form5); }
 
 void TForm1::FirmwareUpdate1Click() {
-  DeviceLink::CloseDevicePort();
+  if (handingOver_) return;
+  // The image is chosen and checked while the port is still open: a file that
+  // is refused leaves the clock connected and untouched.
+  if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty()) return;
+  const QString image = OpenDialog1->selectedFiles().constFirst();
+  if (const std::optional<ImageRefusal> refusal = RefuseFirmwareImage(image)) {
+    ShowMessage(this, refusal->message, MessageKind::Error);
+    return;
+  }
   // The script gets the port's whole name: a device path, not a COM number.
   const QString port = Form2 ? Form2->ComboBox1->currentText() : QString();
+  // Taken while the port is still open, so that no other program comes
+  // between the close and the tool; the script keeps it until the tool ends.
+  std::optional<ProcessLock> guard =
+      FirmwareGuard::Take(port, QStringLiteral("Vellamo (PID %1)").arg(QCoreApplication::applicationPid()));
+  if (!guard) {
+    ShowMessage(this,
+                FirmwareGuard::Held(port)
+                    ? PortFailure::OpenFailureText(port, PortFailure::kFirmwareBeingWritten)
+                    : QStringLiteral("Der Port %1 kann nicht für das Update gesichert werden.").arg(port),
+                MessageKind::Error);
+    return;
+  }
+  DeviceLink::CloseDevicePort();
   StatusPanel->setText(QStringLiteral("Nicht verbunden (Firmwareupdate)"));
-  if (OpenDialog1->exec() == QDialog::Accepted && !OpenDialog1->selectedFiles().isEmpty())
-    HandOverFirmware(OpenDialog1->selectedFiles().constFirst(), port, FirmwareWait);
-  // In every case, with the name as the combo box holds it now.
+  // The wait serves the event loop: a menu item pressed meanwhile (by an
+  // accessibility tool, past the notice) must not start a second hand-over.
+  handingOver_ = true;
+  HandOverFirmware(this, image, port, FirmwareWait, guard->Descriptor());
+  handingOver_ = false;
+  guard.reset();
+  // In every case, with the name as the combo box holds it now; while the
+  // tool still runs, the guard refuses it and the status bar says why.
   DeviceLink::OpenDevicePort(Form2 ? Form2->ComboBox1->currentText() : QString());
 }
 

@@ -87,4 +87,5 @@ class TForm1 : public QMainWindow {
 
  private:
   QString statusReason_;  // why the port is not connected; empty once it is
+  bool handingOver_ = false;  // a firmware hand-over waits for its tool
 };

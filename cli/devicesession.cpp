@@ -20,6 +20,7 @@ DeviceSession::DeviceSession() : port_(std::make_unique<TSerialPort>()) {
     const QString port = QString::fromLocal8Bit(sender->CommPort());
     if (place == PortFailure::kOpenFailedPlace) {
       failure_ = PortFailure::OpenFailureText(port, code, PortFailure::OwningGroup(port));
+      firmwareBeingWritten_ = code == PortFailure::kFirmwareBeingWritten;
     } else if (PortFailure::IsDeviceGone(place, code)) {
       failure_ = PortFailure::DisconnectedText(port);
       DeviceLink::PortGone();

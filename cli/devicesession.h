@@ -20,6 +20,8 @@ class DeviceSession : public QObject {
   // False when the port did not open; FailureText then says why (German).
   bool Open(const QString& portName);
   QString FailureText() const { return failure_; }
+  // The open was refused because a firmware hand-over guards the port.
+  bool FirmwareBeingWritten() const { return firmwareBeingWritten_; }
   // Lets the last commands leave the port before it closes.
   void Finish();
   // The device behind the open port has gone (unplugged). Told from the
@@ -30,6 +32,7 @@ class DeviceSession : public QObject {
   std::unique_ptr<TSerialPort> port_;
   QTimer tick_;
   QString failure_;
+  bool firmwareBeingWritten_ = false;
 };
 
 // The port used when none is named: the only one present; empty when there

@@ -7,6 +7,8 @@ enum ExitCode {
   kExitRefused = 1,       // the clock refused, a check failed, or stdout could not be written
   kExitNoDevice = 2,      // no device, no answer, device gone, no sound output
   kExitBadArguments = 3,  // bad arguments or input files; nothing was sent to the clock
+  kExitFirmwareBeingWritten = 7,  // a firmware hand-over in progress guards the port
+  kExitStillWriting = 8,  // the flashing tool outlived the command's wait: still writing, do not unplug
 };
 
 // Ended by a signal: 128 + its number (130 SIGINT, 143 SIGTERM, 129 SIGHUP;
@@ -22,5 +24,7 @@ inline constexpr ExitCodeRow kExitCodeTable[] = {
     {"1", "das Gerät lehnt ab, eine Prüfung schlägt fehl, die Ausgabe ist nicht schreibbar"},
     {"2", "kein Gerät, keine Antwort, Gerät entfernt, keine Audioausgabe"},
     {"3", "falsche Argumente oder Eingabedateien; das Gerät bleibt unberührt"},
+    {"7", "die Firmware des Geräts wird gerade geschrieben; später erneut versuchen"},
+    {"8", "das Update-Programm schreibt noch: das Gerät nicht abziehen"},
     {"128+N", "durch Signal N beendet (130 SIGINT, 143 SIGTERM, 129 SIGHUP, 141 geschlossene Ausgabe)"},
 };

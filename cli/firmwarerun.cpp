@@ -1,18 +1,19 @@
 #include "cli/firmwarerun.h"
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
-#include <QJsonObject>
-#include <cerrno>
+#include <QTimer>
 #include <chrono>
 #include <cstring>
-#include <thread>
+#include <optional>
 
-#include "cli/devicesession.h"
+#include "link/firmwareguard.h"
 #include "tools/firmwarefolder.h"
 #include "tools/firmwarehandover.h"
 #include "tools/firmwarelauncher.h"
@@ -20,47 +21,75 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
 
 const QString kCommand = QStringLiteral("firmware");
+constexpr int kLookEveryMs = 100;
 
-bool PortOpens(const QString& port, QString& failure) {
+// The port opens (the clock is there and no other program holds it), and its
+// guard is taken while it is open, so that nobody can come between the close
+// and the tool. nullopt when it cannot be handed over; `code` then says why.
+std::optional<ProcessLock> GuardPort(const QString& port, Report& report, int& code) {
   DeviceSession session;
-  const bool opened = session.Open(port);
-  failure = session.FailureText();
-  return opened;
+  if (!session.Open(port)) {
+    code = ReportOpenFailure(kCommand, session, report);
+    return std::nullopt;
+  }
+  std::optional<ProcessLock> guard =
+      FirmwareGuard::Take(port, QStringLiteral("vellamo-cli firmware (PID %1)").arg(getpid()));
+  if (!guard) {
+    report.Failure(kCommand, "guard-unavailable",
+                   QStringLiteral("Der Port %1 kann nicht für das Update gesichert werden (Sperrordner %2).")
+                       .arg(port, QString::fromStdString(LockFolder())));
+    code = kExitRefused;
+  }
+  return guard;
 }
 
-// The script's exit status, 128 + N when signal N ended it; -1 when it still
-// ran at the limit or the wait was given up for an ending.
-int WaitForScript(pid_t pid, const Ending& ending) {
-  const Clock::time_point limit = Clock::now() + FirmwareWaitRules().Limit;
-  for (;;) {
-    int status = 0;
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (done < 0 && errno != EINTR) return -1;
-    QCoreApplication::processEvents();
-    if (ending.Requested() || Clock::now() >= limit) return -1;
-    std::this_thread::sleep_for(100ms);
-  }
+// Serves the event loop (signals, the closed-output watch) for a moment.
+void Serve(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
 }
+
+// The real signals reach the tool; a closed output does not stop a flash.
+bool PassedOn(int signal) { return signal == SIGINT || signal == SIGTERM || signal == SIGHUP; }
+
+// The script and whatever it handed the port's guard to (the tool).
+class ToolWatch {
+ public:
+  ToolWatch(pid_t script, const QString& port) : script_(script), port_(port) {}
+  bool Ended() {
+    int status = 0;
+    if (!status_ && waitpid(script_, &status, WNOHANG) == script_)
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status_ && !FirmwareGuard::Held(port_);
+  }
+  // The script's exit status, 128 + N when signal N ended it.
+  int Status() const { return status_.value_or(-1); }
+
+ private:
+  pid_t script_;
+  QString port_;
+  std::optional<int> status_;
+};
 
 }  // namespace
 
-QString FirmwareImageProblem(const QString& image) {
-  const QFileInfo info(image);
-  if (!info.isFile() || !info.isReadable())
-    return QStringLiteral("Die Firmwaredatei wurde nicht gefunden oder ist nicht lesbar: %1").arg(image);
-  return QString();
+int ReportOpenFailure(const QString& command, const DeviceSession& session, Report& report) {
+  if (session.FirmwareBeingWritten()) {
+    report.Failure(command, "firmware-being-written", session.FailureText());
+    return kExitFirmwareBeingWritten;
+  }
+  report.Failure(command, "no-device", session.FailureText());
+  return kExitNoDevice;
 }
 
-int RunFirmware(const QString& image, const QString& port, Report& report, const Ending& ending) {
-  QString failure;
-  if (!PortOpens(port, failure)) {
-    report.Failure(kCommand, "no-device", failure);
-    return kExitNoDevice;
-  }
+int RunFirmware(const QString& image, const QString& port, Report& report, const Ending& ending,
+                const EndingReport& reportEnding) {
+  int code = kExitOk;
+  std::optional<ProcessLock> guard = GuardPort(port, report, code);
+  if (!guard) return code;
   const QString folder = FirmwareFolder();
   const QString log = QDir(folder).filePath(QString::fromStdString(kUpdateLog));
   const QJsonObject where{{QStringLiteral("log"), log}};
@@ -69,30 +98,64 @@ int RunFirmware(const QString& image, const QString& port, Report& report, const
     report.Failure(kCommand, "image-copy-failed", kCopyFailedText + QLatin1Char(' ') + folder, where);
     return kExitRefused;
   }
-  const ScriptLaunch launch = LaunchUpdateScript(QFile::encodeName(folder).toStdString(),
-                                                 QFile::encodeName(port).toStdString(), ScriptParent::Child);
+  if (ending.Requested()) return reportEnding(where, QString());  // before the script starts
+  const ScriptLaunch launch =
+      LaunchUpdateScript(QFile::encodeName(folder).toStdString(), QFile::encodeName(port).toStdString(),
+                         ScriptParent::Child, guard->Descriptor());
+  // From here on the script holds the guard, for itself and the tool.
+  guard.reset();
   if (launch.error != 0) {
-    report.Failure(kCommand, "script-start-failed",
-                   kStartFailedText + QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(strerror(launch.error))), where);
+    report.Failure(
+        kCommand, "script-start-failed",
+        kStartFailedText + QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(strerror(launch.error))),
+        where);
     return kExitRefused;
   }
-  const int status = WaitForScript(launch.pid, ending);
-  if (ending.Requested()) return -1;  // the caller names the ending; the flashing goes on in its own session
-  if (status < 0) {
-    report.Failure(kCommand, "tool-still-running", kStillRunningText, where);
-    return kExitRefused;
+
+  ToolWatch tool(launch.pid, port);
+  const Clock::time_point limit = Clock::now() + FirmwareWaitRules().Limit;
+  Clock::time_point giveUp = limit;
+  int passedOn = 0;
+  while (!tool.Ended()) {
+    if (!passedOn && PassedOn(ending.signal)) {
+      passedOn = ending.signal;
+      kill(-launch.pid, passedOn);  // the script leads a session, and so a process group, of its own
+      giveUp = std::min(limit, Clock::now() + std::chrono::milliseconds(kToolGraceAfterSignalMs));
+    }
+    if (Clock::now() >= giveUp) {
+      QJsonObject members = where;
+      members.insert(QStringLiteral("pid"), static_cast<qint64>(launch.pid));
+      if (passedOn) members.insert(QStringLiteral("signal"), QStringLiteral("SIG") + sigabbrev_np(passedOn));
+      report.Failure(kCommand, "still-writing",
+                     QStringLiteral("Die Firmware wird noch geschrieben – das Gerät nicht abziehen! Das "
+                                    "Update-Programm (Prozessgruppe %1) läuft weiter; Protokoll: %2")
+                         .arg(launch.pid)
+                         .arg(log),
+                     members);
+      return kExitStillWriting;
+    }
+    Serve(kLookEveryMs);
+  }
+  const int status = tool.Status();
+  if (ending.Requested()) {
+    QJsonObject members = where;
+    members.insert(QStringLiteral("toolStatus"), status);
+    return reportEnding(
+        members,
+        QStringLiteral(" Das Update-Programm endete mit Status %1; Protokoll: %2").arg(status).arg(log));
   }
   if (status != 0) {
     QJsonObject members = where;
     members.insert(QStringLiteral("status"), status);
-    report.Failure(kCommand, "script-failed",
-                   QStringLiteral("Das Update-Skript endete mit Status %1; Einzelheiten in %2").arg(status).arg(log),
-                   members);
+    report.Failure(kCommand, "script-failed", ScriptFailedText(status, log), members);
     return kExitRefused;
   }
-  if (!PortOpens(port, failure)) {
+  DeviceSession session;
+  if (!session.Open(port)) {
     report.Failure(kCommand, "no-device",
-                   QStringLiteral("Firmwareupdate beendet, doch der Port öffnet nicht wieder: %1").arg(failure), where);
+                   QStringLiteral("Firmwareupdate beendet, doch der Port öffnet nicht wieder: %1")
+                       .arg(session.FailureText()),
+                   where);
     return kExitNoDevice;
   }
   QJsonObject result = where;

@@ -2,16 +2,36 @@
 // The firmware hand-over as a command: unlike the window, the hand-over
 // script's exit status is the outcome, and the port must open again after it.
 
+#include <QJsonObject>
 #include <QString>
+#include <functional>
 
+#include "cli/devicesession.h"
 #include "cli/ending.h"
 #include "cli/report.h"
 
-// Empty when `image` can be handed over; otherwise why not (German, names the path).
-QString FirmwareImageProblem(const QString& image);
+// After a signal has been passed on to the flashing tool, how long the command
+// waits for it to end before it says that the tool still writes. A tool told
+// to stop finishes or abandons the block it is writing and leaves the boot
+// loader, which for a clock's flash takes well under a second; ten seconds
+// leave room for a slow machine, and are short enough that a script's own
+// time-out around the command is not held up for long.
+inline constexpr int kToolGraceAfterSignalMs = 10000;
 
-// Checks that the port opens, hands the image over and waits for the script
-// (at most ten minutes; the shipped one runs the flashing tool in the
-// foreground), then opens the port again. Returns the exit code, or -1 when
-// `ending` asked to stop (the flashing goes on in its own session).
-int RunFirmware(const QString& image, const QString& port, Report& report, const Ending& ending);
+// Names why `session` did not open (German) and returns the exit code: 7 when
+// a firmware hand-over guards the port, else 2.
+int ReportOpenFailure(const QString& command, const DeviceSession& session, Report& report);
+
+// How the command reports an ending (a signal, a closed output) once the tool
+// has ended: `extra` JSON members and `more` text tell the tool's own ending.
+using EndingReport = std::function<int(const QJsonObject& extra, const QString& more)>;
+
+// Opens the port to see that it is there and free, takes the port's guard while
+// it is open and closes it; hands the image over to the script, which keeps the
+// guard for itself and the tool; waits until the script and everything that
+// holds the guard have ended (at most ten minutes), serving the event loop, and
+// then opens the port again. A signal meanwhile is passed on to the script's
+// process group, and the tool gets kToolGraceAfterSignalMs to end. Returns the
+// exit code: 8 when the tool still runs as the command ends.
+int RunFirmware(const QString& image, const QString& port, Report& report, const Ending& ending,
+                const EndingReport& reportEnding);

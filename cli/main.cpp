@@ -30,6 +30,7 @@
 #include "cli/options.h"
 #include "cli/report.h"
 #include "link/devicelink.h"
+#include "tools/firmwareimage.h"
 #include "ui/programfolder.h"
 #include "ui/quitsignals.h"
 
@@ -116,8 +117,9 @@ class CommandRun {
     DeviceLink::AbandonWaits();
     if (onEnd_) onEnd_();
   }
-  // Names the ending and returns its exit code.
-  int Ended();
+  // Names the ending and returns its exit code; `extra` and `more` add to a
+  // signal's report.
+  int Ended(const QJsonObject& extra = {}, const QString& more = {});
   void StopCopy(CopyRun& run);
 
   // -1 when a port is chosen, else the exit code.
@@ -151,7 +153,7 @@ class CommandRun {
   QTimer closedOutputWatch_;
 };
 
-int CommandRun::Ended() {
+int CommandRun::Ended(const QJsonObject& extra, const QString& more) {
   if (ending_.deviceGone) {
     report_.Failure(command_, "device-gone", GoneText(port_));
     return kExitNoDevice;
@@ -162,8 +164,9 @@ int CommandRun::Ended() {
     return kExitRefused;
   }
   const QString name = SignalName(ending_.signal);
-  report_.Failure(command_, "interrupted", QStringLiteral("Durch %1 beendet.").arg(name),
-                  {{QStringLiteral("signal"), name}});
+  QJsonObject members = extra;
+  members.insert(QStringLiteral("signal"), name);
+  report_.Failure(command_, "interrupted", QStringLiteral("Durch %1 beendet.").arg(name) + more, members);
   return ExitForSignal(ending_.signal);
 }
 
@@ -343,9 +346,13 @@ int CommandRun::CheckCopy() {
 int CommandRun::Run() {
   if (command_ == QLatin1String("ports")) return Ports();
   if (command_ == QLatin1String("firmware")) {
-    const QString problem = FirmwareImageProblem(options_.words[1]);
-    if (!problem.isEmpty()) {
-      report_.Failure(command_, "cannot-open-image", problem);
+    if (const std::optional<ImageRefusal> refusal = RefuseFirmwareImage(options_.words[1])) {
+      QJsonObject extra;
+      if (refusal->line > 0) {
+        extra.insert(QStringLiteral("line"), static_cast<qint64>(refusal->line));
+        extra.insert(QStringLiteral("reason"), refusal->reason);
+      }
+      report_.Failure(command_, refusal->error, refusal->message, extra);
       return kExitBadArguments;
     }
   }
@@ -355,17 +362,18 @@ int CommandRun::Run() {
   if (const int code = ChoosePort(); code >= 0) return code;
   report_.SetPort(port_);
   if (command_ == QLatin1String("firmware")) {
-    const int code = RunFirmware(options_.words[1], port_, report_, ending_);
-    return code >= 0 ? code : Ended();
+    int code =
+        RunFirmware(options_.words[1], port_, report_, ending_,
+                    [this](const QJsonObject& extra, const QString& more) { return Ended(extra, more); });
+    // A result that could not be written is no success.
+    if (code == kExitOk && report_.WriteError() != 0) code = Ended();
+    return code;
   }
 
   if (ending_.Requested()) return Ended();
   DeviceSession session;
   session.OnGone = [this] { DeviceGone(); };
-  if (!session.Open(port_)) {
-    report_.Failure(command_, "no-device", session.FailureText());
-    return kExitNoDevice;
-  }
+  if (!session.Open(port_)) return ReportOpenFailure(command_, session, report_);
   report_.Progress(DeviceLink::ConnectionText);
   int code = kExitOk;
   if (command_ == QLatin1String("status")) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "link/answerledger.h"
+#include "link/firmwareguard.h"
 #include "link/owedstore.h"
 #include "serial/portfailure.h"
 #include "serial/portreturn.h"
@@ -319,6 +320,7 @@ int32_t QueryVerdict(char letter, int32_t ticks) {
 }
 
 void OpenPort(const QString& portName) {
+  if (FirmwareGuard::RefusesOpen(SerialPort1, portName)) return;
   OpenedName = portName;
   SerialPort1->SetCommPort(portName.toLocal8Bit().toStdString());
   SerialPort1->SetBaudRate(38400);

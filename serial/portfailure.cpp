@@ -38,6 +38,11 @@ QString OpenFailureText(const QString& port, uint32_t code, const QString& group
     case ENOTDIR:
     case EISDIR:
       return head + QStringLiteral("Das ist kein serieller Port.");
+    case kFirmwareBeingWritten:
+      return head +
+             QStringLiteral(
+                 "Die Firmware des Geräts wird gerade geschrieben. Bitte das Gerät nicht abziehen und es "
+                 "nach dem Ende des Updates erneut versuchen.");
     default:
       return head + QStringLiteral("Fehler %1.").arg(code);
   }

@@ -11,6 +11,9 @@ namespace PortFailure {
 
 constexpr uint32_t kOpenFailedPlace = 112;    // "Error reopening Port"
 constexpr uint32_t kStatusCheckPlace = 9803;  // "Error ClearCommError"
+// Not the platform's: an open refused because a firmware hand-over guards the
+// port (link/firmwareguard).
+constexpr uint32_t kFirmwareBeingWritten = 0x4657;
 
 // The open failed because another program holds the device.
 bool IsBusy(uint32_t code);

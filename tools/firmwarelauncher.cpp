@@ -11,13 +11,14 @@ namespace {
 
 // Between fork and exec only async-signal-safe calls: the program has other
 // threads, whose locks may be held in the copy.
-[[noreturn]] void RunScript(int report, int log, const char* folder, char* const argv[]) {
+[[noreturn]] void RunScript(int report, int log, const char* folder, char* const argv[], int handOn) {
   const pid_t self = getpid();
   (void)!write(report, &self, sizeof self);
   int error = 0;
   const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (input < 0 || dup2(input, STDIN_FILENO) < 0 || dup2(log, STDOUT_FILENO) < 0 ||
-      dup2(log, STDERR_FILENO) < 0 || chdir(folder) != 0) {
+  // Only this copy of the handed-on descriptor loses its close-on-exec flag.
+  if ((handOn >= 0 && fcntl(handOn, F_SETFD, 0) != 0) || input < 0 || dup2(input, STDIN_FILENO) < 0 ||
+      dup2(log, STDOUT_FILENO) < 0 || dup2(log, STDERR_FILENO) < 0 || chdir(folder) != 0) {
     error = errno;
   } else {
     execv("/bin/sh", argv);
@@ -41,7 +42,8 @@ bool ReadWhole(int fd, void* data, size_t size) {
 
 }  // namespace
 
-ScriptLaunch LaunchUpdateScript(const std::string& folder, const std::string& argument, ScriptParent parent) {
+ScriptLaunch LaunchUpdateScript(const std::string& folder, const std::string& argument, ScriptParent parent,
+                                int handOn) {
   const std::string script = folder + "/" + kUpdateScript;
   // /bin/sh would start without a script and only complain in the log.
   if (access(script.c_str(), R_OK) != 0) return {errno, 0};
@@ -64,9 +66,9 @@ ScriptLaunch LaunchUpdateScript(const std::string& folder, const std::string& ar
   if (middle == 0) {
     close(report[0]);
     setsid();
-    if (parent == ScriptParent::Child) RunScript(report[1], log, folder.c_str(), argv);
+    if (parent == ScriptParent::Child) RunScript(report[1], log, folder.c_str(), argv, handOn);
     const pid_t runner = fork();
-    if (runner == 0) RunScript(report[1], log, folder.c_str(), argv);
+    if (runner == 0) RunScript(report[1], log, folder.c_str(), argv, handOn);
     if (runner < 0) {
       const int error = errno;
       const pid_t none = 0;

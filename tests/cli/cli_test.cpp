@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,6 +22,7 @@
 #include <functional>
 #include <memory>
 
+#include "cli/firmwarerun.h"
 #include "speech/audio.h"
 #include "tests/speech/soundtestsupport.h"
 #include "tests/support/eventwait.h"
@@ -195,6 +197,9 @@ TEST(Cli, ArgumentsAndInputFilesAreCheckedBeforeTheDeviceIsTouched) {
       {{"copy", set.fileName(), "no_such_sound.wav"}, "unplayable-entries", "soundset\\no_such_sound.wav"},
       {{"copy", notes.fileName()}, "unplayable-entries", "speechset\\Einkaufsliste: Milch, Brot"},
       {{"firmware", folder.filePath("fw.hex")}, "cannot-open-image", folder.filePath("fw.hex")},
+      {{"firmware", notes.fileName()},
+       "bad-image",
+       notes.fileName() + " ist keine gültige Intel-HEX-Datei: Zeile 1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -350,49 +355,193 @@ TEST(Cli, HangUpClosedOutputAndUnplugEndRtcAndWatchAsTheTestDialogEnds) {
   EXPECT_EQ(goneReports, 1);
 }
 
-// The hand-over script's exit status is the outcome. The program runs from a
-// folder of its own, so that its firmware folder is this test's.
-TEST(Cli, FirmwareEndsWithTheHandOverScriptsOutcome) {
-  QTemporaryDir root;
-  ASSERT_TRUE(QDir(root.path()).mkpath("program/firmware") && QDir(root.path()).mkpath("tools"));
-  const QString program = root.filePath("program/vellamo-cli");
-  ASSERT_TRUE(QFile::copy(QStringLiteral(VELLAMO_CLI_PROGRAM), program));
-  ASSERT_TRUE(QFile::copy(QStringLiteral(VELLAMO_SOURCE_DATA "firmware/update.bat"), root.filePath("program/firmware/update.bat")));
-  QFile tool(root.filePath("tools/fboot"));
-  ASSERT_TRUE(tool.open(QIODevice::WriteOnly));
-  tool.write("#!/bin/sh\n[ -n \"$UNPLUG_PID\" ] && kill -9 \"$UNPLUG_PID\"\nexit \"${FBOOT_STATUS:-0}\"\n");
-  tool.close();
-  tool.setPermissions(tool.permissions() | QFileDevice::ExeOwner);
-  QFile image(root.filePath("clock.hex"));
-  ASSERT_TRUE(image.open(QIODevice::WriteOnly));
-  image.write(":00000001FF\n");
-  image.close();
+const char kGoodImage[] =
+    ":10010000214601360121470136007EFE09D2190140\n"
+    ":100110002146017E17C20001FF5F16002148011928\n"
+    ":00000001FF\n";
 
-  Simulator device({"--no-announce"});
-  const auto run = [&](const QString& path, const QString& status, qint64 unplug = 0) {
+// The firmware hand-over from a program folder of the test's own, so that its
+// firmware folder is this test's, with a flashing tool "fboot" on the PATH and
+// port guards apart from any other's.
+class CliFirmware : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(QDir(root.path()).mkpath("program/firmware") && QDir(root.path()).mkpath("tools") &&
+                QDir(root.path()).mkpath("locks"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(VELLAMO_CLI_PROGRAM), program));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(VELLAMO_SOURCE_DATA "firmware/update.bat"),
+                            root.filePath("program/firmware/update.bat")));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(VELLAMO_FAKE_FBOOT), root.filePath("tools/fboot")));
+    QFile file(image);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(kGoodImage);
+  }
+  void TearDown() override {
+    // A tool still held by a failed test is let go.
+    QFile(Firmware("release")).open(QIODevice::WriteOnly);
+  }
+  QString Firmware(const QString& name) const { return root.filePath("program/firmware/" + name); }
+  // The environment of a run: the tool on the PATH (or not), and `more`.
+  QProcessEnvironment Env(const QStringList& more = {}, bool withTool = true) const {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PATH", path);
-    env.insert("FBOOT_STATUS", status);
-    if (unplug) env.insert("UNPLUG_PID", QString::number(unplug));
-    return RunCli({"--json", "--port", device.Port(), "firmware", image.fileName()}, {}, env, program);
+    env.insert("PATH", (withTool ? root.filePath("tools") + ":" : QString()) + "/usr/bin:/bin");
+    env.insert("VELLAMO_LOCK_DIR", root.filePath("locks"));
+    for (const QString& setting : more) env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+    return env;
+  }
+  void InstallTool(const QByteArray& script) {
+    QFile tool(root.filePath("tools/fboot"));
+    ASSERT_TRUE(tool.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    tool.write(script);
+  }
+
+  QTemporaryDir root;
+  const QString program = root.filePath("program/vellamo-cli");
+  const QString image = root.filePath("clock.hex");
+  Simulator device{{"--no-announce"}};
+};
+
+// The hand-over script's exit status is the outcome.
+TEST_F(CliFirmware, EndsWithTheHandOverScriptsOutcome) {
+  // The unplug is over once the simulator's pty has gone with it.
+  InstallTool(
+      "#!/bin/sh\n"
+      "if [ -n \"$UNPLUG_PID\" ]; then kill -9 \"$UNPLUG_PID\"; while [ -e \"$1\" ]; do sleep 0.05; done; fi\n"
+      "exit \"${FBOOT_STATUS:-0}\"\n");
+  const auto run = [&](bool withTool, const QString& status, qint64 unplug = 0) {
+    QStringList more{"FBOOT_STATUS=" + status};
+    if (unplug) more << "UNPLUG_PID=" + QString::number(unplug);
+    return RunCli({"--json", "--port", device.Port(), "firmware", image}, {}, Env(more, withTool), program);
   };
-  const CliRun missingTool = run("/usr/bin:/bin", "0");
+  const CliRun missingTool = run(false, "0");
   EXPECT_EQ(missingTool.exitCode, 1);
   EXPECT_EQ(missingTool.json.value("error").toString(), "script-failed");
   EXPECT_EQ(missingTool.json.value("status").toInt(), 127);
   EXPECT_THAT(missingTool.json.value("message").toString().toStdString(), HasSubstr("update.log"));
 
-  const CliRun failing = run(root.filePath("tools") + ":/usr/bin:/bin", "3");
+  const CliRun failing = run(true, "3");
   EXPECT_EQ(failing.exitCode, 1);
   EXPECT_EQ(failing.json.value("status").toInt(), 3);
 
-  const CliRun flashed = run(root.filePath("tools") + ":/usr/bin:/bin", "0");
+  // One wrong checksum: refused before the port is opened or the script started.
+  QFile bad(root.filePath("bad.hex"));
+  ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+  bad.write(QByteArray(kGoodImage).replace("1928\n", "1929\n"));
+  bad.close();
+  QFile::remove(Firmware("update.log"));
+  const qsizetype heard = device.Received().size();
+  const CliRun refused =
+      RunCli({"--json", "--port", device.Port(), "firmware", bad.fileName()}, {}, Env(), program);
+  EXPECT_EQ(refused.exitCode, 3);
+  EXPECT_EQ(refused.json.value("error").toString(), "bad-image");
+  EXPECT_EQ(refused.json.value("line").toInt(), 2);
+  EXPECT_THAT(refused.json.value("reason").toString().toStdString(), HasSubstr("Prüfsumme"));
+  EXPECT_FALSE(QFileInfo::exists(Firmware("update.log"))) << "the script started";
+  EXPECT_EQ(device.Received().size(), heard);
+
+  const CliRun flashed = run(true, "0");
   EXPECT_EQ(flashed.exitCode, 0);
   EXPECT_TRUE(flashed.json.value("ok").toBool());
 
-  const CliRun notBack = run(root.filePath("tools") + ":/usr/bin:/bin", "0", device.Pid());
+  const CliRun notBack = run(true, "0", device.Pid());
   EXPECT_EQ(notBack.exitCode, 2);
   EXPECT_EQ(notBack.json.value("error").toString(), "no-device");
+}
+
+// A process that still runs: not gone, and not a zombie waiting for its parent.
+bool Running(qint64 pid) {
+  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+  if (!stat.open(QIODevice::ReadOnly)) return false;
+  const QByteArray line = stat.readAll();
+  return line.mid(line.lastIndexOf(')') + 2, 1) != "Z";
+}
+
+qint64 ToolPid(const QString& started) {
+  QFile file(started);
+  return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
+}
+
+// While the tool writes, another run on that port is refused with its own
+// code, and the clock hears nothing until the tool has ended.
+TEST_F(CliFirmware, AnotherRunIsRefusedWhileTheToolWrites) {
+  QStringList heardWhileWriting{"(not looked at)"};
+  CliRun probe;
+  const CliRun flashed = RunCli(
+      {"--json", "--port", device.Port(), "firmware", image},
+      [&](QProcess&) {
+        ASSERT_TRUE(ProcessUntil([&] { return QFileInfo::exists(Firmware("fboot-started")); }, kFaultMs));
+        const qsizetype before = device.Received().size();
+        probe = RunCli({"--json", "--port", device.Port(), "status"}, {}, Env());
+        heardWhileWriting = device.Received().mid(before);
+        QFile(Firmware("release")).open(QIODevice::WriteOnly);
+      },
+      Env({"FAKE_FLASH_HOLD=" + Firmware("release")}), program);
+  EXPECT_EQ(probe.exitCode, 7);
+  EXPECT_EQ(probe.json.value("error").toString(), "firmware-being-written");
+  EXPECT_THAT(probe.json.value("message").toString().toStdString(),
+              HasSubstr("Die Firmware des Geräts wird gerade geschrieben"));
+  EXPECT_TRUE(heardWhileWriting.isEmpty()) << heardWhileWriting.join(' ').toStdString();
+  EXPECT_EQ(flashed.exitCode, 0) << flashed.out.toStdString() << flashed.err.toStdString();
+  // Afterwards the port is free again.
+  EXPECT_EQ(RunCli({"--port", device.Port(), "status"}, {}, Env()).exitCode, 0);
+}
+
+// "timeout 1.5 vellamo-cli firmware": the signal goes on to the tool, and
+// the command ends only after it, naming the tool's ending; a tool that
+// ignores it is left running, and the command says so with its own code.
+TEST_F(CliFirmware, ASignalGoesOnToTheToolAndIsWaitedFor) {
+  struct Case {
+    const char* rule;
+    QStringList tool;  // the fake tool's settings
+    int exitCode;
+    const char* error;
+    bool toolLeft;
+  };
+  const Case cases[] = {
+      {"a tool that stops when told", {}, 143, "interrupted", false},
+      {"a tool that ignores signals", {"FAKE_FLASH_IGNORE_SIGNALS=1"}, 8, "still-writing", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rule);
+    QFile::remove(Firmware("fboot-started"));
+    QFile::remove(Firmware("release"));
+    QElapsedTimer took;
+    took.start();
+    QProcess cli;
+    cli.setProcessEnvironment(Env(QStringList{"FAKE_FLASH_HOLD=" + Firmware("release")} + c.tool));
+    // The command's own exit code, not timeout's 124.
+    cli.start("/usr/bin/timeout",
+              {"--preserve-status", "1.5", program, "--json", "--port", device.Port(), "firmware", image});
+    ASSERT_TRUE(cli.waitForFinished(kFaultMs));
+    const CliRun run = Collect(cli);
+    const qint64 tool = ToolPid(Firmware("fboot-started"));
+    ASSERT_GT(tool, 0) << "the tool never started";
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_EQ(run.json.value("error").toString().toStdString(), c.error) << run.out.toStdString();
+    EXPECT_EQ(run.json.value("signal").toString(), "SIGTERM");
+    EXPECT_EQ(Running(tool), c.toolLeft);
+    if (c.toolLeft) {
+      EXPECT_THAT(run.json.value("message").toString().toStdString(), HasSubstr("das Gerät nicht abziehen"));
+      EXPECT_GE(took.elapsed(), 1500 + kToolGraceAfterSignalMs - 500);
+      // Its guard lasts as long as it runs.
+      EXPECT_EQ(RunCli({"--port", device.Port(), "status"}, {}, Env()).exitCode, 7);
+      QFile(Firmware("release")).open(QIODevice::WriteOnly);
+      EXPECT_TRUE(ProcessUntil([&] { return !Running(tool); }, kFaultMs));
+    } else {
+      EXPECT_EQ(run.json.value("toolStatus").toInt(), 143);
+    }
+  }
+}
+
+TEST_F(CliFirmware, AResultThatCannotBeWrittenIsNoSuccess) {
+  QProcess cli;
+  cli.setProcessEnvironment(Env());
+  cli.setStandardOutputFile("/dev/full");
+  cli.start(program, {"--json", "--port", device.Port(), "firmware", image});
+  ASSERT_TRUE(cli.waitForFinished(kFaultMs));
+  EXPECT_EQ(cli.exitCode(), 1);
+  EXPECT_THAT(QString::fromUtf8(cli.readAllStandardError()).toStdString(),
+              HasSubstr("Die Ausgabe konnte nicht geschrieben werden"));
 }
 
 TEST(Cli, WithoutASoundServerACopyEndsBeforeTheClockIsTouched) {
