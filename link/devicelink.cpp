@@ -13,6 +13,7 @@
 #include "link/firmwareguard.h"
 #include "link/owedstore.h"
 #include "serial/portfailure.h"
+#include "serial/processlock.h"
 #include "serial/portreturn.h"
 #include "serial/serialport.h"
 
@@ -76,7 +77,7 @@ uint64_t CurrentDebt = 0;
 std::string OwingPath;
 size_t RecordedLongDebts = 0;
 
-OwedStore Records() { return OwedStore(OwedStore::DefaultFolder()); }
+OwedStore Records() { return OwedStore(LockFolder()); }
 
 void RecordOwed(bool everything) {
   if (OwingPath.empty()) return;

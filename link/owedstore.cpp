@@ -1,5 +1,7 @@
 #include "link/owedstore.h"
 
+#include "serial/processlock.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,22 +15,6 @@
 #include <sstream>
 
 namespace {
-// A device path as a file name: every character but letters and digits
-// escaped, so that two different paths never share a file.
-std::string Escaped(const std::string& path) {
-  std::string name;
-  for (const unsigned char c : path) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
-      name += static_cast<char>(c);
-    } else {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "_%02x", c);
-      name += hex;
-    }
-  }
-  return name;
-}
-
 bool IsLong(const AnswerLedger::Debt& debt) {
   return AnswerLedger::TermsFor(debt.letter).expiresAfterMs > AnswerLedger::TermsFor('A').expiresAfterMs;
 }
@@ -40,7 +26,8 @@ int64_t SystemNowMs() {
 }  // namespace
 
 std::string OwedStore::FileFor(const std::string& devicePath) const {
-  return folder_ + "/owed-" + Escaped(devicePath);
+  // Named as the port's lock is: a by-id link and the device node are one clock.
+  return folder_ + "/owed-" + PortLockName(devicePath);
 }
 
 bool OwedStore::Save(const std::string& devicePath, const std::vector<OwedRecord>& owed) const {
@@ -95,11 +82,4 @@ void OwedStore::CarryInto(const std::string& devicePath, AnswerLedger& ledger, i
 
 size_t OwedStore::LongDebts(const AnswerLedger& ledger) {
   return static_cast<size_t>(std::count_if(ledger.Owed().begin(), ledger.Owed().end(), IsLong));
-}
-
-std::string OwedStore::DefaultFolder() {
-  if (const char* dir = std::getenv("VELLAMO_LOCK_DIR"); dir && *dir) return dir;
-  if (const char* dir = std::getenv("XDG_RUNTIME_DIR"); dir && *dir)
-    return std::string(dir) + "/vellamo-locks";
-  return "/tmp/vellamo-locks-" + std::to_string(::getuid());
 }

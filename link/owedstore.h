@@ -41,9 +41,6 @@ class OwedStore {
   void CarryInto(const std::string& devicePath, AnswerLedger& ledger, int64_t steadyNowMs) const;
   // The debts that outlive a close by far: the processing verdict's.
   static size_t LongDebts(const AnswerLedger& ledger);
-  // $VELLAMO_LOCK_DIR when set (tests), else $XDG_RUNTIME_DIR/vellamo-locks,
-  // else /tmp/vellamo-locks-<uid>.
-  static std::string DefaultFolder();
 
  private:
   std::string folder_;
