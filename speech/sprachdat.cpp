@@ -27,6 +27,10 @@ const QString& kSpeechFolder = kSpeechSetFolder;
 const QString& kSoundFolder = kAlarmSoundFolder;
 const QString kCannotOpen = QStringLiteral("Konnte Datei nicht öffnen.");
 const QString kNoAlarmSound = QStringLiteral("Kein Wecksound gewählt.");
+// A run without entries would still have the clock process an empty recording,
+// which may clear what it holds.
+const QString kNothingToCopy = QStringLiteral(
+    "Nichts zu übertragen: Die Sprachdatei enthält keine Zeile, und es ist kein Wecksound gewählt.");
 
 QFrame* RaisedPanel(QWidget* parent, const QRect& geometry) {
   auto* panel = new QFrame(parent);
@@ -238,10 +242,16 @@ void TForm6::PreviewAlarmSound() {
 
 void TForm6::BuildCopyList() {
   QStringList lines;
-  if (ComboBox1->currentIndex() >= 0 && !ReadSpeechSet(SelectedSpeechSetPath(), lines)) ShowMessage(this, kCannotOpen);
+  if (ComboBox1->currentIndex() >= 0 && !ReadSpeechSet(SelectedSpeechSetPath(), lines))
+    ShowMessage(this, kCannotOpen);
   QStringList alarmSounds;
   for (int row = 0; row < ListBox2->count(); ++row) alarmSounds << ListBox2->item(row)->text();
   const QStringList copyList = ::BuildCopyList(lines, alarmSounds);
+  // The dialog stays open, so that the user can choose something.
+  if (copyList.isEmpty()) {
+    ShowMessage(this, kNothingToCopy);
+    return;
+  }
   if (CopyDialog) CopyDialog->SetCopyList(copyList);
   StopPlayback(PreviewStream);
   close();

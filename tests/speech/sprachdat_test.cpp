@@ -288,6 +288,30 @@ TEST_F(UpdateDialog, AMissingSpeechSetFileIsReportedOnPreviewAndOnOkWhichStillCo
   EXPECT_TRUE(copyDialog->isVisible());
 }
 
+// With nothing to copy the clock would still process an empty recording: OK
+// says so and leaves the update dialog open, the copy dialog unshown.
+TEST_F(UpdateDialog, OkWithNothingToCopyIsRefusedAndTheDialogStaysOpen) {
+  struct Case {
+    const char* name;
+    const char* set;  // the speech set's contents; nullptr: there is none
+  };
+  const Case cases[] = {{"an empty speech set", ""}, {"no speech set at all", nullptr}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.set) Write("speechset/Leer.ini", c.set);
+    Tone("soundset/piep.wav", 300);
+    Create();
+    Click(form->BitBtn2);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages.front().startsWith("Nichts zu übertragen")) << messages.front().toStdString();
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(copyDialog->isVisible());
+    form.reset();
+    copyDialog.reset();
+    QFile::remove(Path("speechset/Leer.ini"));
+  }
+}
+
 TEST_F(UpdateDialog, MovingRightAndBackPutsTheItemAtTheEndWithNothingSelected) {
   Write("soundset/a.wav", "");
   Write("soundset/b.wav", "");
