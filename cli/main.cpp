@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "cli/copyinputs.h"
 #include "cli/copyrun.h"
@@ -33,6 +34,7 @@
 #include "cli/standarddescriptors.h"
 #include "link/devicelink.h"
 #include "serial/portfailure.h"
+#include "speech/soundoutputlock.h"
 #include "ui/programfolder.h"
 #include "ui/quitsignals.h"
 
@@ -415,6 +417,18 @@ int CommandRun::Run() {
     return code >= 0 ? code : Ended();
   }
 
+  // The sound output is taken before the port is opened: a copy refused
+  // for it has sent its clock nothing.
+  std::optional<ProcessLock> soundOutput;
+  if (command_ == QLatin1String("copy")) {
+    SoundOutputClaim claim = ClaimSoundOutput(port_);
+    if (!claim.lock) {
+      report_.Failure(command_, "sound-busy", SoundOutputBusyText(claim.heldBy),
+                      {{QStringLiteral("heldBy"), claim.heldBy}});
+      return kExitSoundBusy;
+    }
+    soundOutput = std::move(claim.lock);
+  }
   if (ending_.Requested()) return Ended();
   DeviceSession session;
   session.OnGone = [this] { DeviceGone(); };

@@ -10,8 +10,10 @@
 #include <QRandomGenerator>
 #include <QToolButton>
 #include <exception>
+#include <optional>
 
 #include "speech/audio.h"
+#include "speech/soundoutputlock.h"
 #include "speech/speechset.h"
 #include "speech/voicecopy.h"
 #include "ui/formstyle.h"
@@ -29,6 +31,9 @@ const QString kCannotOpen = QStringLiteral("Konnte Datei nicht öffnen.");
 const QString kNoAlarmSound = QStringLiteral("Kein Wecksound gewählt.");
 // A run without entries would still have the clock process an empty recording,
 // which may clear what it holds.
+const QString kPreviewDuringCopy = QStringLiteral(
+    "Die Vorschau bleibt stumm: Eine Übertragung (an %1) benutzt die Audioausgabe, und ihre Uhr würde "
+    "die Vorschau mit aufnehmen.");
 const QString kNothingToCopy = QStringLiteral(
     "Nichts zu übertragen: Die Sprachdatei enthält keine Zeile, und es ist kein Wecksound gewählt.");
 
@@ -208,8 +213,18 @@ QString TForm6::SelectedSpeechSetPath() const {
   return LocalPath(ProgramFolder() + kSpeechFolder + ComboBox1->currentText());
 }
 
+// A preview takes no lock; while another program's copy holds the sound
+// output it stays silent, as that copy's clock would record it.
+bool TForm6::SoundOutputFree() {
+  const std::optional<QString> holder = SoundOutputHolder();
+  if (!holder) return true;
+  ShowMessage(this, kPreviewDuringCopy.arg(*holder));
+  return false;
+}
+
 void TForm6::PreviewSpeechSet() {
   if (ComboBox1->currentIndex() < 0) return;
+  if (!SoundOutputFree()) return;
   QStringList lines;
   if (!ReadSpeechSet(SelectedSpeechSetPath(), lines)) {
     ShowMessage(this, kCannotOpen);
@@ -233,6 +248,7 @@ void TForm6::PreviewAlarmSound() {
     ShowMessage(this, kNoAlarmSound);
     return;
   }
+  if (!SoundOutputFree()) return;
   try {
     PlayFile(PreviewStream, ProgramFolder() + kSoundFolder + name);
   } catch (const std::exception&) {

@@ -25,7 +25,9 @@
 #include <functional>
 #include <memory>
 
+#include "cli/exitcodes.h"
 #include "speech/audio.h"
+#include "speech/soundoutputlock.h"
 #include "tests/speech/soundtestsupport.h"
 #include "tests/support/eventwait.h"
 
@@ -609,6 +611,25 @@ TEST(Cli, WithoutASoundServerACopyEndsBeforeTheClockIsTouched) {
   EXPECT_THAT(device.ReceivedSince(0, 4), ElementsAre("*", "A", "B", "{")) << "the copy sent nothing";
 }
 
+// One table of exit codes: --help prints it, and the README and the manual
+// page list every code in it.
+TEST(ExitCodeTable, HelpReadmeAndManualPageListEveryCode) {
+  const CliRun help = RunCli({"--help"});
+  QFile readme(QStringLiteral(VELLAMO_SOURCE_DATA "../README.md"));
+  QFile manual(QStringLiteral(VELLAMO_SOURCE_DATA "../packaging/vellamo-cli.1"));
+  ASSERT_TRUE(readme.open(QIODevice::ReadOnly) && manual.open(QIODevice::ReadOnly));
+  const QString readmeText = QString::fromUtf8(readme.readAll());
+  const QString manualText = QString::fromUtf8(manual.readAll());
+  for (const ExitCodeRow& row : kExitCodeTable) {
+    const QString code = QString::fromLatin1(row.code);
+    SCOPED_TRACE(code.toStdString());
+    const QString spaced = code == "128+N" ? QStringLiteral("128 + N") : code;
+    EXPECT_TRUE(help.out.contains("  " + code.leftJustified(5) + "  " + QString::fromUtf8(row.meaning)));
+    EXPECT_TRUE(readmeText.contains("| " + spaced + " |"));
+    EXPECT_TRUE(manualText.contains("\n.B " + spaced + "\n"));
+  }
+}
+
 // The copy cases: one short entry, the volume set before and read back after.
 class CliCopy : public testing::Test {
  protected:
@@ -796,6 +817,137 @@ TEST_F(ReadmeLoop, CtrlCDuringTheFirstCopyStopsTheLoopBeforeTheNextClock) {
   EXPECT_FALSE(first_->Received().contains("F 0x01")) << "no beep for an interrupted copy";
   EXPECT_TRUE(second_->Received().isEmpty()) << "the loop went on to the next clock";
   EXPECT_EQ(GetOutputVolume(), before_);
+}
+
+// One sound server, one copy: a second copy, in the tool or in the window, is
+// refused before its clock hears a byte, and names the port of the copy that
+// holds the sound output; the holder lets go at its end, whatever the end.
+struct SoundOutputCase {
+  const char* name;
+  bool holderIsWindow;
+  bool refusedIsWindow;
+  bool holderSucceeds;  // else it is ended by SIGTERM
+};
+
+class CliSoundOutput : public CliCopy, public testing::WithParamInterface<SoundOutputCase> {
+ protected:
+  // The window's copy (copyquit_probe) or the tool's, on `device`.
+  void Start(QProcess& process, bool window, const Simulator& device) {
+    if (window) {
+      process.start(QStringLiteral(VELLAMO_WINDOW_PROBE), {device.Port(), "speechset\\deutsch\\acht.wav"});
+    } else {
+      process.start(QStringLiteral(VELLAMO_CLI_PROGRAM), CopyArgs(device));
+    }
+    ASSERT_TRUE(process.waitForStarted(kFaultMs));
+  }
+};
+
+TEST_P(CliSoundOutput, ASecondCopyIsRefusedBeforeItsClockHearsAByteAndNamesTheHoldersPort) {
+  const SoundOutputCase& c = GetParam();
+  // A verdict that takes a while: the refused copy is tried well before the holder ends.
+  Simulator holding({"--no-announce", "--delay", c.holderSucceeds ? "K=15000" : "K=60000"});
+  Simulator refused({"--no-announce"});
+  QProcess holder;
+  Start(holder, c.holderIsWindow, holding);
+  ASSERT_TRUE(ProcessUntil([&] { return holding.Received().contains("G"); }, 60000));
+
+  QProcess second;
+  Start(second, c.refusedIsWindow, refused);
+  if (c.refusedIsWindow) {
+    QString said;
+    ASSERT_TRUE(ProcessUntil(
+        [&] {
+          said += QString::fromUtf8(second.readAllStandardError());
+          return said.contains("message box: Die Audioausgabe ist belegt");
+        },
+        kFaultMs))
+        << said.toStdString();
+    EXPECT_TRUE(said.contains(holding.Port())) << said.toStdString();
+    Signal(second, SIGTERM);
+    ASSERT_TRUE(second.waitForFinished(kFaultMs));
+  } else {
+    ASSERT_TRUE(second.waitForFinished(kFaultMs));
+    const CliRun run = Collect(second);
+    EXPECT_EQ(run.exitCode, 6);
+    EXPECT_EQ(run.json.value("error").toString(), "sound-busy");
+    EXPECT_EQ(run.json.value("heldBy").toString(), holding.Port());
+    EXPECT_EQ(run.json.value("port").toString(), refused.Port());
+  }
+  EXPECT_FALSE(holding.Received().contains("H")) << "the holder ended before the second copy was tried";
+
+  if (!c.holderSucceeds) Signal(holder, SIGTERM);
+  ASSERT_TRUE(holder.waitForFinished(60000));
+  if (c.holderSucceeds) {
+    EXPECT_EQ(Collect(holder).exitCode, 0);
+  }
+  EXPECT_TRUE(ProcessUntil([&] { return holding.Received().endsWith("{"); }, kFaultMs));
+  EXPECT_EQ(GetOutputVolume(), before_);
+  EXPECT_FALSE(refused.Received().contains("*")) << "the refused copy's clock heard nothing";
+  EXPECT_EQ(SoundOutputHolder(), std::nullopt) << "let go at the end";
+}
+
+INSTANTIATE_TEST_SUITE_P(Copies, CliSoundOutput,
+                         testing::Values(SoundOutputCase{"ToolHoldsToolRefused", false, false, true},
+                                         SoundOutputCase{"WindowHoldsToolRefused", true, false, false},
+                                         SoundOutputCase{"ToolHoldsWindowRefused", false, true, false}),
+                         [](const testing::TestParamInfo<SoundOutputCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// A holder that dies without its clean-up does not keep the sound output.
+TEST_F(CliCopy, ACopyKilledOnTheSpotLetsGoOfTheSoundOutput) {
+  Simulator device({"--no-announce", "--delay", "K=60000"});
+  QProcess cli;
+  cli.start(QStringLiteral(VELLAMO_CLI_PROGRAM), CopyArgs(device));
+  ASSERT_TRUE(ProcessUntil([&] { return device.Received().contains("G"); }, 60000));
+  EXPECT_EQ(SoundOutputHolder(), device.Port());
+  cli.kill();
+  ASSERT_TRUE(cli.waitForFinished(kFaultMs));
+  EXPECT_TRUE(ProcessUntil([] { return !SoundOutputHolder().has_value(); }, kFaultMs));
+  SetOutputVolume(before_);  // killed, it could not put it back
+}
+
+// The lock is named after the sound server: the same server by any of its
+// names is one lock, another server another.
+TEST(SoundOutputLock, IsNamedAfterTheSoundServer) {
+  struct Case {
+    const char* pulseServer;
+    const char* pulseRuntime;
+    const char* runtime;
+    bool same;  // as /r's default server
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, "/r", true},
+      {"unix:/r/pulse/native", nullptr, "/elsewhere", true},
+      {"/r/pulse/native", nullptr, nullptr, true},
+      {nullptr, "/r/pulse", "/elsewhere", true},
+      {nullptr, nullptr, "/s", false},
+      {"tcp:localhost:4713", nullptr, "/r", false},
+  };
+  const QByteArray saved[] = {qgetenv("PULSE_SERVER"), qgetenv("PULSE_RUNTIME_PATH"),
+                              qgetenv("XDG_RUNTIME_DIR")};
+  const auto set = [](const char* name, const char* value) {
+    if (value) {
+      qputenv(name, value);
+    } else {
+      qunsetenv(name);
+    }
+  };
+  set("PULSE_SERVER", nullptr);
+  set("PULSE_RUNTIME_PATH", nullptr);
+  set("XDG_RUNTIME_DIR", "/r");
+  const std::string reference = SoundOutputLockName();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.pulseServer ? c.pulseServer : "-") + " " +
+                 (c.pulseRuntime ? c.pulseRuntime : "-") + " " + (c.runtime ? c.runtime : "-"));
+    set("PULSE_SERVER", c.pulseServer);
+    set("PULSE_RUNTIME_PATH", c.pulseRuntime);
+    set("XDG_RUNTIME_DIR", c.runtime);
+    EXPECT_EQ(SoundOutputLockName() == reference, c.same) << SoundOutputLockName();
+  }
+  set("PULSE_SERVER", saved[0].isNull() ? nullptr : saved[0].constData());
+  set("PULSE_RUNTIME_PATH", saved[1].isNull() ? nullptr : saved[1].constData());
+  set("XDG_RUNTIME_DIR", saved[2].isNull() ? nullptr : saved[2].constData());
 }
 
 struct CopyEnd {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "speech/audio.h"
+#include "speech/soundoutputlock.h"
 #include "speech/voicecopy.h"
 #include "tests/speech/fakeaudiooutput.h"
 #include "tests/speech/soundtestsupport.h"
@@ -309,6 +310,27 @@ TEST_F(UpdateDialog, OkWithNothingToCopyIsRefusedAndTheDialogStaysOpen) {
     form.reset();
     copyDialog.reset();
     QFile::remove(Path("speechset/Leer.ini"));
+  }
+}
+
+// A preview takes no lock of its own, but while a copy holds the sound output
+// it plays nothing: that copy's clock would record it.
+TEST_F(UpdateDialog, WhileACopyHoldsTheSoundOutputPreviewsStaySilentAndSaySo) {
+  Write("speechset/Deutsch.ini", "deutsch\\eins.wav\r\n");
+  Tone("speechset/deutsch/eins.wav", 300);
+  Tone("soundset/piep.wav", 300);
+  Create();
+  const SoundOutputClaim copy = ClaimSoundOutput("/dev/ttyUSB3");
+  ASSERT_TRUE(copy.lock.has_value());
+  ClickItem(form->ListBox1, "piep.wav");
+  for (QAbstractButton* preview :
+       {static_cast<QAbstractButton*>(form->BitBtn3), static_cast<QAbstractButton*>(form->SpeedButton3)}) {
+    SCOPED_TRACE(preview->objectName().toStdString());
+    messages.clear();
+    Click(preview);
+    EXPECT_EQ(PreviewStream, 0u);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages.front().contains("/dev/ttyUSB3")) << messages.front().toStdString();
   }
 }
 
