@@ -263,13 +263,13 @@ void TForm6::BuildCopyList() {
   QStringList alarmSounds;
   for (int row = 0; row < ListBox2->count(); ++row) alarmSounds << ListBox2->item(row)->text();
   const QStringList copyList = ::BuildCopyList(lines, alarmSounds);
+  StopPlayback(PreviewStream);
   // The dialog stays open, so that the user can choose something.
   if (copyList.isEmpty()) {
     ShowMessage(this, kNothingToCopy);
     return;
   }
   if (CopyDialog) CopyDialog->SetCopyList(copyList);
-  StopPlayback(PreviewStream);
   close();
   if (CopyDialog) CopyDialog->show();
 }

@@ -470,6 +470,8 @@ TEST_F(UpdateDialog, EveryWayOutStopsThePreview) {
   SKIP_WITHOUT_SOUND_SERVER();
   SinkLock sink(SinkLock::Shared);
   Tone("soundset/lang.wav", 5000);
+  // Something to copy, so that OK starts a copy.
+  Write("speechset/Deutsch.ini", "eins.wav\r\n");
   Create();
   auto preview = [&] {
     form->show();
