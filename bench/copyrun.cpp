@@ -6,6 +6,10 @@
 // minus the file; the last entry up to "H"), beside the goal: the sequence's own waits per entry (two
 // round trips, the 250 ms after a recording, at most one 25 ms poll) plus 5 %.
 // RSS after each run: the run of 20 should stay within 5 MB of the run of 1.
+// And how late "I" and "J" reached the device, the worst over each run: "I" after
+// the word's playback was started, "J" after the sequence's last look that still
+// saw the word playing (so an upper bound of how late it left after the end).
+// The goal is a few ms for both.
 //
 // Usage: copyrun [seconds per file = 0.5]   (sounds are made in copyrun-data beside the program)
 
@@ -24,14 +28,16 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "devsim/devicesimulator.h"
 #include "bench/linkedport.h"
+#include "devsim/devicesimulator.h"
 #include "link/devicelink.h"
 #include "serial/serialport.h"
 #include "speech/audio.h"
+#include "speech/audiooutput.h"
 #include "speech/voicecopy.h"
 #include "tests/support/eventwait.h"
 #include "ui/messagebox.h"
@@ -65,8 +71,43 @@ long StatusKb(const char* field) {
   return 0;
 }
 
-
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// The program's sound output, with the times the sequence met it: each start
+// of playback, and each look that still found a stream playing.
+class TimedOutput : public AudioOutput {
+ public:
+  explicit TimedOutput(AudioOutput& real) : real_(real) {}
+  std::vector<Clock::time_point> starts;
+  std::map<StreamHandle, Clock::time_point> lastSeenPlaying;
+  std::vector<Clock::time_point> ends;  // per stream that stopped playing: its last look playing
+
+  bool Open() override { return real_.Open(); }
+  StreamHandle Play(const std::string& path) override {
+    const StreamHandle handle = real_.Play(path);
+    starts.push_back(Clock::now());
+    return handle;
+  }
+  void Free(StreamHandle stream) override { real_.Free(stream); }
+  bool IsPlaying(StreamHandle stream) override {
+    const auto now = Clock::now();
+    const bool playing = real_.IsPlaying(stream);
+    if (playing) {
+      lastSeenPlaying[stream] = now;
+    } else if (const auto it = lastSeenPlaying.find(stream); it != lastSeenPlaying.end()) {
+      ends.push_back(it->second);
+      lastSeenPlaying.erase(it);
+    }
+    return playing;
+  }
+  bool EndedEarly(StreamHandle stream) override { return real_.EndedEarly(stream); }
+  std::uint64_t Length(StreamHandle stream) override { return real_.Length(stream); }
+  std::uint64_t Position(StreamHandle stream) override { return real_.Position(stream); }
+  int StoppedSoundEndsInMs() override { return real_.StoppedSoundEndsInMs(); }
+
+ private:
+  AudioOutput& real_;
+};
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -113,19 +154,23 @@ int main(int argc, char** argv) {
   device.ClearLogs();
 
   TForm4 form;
+  TimedOutput timed(CurrentAudioOutput());
+  UseAudioOutput(&timed);
   if (CurrentAudioOutput().Open() == false) {
     std::fprintf(stderr, "copyrun: no sound output; start a sound server first\n");
     return 1;
   }
   std::printf("file length %.0f ms, round trip %.0f ms, goal per entry <= %.0f ms\n", seconds * 1000,
               roundTrip, goal);
-  std::printf("%4s %10s %16s %14s %12s %12s %12s %8s\n", "n", "wall ms", "wall-audio/n ms", "entry median",
-              "entry max", "first entry", "last entry", "RSS MB");
+  std::printf("%4s %10s %16s %14s %12s %12s %12s %8s %10s %10s\n", "n", "wall ms", "wall-audio/n ms",
+              "entry median", "entry max", "first entry", "last entry", "RSS MB", "I late ms", "J late ms");
   long rssOfOne = 0;
   for (int n : {1, 5, 20}) {
     QStringList entries;
     for (int i = 0; i < n; ++i) entries << QStringLiteral("speechset\\file%1.wav").arg(i);
     device.ClearLogs();
+    timed.starts.clear();
+    timed.ends.clear();
     form.SetCopyList(entries);
     const auto start = Clock::now();
     form.show();
@@ -139,24 +184,35 @@ int main(int argc, char** argv) {
     ProcessFor(300);
 
     // Per entry from the device's log: one "I" to the next "I" (the last to "H").
-    std::vector<Clock::time_point> marks;
-    for (const devsim::LoggedByte& byte : device.Log())
+    std::vector<Clock::time_point> marks, starts, stops;
+    for (const devsim::LoggedByte& byte : device.Log()) {
       if (byte.value == 'I' || byte.value == 'H') marks.push_back(byte.time);
+      if (byte.value == 'I') starts.push_back(byte.time);
+      if (byte.value == 'J') stops.push_back(byte.time);
+    }
+    // The tone is the first stream played; it is stopped while it still plays,
+    // so only the words are seen to end.
+    double startLate = 0, stopLate = 0;
+    for (size_t i = 0; i < starts.size() && i + 1 < timed.starts.size(); ++i)
+      startLate = std::max(startLate, Ms(starts[i] - timed.starts[i + 1]));
+    for (size_t i = 0; i < stops.size() && i < timed.ends.size(); ++i)
+      stopLate = std::max(stopLate, Ms(stops[i] - timed.ends[i]));
     std::vector<double> perEntry;
     for (size_t i = 0; i + 1 < marks.size(); ++i)
       perEntry.push_back(Ms(marks[i + 1] - marks[i]) - seconds * 1000);
     const long rss = StatusKb("VmRSS:");
     if (n == 1) rssOfOne = rss;
     if (perEntry.empty()) perEntry.push_back(0);
-    std::printf("%4d %10.0f %16.0f %14.0f %12.0f %12.0f %12.0f %8.1f\n", n, wall,
+    std::printf("%4d %10.0f %16.0f %14.0f %12.0f %12.0f %12.0f %8.1f %10.1f %10.1f\n", n, wall,
                 (wall - n * seconds * 1000) / n, Median(perEntry),
                 *std::max_element(perEntry.begin(), perEntry.end()), perEntry.front(), perEntry.back(),
-                rss / 1024.0);
+                rss / 1024.0, startLate, stopLate);
     std::fflush(stdout);
   }
   std::printf("RSS growth from the run of 1 to the run of 20: %.1f MB (goal <= 5 MB)\n",
               (StatusKb("VmRSS:") - rssOfOne) / 1024.0);
   DeviceLink::CloseDevicePort();
+  UseAudioOutput(nullptr);
 
   return 0;
 }

@@ -424,8 +424,17 @@ void DeviceSimulator::OnCommand(uint8_t command, int argument, Clock::time_point
   if (!answer || answer->empty()) return;
   const Script& s = scripts_[command];
   Clock::time_point due = when + s.delay;
-  if (command == 'K') due += options_.processingTime;
-  if (s.splitAt > 0 && s.splitAt < answer->size()) {
+  const bool split = s.splitAt > 0 && s.splitAt < answer->size();
+  if (command == 'K') {
+    due += options_.processingTime;
+  } else {
+    // The clock serves one command at a time: an answer never overtakes the
+    // one before it, however the delays are scripted. The processing runs on
+    // its own and answers when it is done.
+    due = std::max(due, lastAnswerDue_);
+    lastAnswerDue_ = due + (split ? s.gap : std::chrono::milliseconds(0)) + std::chrono::milliseconds(1);
+  }
+  if (split) {
     Schedule(due, answer->substr(0, s.splitAt), answer->substr(s.splitAt), s.gap);
   } else {
     Schedule(due, *answer);

@@ -107,6 +107,8 @@ class DeviceSimulator {
   // Back to the healthy device's answer for this command (delay and split stay).
   void ResetAnswer(char command);
   // Waits this long before answering (for "K" on top of the processing time).
+  // Answers to every command but "K" leave in the order of their commands, as
+  // from a clock that serves one command at a time.
   void SetDelay(char command, std::chrono::milliseconds delay);
   // Sends the first `firstPieceLength` bytes of the answer, then the rest `gap`
   // after the first piece was written (however late that was). A length of 0
@@ -196,6 +198,7 @@ class DeviceSimulator {
   std::map<uint8_t, Script> scripts_;
   DeviceState state_;
   bool awaitingSegment_ = false;
+  Clock::time_point lastAnswerDue_{};  // the latest due time of a short command's answer
   int portOpenEvents_ = 0;
   int portCloseEvents_ = 0;
   std::vector<LoggedByte> log_;

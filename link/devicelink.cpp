@@ -4,12 +4,13 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <deque>
 #include <memory>
 #include <thread>
 
+#include "link/answerledger.h"
+#include "link/owedstore.h"
 #include "serial/portfailure.h"
 #include "serial/portreturn.h"
 #include "serial/serialport.h"
@@ -46,6 +47,11 @@ uint32_t TickNow() {
   return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 // The component drops a send issued while its previous write is outstanding,
 // and the dropped command would leave no trace. So a command waits, serving the
 // user interface, until the previous write has finished: the worker ends every
@@ -59,6 +65,36 @@ constexpr int kDeadPortMs = 5000;
 // the device has had every byte (on a pty, the far side has read them).
 bool awaitingTxEmpty = false;
 
+// What the clock owes. The waiting query's own debt is CurrentDebt (0: none);
+// only the line that pays it is its answer.
+AnswerLedger Ledger;
+uint64_t CurrentDebt = 0;
+// The device path whose clock owes what the ledger holds, and the record of
+// it that outlives this process: the processing verdict always (a killed run
+// leaves it too), everything at a deliberate close.
+std::string OwingPath;
+size_t RecordedLongDebts = 0;
+
+OwedStore Records() { return OwedStore(OwedStore::DefaultFolder()); }
+
+void RecordOwed(bool everything) {
+  if (OwingPath.empty()) return;
+  RecordedLongDebts = OwedStore::LongDebts(Ledger);
+  if (!Records().Record(OwingPath, Ledger, everything, NowMs()))
+    qWarning("Offene Antworten des Geräts nicht festgehalten: %s", Records().FileFor(OwingPath).c_str());
+}
+
+// After every change of the account: the record follows the long debts.
+void RecordLongDebtsIfChanged() {
+  if (OwedStore::LongDebts(Ledger) != RecordedLongDebts) RecordOwed(false);
+}
+
+// A deliberate close first waits this long at most for the answers still owed
+// to the short queries, so that the next run on the port starts clean.
+constexpr uint32_t kCloseWaitMs = 1000;
+// The waiting query's answer is a piece that never got its line end.
+bool AnswerMalformed = false;
+
 // Commands waiting for the port, oldest first. The wait for the previous write
 // is apart from the write itself: whoever waits (a command issued inside
 // another's wait included) writes the oldest waiting command as soon as the
@@ -68,6 +104,7 @@ bool awaitingTxEmpty = false;
 struct Outgoing {
   std::string bytes;
   StillWanted wanted;
+  bool query = false;  // written, it makes an answer owed
   enum class Fate { Waiting, Written, Dropped } fate = Fate::Waiting;
 };
 std::deque<std::shared_ptr<Outgoing>> Outbox;
@@ -83,13 +120,19 @@ void WriteWhilePortFree() {
     awaitingTxEmpty = true;
     SerialPort1->SendText(next->bytes);
     next->fate = Outgoing::Fate::Written;
+    // Owed from the moment it is written: its answer is delivered on this
+    // thread, after this returns.
+    if (next->query) {
+      CurrentDebt = Ledger.Owe(next->bytes[0], NowMs());
+      RecordLongDebtsIfChanged();
+    }
   }
 }
 
 // False when the command was not written: the port could not be had, or the
 // command was no longer wanted when its turn came. A query then fails at once,
 // as no answer can come.
-bool Send(const std::string& bytes, const StillWanted& wanted = {}) {
+bool Send(const std::string& bytes, const StillWanted& wanted = {}, bool query = false) {
   if (!SerialPort1) return false;
   // The component tries all the same and reports its failure to nobody: say it
   // where it can be seen. A query then waits out its time-out as without a
@@ -99,7 +142,7 @@ bool Send(const std::string& bytes, const StillWanted& wanted = {}) {
     SerialPort1->SendText(bytes);
     return true;
   }
-  const auto command = std::make_shared<Outgoing>(Outgoing{bytes, wanted});
+  const auto command = std::make_shared<Outgoing>(Outgoing{bytes, wanted, query});
   Outbox.push_back(command);
   QElapsedTimer waited;
   waited.start();
@@ -139,79 +182,93 @@ void WaitSlice(uint32_t ms) {
 // Every query takes the next number as it starts; a release lets every query
 // up to the present number go. A released query may still be suspended below
 // a newer one (the newer runs in the older's nested wait), so it must leave
-// the channel's state to whoever holds it now.
+// the channel's state to whoever holds it now. An opening, a close and a gone
+// device release the waiting query too: none returns into another connection.
 uint64_t QueriesStarted = 0;
 uint64_t ReleasedThrough = 0;
 
-// True from the moment the waiting query's command was written until its wait
-// ends: only what arrives then can be its answer.
-bool AnswerDue = false;
+// After an opening, the first query waits until the worker watches the port
+// and then kSettleMs more, and until nothing is on its way: what the driver
+// held and what a USB adapter still delivers from before (its own latency
+// timer is 1 to 16 ms) arrives in that time, and a line begun then, with
+// nothing owed, is no answer.
+// 100 ms: the worker renews its count of the driver's queue after each of its
+// waits, 75 ms at most, so a shorter settle could read a stale zero.
+constexpr int64_t kSettleMs = 100;
+// Bytes still on their way (in the driver, or read and not yet handed over)
+// extend it; a line that keeps chattering ends it after this long.
+constexpr int64_t kSettleGiveUpMs = 500;
+bool Settling = false;
+QElapsedTimer SettleClock;  // since the worker was first seen watching the opened port
 
-// A query's answer is the first cluster after its command, so the line must
-// carry nothing else when the command goes out. After a query that got no
-// answer in time (or was let go), the device may still send that answer; at an
-// opening it may still be busy with what an earlier session asked. Then the
-// line is unsettled: whatever arrives is dropped, and the next query waits
-// until nothing has arrived for kQuietLineMs. One second, the short queries'
-// own time-out: a device that missed it is given as long again, so an answer
-// up to twice its time-out late is never taken for the next one's; a device
-// later still is beyond what any bound short of the three-minute verdict
-// could catch. Bytes that arrive unasked, or still lie in the port when a
-// query starts, unsettle the line as well. A settled line (the last answer
-// came and nothing followed) costs a query nothing.
-constexpr int64_t kQuietLineMs = 1000;
-// A line that never falls quiet (a device that chatters) fails the query
-// unsent after this long rather than holding its caller for ever.
-constexpr int64_t kQuietLineGiveUpMs = 5 * kQuietLineMs;
-bool LineUnsettled = false;
-QElapsedTimer LineActivity;  // since the last byte seen, or the time-out, or the opening
-// The worker's count of bytes in the driver's queue is renewed after each of
-// its waits (75 ms at most), not when it reads: just after a cluster it may
-// still count that cluster's bytes.
-constexpr int64_t kQueueCountLagMs = 100;
-QElapsedTimer LastCluster;
-
-void Unsettle() {
-  LineUnsettled = true;
-  LineActivity.start();
+void LogIncidents() {
+  for (const std::string& incident : Ledger.TakeIncidents()) qWarning("Gerät: %s.", incident.c_str());
 }
 
-// Bytes in the driver's queue, or read and not yet handed over, are on their
-// way now, before the command: not its answer. A port whose worker is not yet
-// watching it cannot tell.
-bool LineQuiet() {
-  if (!SerialPort1->WorkerBusy() && LineUnsettled) return false;
-  const bool countCurrent = !LastCluster.isValid() || LastCluster.elapsed() > kQueueCountLagMs;
-  if (SerialPort1->ClusterCount() > 0 || (countCurrent && SerialPort1->CommStateInQueue() > 0)) Unsettle();
-  if (!LineUnsettled) return true;
-  if (LineActivity.elapsed() < kQuietLineMs) return false;
-  LineUnsettled = false;
-  return true;
+// Hands the waiting query its answer once its debt is paid.
+void CollectAnswer() {
+  LogIncidents();
+  RecordLongDebtsIfChanged();
+  if (AnswerState <= 0 || CurrentDebt == 0) return;
+  const std::optional<AnswerLedger::Payment> payment = Ledger.TakePayment(CurrentDebt);
+  if (!payment) return;
+  AnswerText = payment->line;
+  AnswerMalformed = !payment->complete;
+  AnswerState = -1;
 }
 
-// Serves the user interface until the line is quiet; false when the query is
-// to go unsent: released, abandoned, or the line never fell quiet.
+// Lets the waiting query go, whichever it is: it returns -1 as soon as it
+// runs again, and its debt stands.
+void ReleaseWaitingQuery() {
+  if (AnswerState == 0) return;
+  ReleasedThrough = QueriesStarted;
+  Ledger.Release(CurrentDebt);
+  CurrentDebt = 0;
+  AnswerState = 0;
+  AnswerText.clear();
+  AnswerTicks = 0;
+}
+
+// Serves the user interface through the opening's settle time; false when the
+// query was let go meanwhile.
 template <typename Released>
-bool AwaitQuietLine(char letter, const Released& released) {
-  if (!SerialPort1 || !SerialPort1->Active()) return true;
-  QElapsedTimer waited;
-  waited.start();
-  while (!LineQuiet()) {
-    if (released() || WaitsAbandoned) return false;
-    if (waited.elapsed() >= kQuietLineGiveUpMs) {
-      qWarning("Abfrage \"%c\" nicht gesendet: das Gerät sendet seit %lld ms ungefragt.", letter,
-               static_cast<long long>(kQuietLineGiveUpMs));
-      return false;
+bool AwaitSettled(const Released& released) {
+  while (Settling && !released() && !WaitsAbandoned && SerialPort1 && SerialPort1->Active()) {
+    if (!SettleClock.isValid() && SerialPort1->WorkerBusy()) SettleClock.start();
+    const bool pending = SerialPort1->ClusterCount() > 0 || SerialPort1->CommStateInQueue() > 0;
+    if (SettleClock.isValid() && SettleClock.elapsed() >= (pending ? kSettleGiveUpMs : kSettleMs)) {
+      Settling = false;
+      if (!Ledger.OwesAny()) Ledger.DropPartial();
+      break;
     }
-    ServeUntil([] { return false; }, kNumberSliceMs);
+    ServeUntil([] { return false; }, 5);
   }
   return !released() && !WaitsAbandoned;
 }
 
-// Common frame of both query families: refuse when busy, wait for a quiet
-// line, send, wait for the first answer or the time-out, which counts from the
-// command.
-// A query abandoned at program end fails whatever has arrived meanwhile.
+// A clock that never answered a query (it lost the command) would have the
+// next query's answer taken for that one's, for as long as its debt stands,
+// and a dialog that asks in cycles would never read again. So a query waits,
+// serving the user interface, until no earlier short query of its family is
+// owed anything: a late answer then goes to its own command, and a lost one
+// costs this query the rest of the old debt's standing, two seconds at most.
+// A healthy line owes nothing here and pays nothing.
+template <typename Released>
+bool AwaitOwnFamilyPaid(char letter, const Released& released) {
+  const AnswerLedger::Family family = AnswerLedger::FamilyOf(letter);
+  while (!released() && !WaitsAbandoned && SerialPort1 && SerialPort1->Active()) {
+    Ledger.Advance(NowMs());
+    LogIncidents();
+    if (!Ledger.OwesShort(family)) break;
+    ServeUntil([] { return false; }, 10);
+  }
+  return !released() && !WaitsAbandoned;
+}
+
+// Common frame of both query families: refuse when busy, send, wait for the
+// line that pays this command's debt or for the time-out, which counts from
+// the command. A query abandoned at program end fails whatever has arrived
+// meanwhile.
 bool RunQuery(char letter, int32_t ticks, uint32_t sliceMs) {
   if (WaitsAbandoned) return false;
   if (AnswerState != 0) {
@@ -222,39 +279,41 @@ bool RunQuery(char letter, int32_t ticks, uint32_t sliceMs) {
   const auto released = [query] { return query <= ReleasedThrough; };
   AnswerState = 1;
   AnswerText.clear();
+  AnswerMalformed = false;
   AnswerTicks = 0;
-  const bool written = AwaitQuietLine(letter, released) &&
-                       Send(std::string(1, letter), [released] { return !released() && !WaitsAbandoned; });
+  CurrentDebt = 0;
+  const bool written =
+      AwaitSettled(released) && AwaitOwnFamilyPaid(letter, released) &&
+      Send(
+          std::string(1, letter), [released] { return !released() && !WaitsAbandoned; }, true);
   if (released()) return false;
   // A command that could not go out fails its query at once: no answer can come.
   if (!written) {
     AnswerState = 0;
     return false;
   }
-  AnswerDue = true;
   AnswerTicks = ticks;
   while (AnswerState > 0 && AnswerTicks > 0 && !WaitsAbandoned && !released()) WaitSlice(sliceMs);
   if (released()) return false;
-  AnswerDue = false;
+  if (AnswerState > 0) Ledger.Release(CurrentDebt);
+  CurrentDebt = 0;
   if (WaitsAbandoned) {
     AnswerState = 0;
     return false;
   }
-  // The answer may still come, to be taken for the next query's.
-  if (AnswerState > 0) Unsettle();
   return true;
 }
 
 int32_t QueryNumber(char letter) {
   if (!RunQuery(letter, kShortTimeoutTicks, kNumberSliceMs)) return -1;
-  const int32_t result = ConvertNumber(AnswerText);
+  const int32_t result = AnswerMalformed ? -1 : ConvertNumber(AnswerText);
   AnswerState = 0;
   return result;
 }
 
 int32_t QueryVerdict(char letter, int32_t ticks) {
   if (!RunQuery(letter, ticks, kVerdictSliceMs)) return -1;
-  const int32_t result = ConvertVerdict(AnswerText);
+  const int32_t result = AnswerMalformed ? -1 : ConvertVerdict(AnswerText);
   AnswerState = 0;
   return result;
 }
@@ -268,11 +327,22 @@ void OpenPort(const QString& portName) {
   SerialPort1->SetParityType(0);
   SerialPort1->SetFlowControl(0);
   LastOpenFailure = 0;
+  ReleaseWaitingQuery();
+  // Another clock owes nothing of what this one was asked; the same clock
+  // (a reopen, a re-plugged adapter keeps its name) may still answer.
+  const std::string path = DevicePathOf(portName.toLocal8Bit().toStdString());
+  if (path != OwingPath) {
+    Ledger.Forget();
+    OwingPath = path;
+    Records().CarryInto(OwingPath, Ledger, NowMs());
+    RecordOwed(false);
+  }
   SerialPort1->SetActive(true);
   AnswerState = 0;
   AnswerText.clear();
-  AnswerDue = false;
-  Unsettle();
+  Ledger.DropPartial();
+  Settling = true;
+  SettleClock.invalidate();
   // A port that did not open is not shown as connected.
   ConnectionText = SerialPort1->Active() ? QStringLiteral("Verbunden auf ") + portName + QStringLiteral(".")
                                          : kNotConnected;
@@ -300,6 +370,10 @@ void Attach(TSerialPort* port) {
   SerialPort1 = port;
   ReturnWatch.reset();
   awaitingTxEmpty = false;
+  Ledger.Forget();
+  OwingPath.clear();
+  CurrentDebt = 0;
+  Settling = false;
   // Bound before the port opens, so the worker never reads it while it changes.
   if (port) port->OnTxQueueEmptyEvent = [](TSerialPort*) { awaitingTxEmpty = false; };
 }
@@ -310,6 +384,8 @@ void FinishSending(uint32_t maxMs) {
   waited.start();
   while ((awaitingTxEmpty || SerialPort1->SendInProgress()) && waited.elapsed() < maxMs)
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
+  AwaitOwedAnswers(kCloseWaitMs);
+  RecordOwed(true);
 }
 TSerialPort* Port() { return SerialPort1; }
 
@@ -324,12 +400,19 @@ void OpenDevicePort(const QString& portName) {
 void CloseDevicePort() {
   ++Opens;
   ReturnWatch.reset();
+  ReleaseWaitingQuery();
+  AwaitOwedAnswers(kCloseWaitMs);
+  RecordOwed(true);
   SerialPort1->SetActive(false);
   ConnectionText = kNotConnected;
 }
 
+// A clock that was pulled starts afresh when it is back: it owes nothing.
 void PortGone() {
   ConnectionText = kNotConnected;
+  ReleaseWaitingQuery();
+  Ledger.Forget();
+  RecordOwed(true);
   const uint64_t opens = Opens;
   const QString name = OpenedName;
   // Reported from inside a delivery of the worker, which waits for it: closing
@@ -347,14 +430,8 @@ bool AwaitingReturn() { return ReturnWatch != nullptr; }
 void OpenFailed(uint32_t code) { LastOpenFailure = code; }
 
 void AcceptAnswer(const std::string& text) {
-  LastCluster.start();
-  if (AnswerState <= 0 || !AnswerDue) {
-    // Bytes nobody asked for: a late answer, or the rest of one.
-    if (!text.empty()) Unsettle();
-    return;
-  }
-  AnswerText = TrimControl(text);
-  AnswerState = -1;
+  Ledger.Receive(text, NowMs());
+  CollectAnswer();
 }
 
 void PumpWait(uint32_t ms) {
@@ -367,20 +444,31 @@ void PumpWait(uint32_t ms) {
 
 void Tick() {
   if (AnswerTicks > 0) --AnswerTicks;
+  Ledger.Advance(NowMs());
+  CollectAnswer();
+}
+
+bool OwesAnswers() { return Ledger.OwesAny(); }
+
+void AwaitOwedAnswers(uint32_t maxMs, bool processingToo) {
+  if (!SerialPort1 || !SerialPort1->Active()) return;
+  const auto owed = [processingToo] {
+    Ledger.Advance(NowMs());
+    LogIncidents();
+    const auto& debts = Ledger.Owed();
+    return std::any_of(debts.begin(), debts.end(), [processingToo](const AnswerLedger::Debt& d) {
+      return processingToo ||
+             AnswerLedger::TermsFor(d.letter).expiresAfterMs < AnswerLedger::TermsFor('K').expiresAfterMs;
+    });
+  };
+  QElapsedTimer waited;
+  waited.start();
+  while (owed() && SerialPort1->Active() && waited.elapsed() < maxMs) ServeUntil([] { return false; }, 25);
 }
 
 void AbandonWaits() { WaitsAbandoned = true; }
 
-void ReleaseWait() {
-  if (AnswerState == 0) return;
-  ReleasedThrough = QueriesStarted;
-  // A command already written may still be answered.
-  if (AnswerDue) Unsettle();
-  AnswerDue = false;
-  AnswerState = 0;
-  AnswerText.clear();
-  AnswerTicks = 0;
-}
+void ReleaseWait() { ReleaseWaitingQuery(); }
 
 void EnterServiceMode(const StillWanted& wanted) { Send("*", wanted); }
 void LeaveServiceMode() { Send("{"); }
@@ -397,49 +485,5 @@ void StartProcessing(const StillWanted& wanted) { Send("H", wanted); }
 int32_t StartRecording() { return QueryVerdict('I', kShortTimeoutTicks); }
 int32_t StopRecording() { return QueryVerdict('J', kShortTimeoutTicks); }
 int32_t AwaitProcessingResult() { return QueryVerdict('K', kProcessingTimeoutTicks); }
-
-std::string TrimControl(const std::string& text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= 32) ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32) --end;
-  return text.substr(begin, end - begin);
-}
-
-// Optional sign, then decimal digits, or hexadecimal digits after "$", "0x",
-// "0X", "x" or "X"; the value must fit a signed 32-bit integer.
-int32_t ConvertNumber(const std::string& text) {
-  std::string_view rest = text;
-  bool negative = false;
-  if (!rest.empty() && (rest[0] == '-' || rest[0] == '+')) {
-    negative = rest[0] == '-';
-    rest.remove_prefix(1);
-  }
-  int base = 10;
-  for (std::string_view prefix : {"0x", "0X", "$", "x", "X"}) {
-    if (rest.size() > prefix.size() && rest.substr(0, prefix.size()) == prefix) {
-      base = 16;
-      rest.remove_prefix(prefix.size());
-      break;
-    }
-  }
-  if (rest.empty()) return -1;
-  uint64_t magnitude = 0;
-  const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), magnitude, base);
-  if (error != std::errc() || end != rest.data() + rest.size()) return -1;
-  // Hexadecimal digits give the 32-bit pattern, so $FFFFFFFF is -1 as usual there.
-  if (base == 16) {
-    if (magnitude > 0xFFFFFFFFull) return -1;
-    const int64_t value = static_cast<int32_t>(static_cast<uint32_t>(magnitude));
-    return static_cast<int32_t>(negative ? -value : value);
-  }
-  if (magnitude > (negative ? 2147483648ull : 2147483647ull)) return -1;
-  return negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude)) : static_cast<int32_t>(magnitude);
-}
-
-int32_t ConvertVerdict(const std::string& text) {
-  if (text == "+") return 0;
-  if (text == "-") return 1;
-  return -1;
-}
 
 }  // namespace DeviceLink

@@ -9,12 +9,14 @@
 #include <functional>
 #include <string>
 
+#include "link/answertext.h"
+
 class TSerialPort;
 
 namespace DeviceLink {
 
-// 0 idle; 1 a query waits (for a quiet line, for the port, then for its
-// answer); -1 answer received, not yet collected.
+// 0 idle; 1 a query waits (for the port, then for its answer); -1 answer
+// received, not yet collected.
 extern int32_t AnswerState;
 extern std::string AnswerText;  // trimmed text of the accepted answer
 extern int32_t AnswerTicks;     // remaining time-out in ticks of 100 ms, set once the command is written
@@ -29,7 +31,12 @@ inline const QString kNotConnected = QStringLiteral("Nicht verbunden.");
 void Attach(TSerialPort* port);
 TSerialPort* Port();
 
+// An opening lets a waiting query go (it returns -1, never an answer of the
+// new connection). The first query after it waits until the port is watched
+// and settled (tens of ms), so that what the driver held is not taken.
 void OpenDevicePort(const QString& portName);
+// Lets a waiting query go at once, then waits up to a second for the answers
+// the short queries still owe, so that the next run on the port starts clean.
 void CloseDevicePort();
 
 // The device behind the open port has gone (a pulled cable), as the port's
@@ -64,7 +71,9 @@ void ReleaseWait();
 // Before the port is closed at program end: closing purges the driver's
 // queues, which would drop a last "{" still on its way. Waits, serving the
 // user interface, until the bytes sent have left the output queue, at most
-// `maxMs`; at once when nothing is on its way or the port is closed.
+// `maxMs`; at once when nothing is on its way or the port is closed. Then,
+// as a close does, up to a second for the answers still owed, and records
+// what remains owed for the next run on the port.
 void FinishSending(uint32_t maxMs);
 
 // Commands leave in the order they were issued; one issued while the port
@@ -76,10 +85,17 @@ using StillWanted = std::function<bool()>;
 // Commands waiting for their turn now.
 size_t CommandsWaiting();
 
-// A query's answer is the first cluster that arrives after its command was
-// written. After a query that got no answer in time, and when a port is
-// opened, the device may still send something: what arrives is dropped, and
-// the next query's command waits until the line has been quiet for a second.
+// Every query command written makes one answer owed (link/answerledger.h): a
+// query's answer is the line that pays its own debt, so a late answer, the rest
+// of a split one, or a cancelled run's verdict is never taken for a newer
+// query's. A query that gives up leaves its debt standing.
+
+// True while the clock owes an answer to a command written earlier.
+bool OwesAnswers();
+// Serves the user interface until the clock owes nothing more (with
+// `processingToo` false: nothing but the processing verdict, which may be
+// minutes away), at most `maxMs`; at once when the port is closed.
+void AwaitOwedAnswers(uint32_t maxMs, bool processingToo = false);
 
 void EnterServiceMode(const StillWanted& wanted = {});  // "*"
 void LeaveServiceMode();                                // "{"
@@ -94,10 +110,5 @@ void StartProcessing(const StillWanted& wanted = {});   // "H"
 int32_t StartRecording();                               // "I"
 int32_t StopRecording();                                // "J"
 int32_t AwaitProcessingResult();                        // "K"
-
-// Conversions used by the two query families.
-int32_t ConvertNumber(const std::string& text);    // -1 when not a 32-bit integer
-int32_t ConvertVerdict(const std::string& text);   // "+" 0, "-" 1, else -1
-std::string TrimControl(const std::string& text);  // strips chars <= 32 at both ends
 
 }  // namespace DeviceLink

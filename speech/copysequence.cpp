@@ -68,6 +68,15 @@ void CopySequence::Start() {
   const std::uint64_t run = run_;
   DeviceLink::EnterServiceMode(StillCurrent(run));
   if (RunEndedSince(run)) return;
+  // A run cancelled during processing leaves the clock's verdict owed; the
+  // clock may give it minutes later. It belongs to that run, and the
+  // recordings' verdicts of this one must not meet it, so this run waits
+  // for it first.
+  if (DeviceLink::OwesAnswers()) {
+    Status(QStringLiteral("Status: Warte auf das Gerät (die vorige Verarbeitung läuft noch)..."));
+    DeviceLink::AwaitOwedAnswers(kOwedVerdictWaitMs, true);
+    if (RunEndedSince(run)) return;
+  }
   TrialVolume = kFirstTrialVolume;
   SetOutputVolume(TrialVolume);
   Status(QStringLiteral("Status: Einpegeln... (0)"));
@@ -150,16 +159,21 @@ void CopySequence::StepStartNextFile() {
     return;
   }
   const QString entry = list.first();
+  const std::uint64_t run = run_;
+  // Whatever the clock still owes is settled before the word starts, so that
+  // "I" leaves as the sound begins, not when the line has calmed down.
+  DeviceLink::AwaitOwedAnswers(kSettleBeforeWordMs);
+  if (RunEndedSince(run)) return;
   Status(QStringLiteral("Status: Kopiere... ("), entry, QStringLiteral(")"));
   host_.ResetProgress();
   PlayFile(CopyStream, host_.DataFolder() + entry);
+  trackClock_.invalidate();
   // The device's slot is used all the same, so that the following entries
   // keep their places; the user hears of it at the end.
   if (CopyStream == 0) unplayed_ << entry;
   current_ = entry;
   currentPlayed_ = CopyStream != 0;
   host_.EntryTaken();
-  const std::uint64_t run = run_;
   const int32_t verdict = DeviceLink::StartRecording();
   if (RunEndedSince(run)) return;
   if (verdict == 0) {
@@ -171,8 +185,10 @@ void CopySequence::StepStartNextFile() {
 
 void CopySequence::StepTrackPlayback() {
   if (IsPlaying(CopyStream)) {
-    host_.Progress(StreamPosition(CopyStream), StreamLength(CopyStream));
-    host_.Arm(TrackPlayback, kPollMs);
+    const std::uint64_t position = StreamPosition(CopyStream);
+    const std::uint64_t length = StreamLength(CopyStream);
+    host_.Progress(position, length);
+    host_.Arm(TrackPlayback, NextLookMs(position, length));
     return;
   }
   const bool cut = EndedEarly(CopyStream);
@@ -195,6 +211,31 @@ void CopySequence::StepTrackPlayback() {
   }
 }
 
+// "J" is to leave as the word ends: the stream's position, held against the
+// time it took to get there, tells when that is, and the last look before the
+// end is timed to it instead of falling up to a poll interval late.
+int CopySequence::NextLookMs(std::uint64_t position, std::uint64_t length) {
+  if (!trackClock_.isValid() || position < trackFirstPosition_) {
+    trackClock_.start();
+    trackFirstPosition_ = position;
+    predictedEndMs_ = -1;
+    return kPollMs;
+  }
+  const qint64 now = trackClock_.elapsed();
+  // Near the end the reported position stands still until the server has
+  // played the word out: the end foreseen from the rate so far is kept, and
+  // once it has come the word is looked at every few ms.
+  if (predictedEndMs_ < 0) {
+    const std::uint64_t moved = position - trackFirstPosition_;
+    if (now < kPollMs || moved == 0) return kPollMs;
+    const double bytesPerMs = static_cast<double>(moved) / static_cast<double>(now);
+    const double leftMs = static_cast<double>(length - position) / bytesPerMs;
+    if (leftMs >= 2 * kPollMs) return kPollMs;
+    predictedEndMs_ = now + static_cast<qint64>(leftMs);
+  }
+  return static_cast<int>(std::clamp<qint64>(predictedEndMs_ - now, kEndLookMs, kPollMs));
+}
+
 // A stream cut by a lost sound output, or with a gap where the sound ran dry,
 // is not a played file: the device has closed the incomplete recording, and
 // the run is given up, naming the entry, so that no damaged word is kept
@@ -206,6 +247,8 @@ void CopySequence::EndCutStream() {
 void CopySequence::StepFinishCopy() {
   Status(QStringLiteral("Status: Verarbeitung... (dauert ca. 2 Minuten)"));
   const std::uint64_t run = run_;
+  DeviceLink::AwaitOwedAnswers(kSettleBeforeWordMs);
+  if (RunEndedSince(run)) return;
   DeviceLink::StartProcessing(StillCurrent(run));
   if (RunEndedSince(run)) return;
   // Without serving events: nothing may come between the two commands.

@@ -16,6 +16,7 @@
 // middle of a tick. A tick that resumes after its run has ended does nothing
 // more: no command, no volume change, no state change, no message.
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -41,13 +42,30 @@ struct CopyStates {
   static constexpr int kToneToLevelMs = 250;
   static constexpr int kStepMs = 10;
   static constexpr int kPollMs = 25;
+  // Near a word's end the playback is looked at this often, so that "J" leaves
+  // within a few ms of it.
+  static constexpr int kEndLookMs = 2;
+  // How long the copy waits, before a word and before processing, for answers
+  // the clock still owes: as long as such a debt stands.
+  static constexpr int kSettleBeforeWordMs = 3000;
+  // How long a run waits at its start for the verdict a cancelled run left
+  // owed: as long as that debt stands.
+  static constexpr int kOwedVerdictWaitMs = 240000;
   static constexpr int kAfterRecordingMs = 250;
   static constexpr int kProcessingPauseMs = 250;
 };
 
 // Why a run ended other than by success or by its host; the code names it for
 // scripts, the message (German) for the user.
-enum class CopyFailure { AdcFailed, NoSignal, StartFailed, StopFailed, ProcessingFailed, Unplayable, SoundCut };
+enum class CopyFailure {
+  AdcFailed,
+  NoSignal,
+  StartFailed,
+  StopFailed,
+  ProcessingFailed,
+  Unplayable,
+  SoundCut
+};
 const char* CopyFailureCode(CopyFailure failure);
 QString CopyFailureMessage(CopyFailure failure);
 
@@ -102,6 +120,8 @@ class CopySequence : public CopyStates {
   // been closed.
   void EndCutStream();
   void StepFinishCopy();
+  // When to look at the playing word next.
+  int NextLookMs(std::uint64_t position, std::uint64_t length);
   // The failure's own message unless `message` says more.
   void AbortCopy(CopyFailure failure, const QString& message = QString());
   void ShowNoSignal();
@@ -119,4 +139,7 @@ class CopySequence : public CopyStates {
   QStringList unplayed_;   // entries of this run that gave no stream
   QString current_;        // the entry being recorded
   bool currentPlayed_ = false;
+  QElapsedTimer trackClock_;  // since the first look at the playing word
+  std::uint64_t trackFirstPosition_ = 0;
+  qint64 predictedEndMs_ = -1;  // on trackClock_, once the end is near
 };

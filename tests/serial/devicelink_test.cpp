@@ -107,42 +107,50 @@ TEST(DeviceLinkQueries, AnswersBecomeNumbersAndVerdicts) {
 
 TEST(DeviceLinkQueries, MalformedAnswersGiveMinusOneAndTheNextQueryStillWorks) {
   Channel c;
-  // No line end: the time rule still ends the answer.
-  c.sim.SetAnswerBytes('B', "77");
-  EXPECT_EQ(DL::ReadAudioLevel(), 77);
   // NUL bytes around the number are trimmed like any control character; inside it they are not.
   c.sim.SetAnswerBytes('B', std::string{'\0', '4', '2', '\0', '\r', '\n'});
   EXPECT_EQ(DL::ReadAudioLevel(), 42);
   c.sim.SetAnswerBytes('B', std::string{'4', '\0', '2', '\r', '\n'});
   EXPECT_EQ(DL::ReadAudioLevel(), -1);
-  // Digits far beyond any 32-bit number, nearly a whole cluster of them.
+  // Digits far beyond any 32-bit number, nearly a whole cluster of them; a pty
+  // may hand so long a line over in pieces, which are still one answer.
   c.sim.SetAnswerBytes('B', std::string(3000, '7') + "\r\n");
   EXPECT_EQ(DL::ReadAudioLevel(), -1);
-  // A pty may hand so long an answer over in pieces; what comes after the first is
-  // dropped while no query waits.
-  ASSERT_TRUE(ProcessUntil([&] { return c.receivedBytes == 2 + 6 + 5 + 3002; }, kFaultMs));
+  // An answer is a line: a piece that never gets its line end is no reading,
+  // and what follows it up to a line end is not the next query's answer.
+  c.sim.SetAnswerBytes('B', "77");
+  EXPECT_EQ(DL::ReadAudioLevel(), -1);
+  c.sim.SendRaw("3\r\n");
+  ASSERT_TRUE(ProcessUntil([&] { return c.receivedBytes == 6 + 5 + 3002 + 2 + 3; }, kFaultMs));
   c.sim.SetAnswer('B', "150");
   EXPECT_EQ(DL::ReadAudioLevel(), 150);
 }
 
-TEST(DeviceLinkQueries, AnAnswerSplitOverTwoClustersYieldsItsFirstPiece) {
+// A line split over two clusters is one answer while its query still waits;
+// a query whose answer is still incomplete at its time-out fails, and the rest
+// of that answer never becomes the next query's.
+struct SplitCase {
+  int gapMs;
+  int32_t light;
+};
+
+class DeviceLinkSplitAnswer : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(DeviceLinkSplitAnswer, IsTheWholeLineOrNothingAndNeverTheNextQuerys) {
   Channel c;
-  // The first piece alone is the answer; the rest is sent once the query has
-  // taken it, so that no worker run late can join the two.
-  c.sim.SetAnswerBytes('B', "5");
-  EXPECT_EQ(DL::ReadAudioLevel(), 5);
-  // The "12" arrives while nobody waits and is dropped.
-  const size_t before = c.receivedBytes;
-  c.sim.SendRaw("12\r\n");
-  ASSERT_TRUE(ProcessUntil([&] { return c.receivedBytes == before + 4; }, kFaultMs));
-  EXPECT_EQ(DL::AnswerState, 0);
-  c.sim.SetAnswer('B', "77");
-  EXPECT_EQ(DL::ReadAudioLevel(), 77);
+  c.sim.SetSplit('A', 1, std::chrono::milliseconds(GetParam().gapMs));
+  c.sim.SetDelay('B', 600ms);
+  EXPECT_EQ(DL::ReadLightLevel(), GetParam().light);
+  EXPECT_EQ(DL::ReadAudioLevel(), 150);
+  EXPECT_EQ(c.sim.Received(), "AB");
 }
+
+INSTANTIATE_TEST_SUITE_P(Gaps, DeviceLinkSplitAnswer, ::testing::Values(SplitCase{300, 512}, SplitCase{1500, -1}),
+                         [](const auto& info) { return std::to_string(info.param.gapMs) + "ms"; });
 
 TEST(DeviceLinkQueries, NoAnswerTimesOutAfterAboutOneSecondWhileTimersRun) {
   Channel c;
-  EXPECT_EQ(DL::ReadLightLevel(), 512) << "the line settled after the opening";
+  EXPECT_EQ(DL::ReadLightLevel(), 512);
   c.sim.SetAnswer('A', std::nullopt);
   int otherTimerTicks = 0;
   QTimer other;
@@ -226,6 +234,21 @@ TEST(DeviceLinkUnplug, AQueryReturnsMinusOneAndTheWorkerDoesNotSpin) {
   EXPECT_FALSE(c.port->Active());
 }
 
+// A query whose answer comes after its time-out leaves its debt standing: the
+// late answer is dropped as its own, also when it comes nearly two seconds
+// late, just before the next query's.
+TEST(DeviceLinkLateAnswers, AnAnswerAlmostTwoSecondsLateIsNeverTheNextQuerys) {
+  Channel c;
+  c.sim.SetDelay('A', 1930ms);
+  c.sim.SetDelay('B', 600ms);
+  EXPECT_EQ(DL::ReadLightLevel(), -1);
+  // "B" is asked half a second after the time-out, so that "A"'s answer comes
+  // while "B" waits, and "B"'s own while it still waits.
+  ProcessFor(500);
+  EXPECT_EQ(DL::ReadAudioLevel(), 150);
+  EXPECT_EQ(c.sim.Received(), "AB");
+}
+
 // Two commands back to back must both reach the device, even when the first
 // write is still outstanding.
 TEST(DeviceLinkSending, TheSecondOfTwoCommandsWaitsForTheFirstWrite) {
@@ -288,7 +311,7 @@ struct FakeChannel {
     DL::OpenDevicePort("ttyACM0");
     EXPECT_TRUE(ProcessUntil([this] { return link.port->WorkerBusy(); }, kFaultMs));
   }
-  // The line settled: an opening's quiet has passed and a query was answered.
+  // A query was answered: the clock owes nothing.
   void Settle() { EXPECT_EQ(DL::ReadLightLevel(), 300); }
   // Once `bytes` have come and been handed to the channel (which drops them),
   // the write held outstanding ends.
@@ -362,6 +385,37 @@ TEST(DeviceLinkSending, ACommandIssuedInsideAnothersWaitLeavesAfterItAndARelease
   EXPECT_EQ(DL::AnswerState, 0);
   EXPECT_EQ(DL::CommandsWaiting(), 0u);
 }
+
+// An opening and a close let the waiting query go at once: it returns -1,
+// never an answer of the new connection. Its debt stands, so the verdict the
+// same clock gives for it later is not taken for the next verdict query's.
+enum class LineEvent { Reopen, Close };
+
+class DeviceLinkLineEvent : public ::testing::TestWithParam<LineEvent> {};
+
+TEST_P(DeviceLinkLineEvent, EndsTheWaitingQueryAndItsLateAnswerGoesNowhere) {
+  FakeChannel c;
+  c.Settle();
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (c.state->Written().size() < 2) return;
+    watch.stop();
+    if (GetParam() == LineEvent::Close) DL::CloseDevicePort();
+    DL::OpenDevicePort("ttyACM0");
+  });
+  watch.start(1);
+  QElapsedTimer took;
+  took.start();
+  EXPECT_EQ(DL::AwaitProcessingResult(), -1);
+  EXPECT_LT(took.elapsed(), 30000) << "the verdict's time-out is three minutes";
+  // The processing's verdict comes just before the recording's.
+  c.device.answers['I'] = "-\r\n+";
+  EXPECT_EQ(DL::StartRecording(), 0);
+  EXPECT_THAT(c.state->Written(), ::testing::ElementsAre("A", "K", "I"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Events, DeviceLinkLineEvent, ::testing::Values(LineEvent::Reopen, LineEvent::Close),
+                         [](const auto& info) { return info.param == LineEvent::Reopen ? "Reopen" : "Close"; });
 
 struct NumberCase {
   const char* text;

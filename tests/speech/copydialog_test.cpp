@@ -496,6 +496,36 @@ TEST_F(CopyDialog, TheQuarterSecondPausesHoldBetweenTheirCommands) {
   EXPECT_GE(at('K', 0) - at('J', 1), answer + timed(250) + milliseconds(250));
 }
 
+// Lines the clock sends unasked just before a word (noise, a cancelled run's
+// late verdict) hold neither the word's "I" nor its "J": each leaves as the
+// sound starts and as it ends, not when the line has calmed down.
+TEST_F(CopyDialog, UnaskedLinesJustBeforeAWordHoldNeitherItsStartNorItsEnd) {
+  {
+    std::lock_guard lock(noteMutex);
+    onDeviceNote = [&](const std::string& note) {
+      if (note.rfind("rx G", 0) == 0 || note.rfind("rx J", 0) == 0) sim.SendRaw("9\r\n", 200ms);
+    };
+  }
+  Start({"speechset\\a.wav", "speechset\\b.wav", "speechset\\c.wav"});
+  ASSERT_TRUE(Succeeded());
+  std::vector<devsim::Clock::time_point> starts, stops;
+  for (const devsim::LoggedByte& b : sim.Log()) {
+    if (b.value == 'I') starts.push_back(b.time);
+    if (b.value == 'J') stops.push_back(b.time);
+  }
+  // The tone is played first, then one stream per word.
+  ASSERT_EQ(audio.playedAt.size(), 4u);
+  ASSERT_EQ(starts.size(), 3u);
+  ASSERT_EQ(stops.size(), 3u);
+  ASSERT_EQ(audio.finishedAt.size(), 3u);
+  // A few ms are the goal; the fault this catches held "I" for a second.
+  constexpr auto kBound = 300ms;
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_LT(starts[i] - audio.playedAt[i + 1], kBound) << "word " << i + 1 << ": \"I\" late";
+    EXPECT_LT(stops[i] - audio.finishedAt[i], kBound) << "word " << i + 1 << ": \"J\" late";
+  }
+}
+
 TEST_F(CopyDialog, TheStatusLineShortensALongPathInItsMiddleAndItsTipHoldsTheWholeLine) {
   const QString entry =
       "speechset\\deutsch\\sehr_langer_ordner_name\\guten_morgen_und_einen_schoenen_tag.wav";
@@ -612,19 +642,30 @@ TEST_F(CopyDialog, ASecondShowStartsOverFromTheFirstTrialVolume) {
   EXPECT_TRUE(DeviceReceived(std::string("*") + Repeat("B", 16) + "{*BGIJHK{"));
 }
 
-// "Abbrechen" while the verdict waits lets the wait go: a run started at once
-// finds the channel free and sends exactly what a first run sends.
-TEST_F(CopyDialog, ACancelDuringProcessingFreesTheChannelForARunStartedAtOnce) {
-  sim.SetDelay('K', 60s);
+// "Abbrechen" while the verdict waits lets the wait go, but the clock still
+// owes that verdict: a run started at once waits for it, saying so, and then
+// goes on with its own; the cancelled run's refusal is never taken for any of
+// the new run's answers.
+TEST_F(CopyDialog, ARunStartedRightAfterACancelledProcessingWaitsForTheOldVerdictAndReportsItsOwn) {
+  sim.SetAnswer('K', "-");
+  sim.SetDelay('K', 1500ms);
   {
     std::lock_guard lock(noteMutex);
     onDeviceNote = [&](const std::string& note) {
-      if (note.rfind("rx K", 0) == 0) sim.SetDelay('K', 0ms);  // only the first verdict is late
+      if (note.rfind("rx K", 0) != 0) return;
+      sim.SetDelay('K', 0ms);  // only the first verdict is late, and a refusal
+      sim.SetAnswer('K', "+");
     };
   }
   bool restarted = false;
+  QStringList statuses;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (statuses.isEmpty() || statuses.back() != form->Label1->text()) statuses << form->Label1->text();
+  });
   WhenReceived(7, [&] {
     form->BitBtn1->click();
+    watch.start(5);
     Start({"speechset\\a.wav"});
     restarted = true;
   });
@@ -633,6 +674,8 @@ TEST_F(CopyDialog, ACancelDuringProcessingFreesTheChannelForARunStartedAtOnce) {
   ASSERT_TRUE(Succeeded());
   EXPECT_TRUE(messages.empty()) << messages.front().text.toStdString();
   EXPECT_TRUE(DeviceReceived("*BGIJHK{*BGIJHK{"));
+  EXPECT_TRUE(statuses.contains("Status: Warte auf das Gerät (die vorige Verarbeitung läuft noch)..."))
+      << statuses.join(" | ").toStdString();
   EXPECT_EQ(form->Label1->text(), "Status: Übertragung erfolgreich!");
 }
 

@@ -6,6 +6,7 @@
 //   UseAudioOutput(&fake);      // ... and UseAudioOutput(nullptr) at the end
 //   fake.Finish(handle);        // the stream has ended
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -29,6 +30,8 @@ class FakeAudioOutput : public AudioOutput {
   std::uint64_t lengthOfNewStreams = 44100 * 4;
   int openCalls = 0;
   std::vector<std::string> played;  // every path given to Play, in order
+  // When each was given to Play, and when each stream that played to its end ended.
+  std::vector<std::chrono::steady_clock::time_point> playedAt, finishedAt;
   std::vector<StreamHandle> freed;  // every handle given to Free, in order
   std::map<StreamHandle, Stream> streams;
 
@@ -38,6 +41,7 @@ class FakeAudioOutput : public AudioOutput {
   }
   StreamHandle Play(const std::string& path) override {
     played.push_back(path);
+    playedAt.push_back(std::chrono::steady_clock::now());
     if (!Open() || unreadable.count(path) != 0) return 0;
     StreamHandle handle = ++lastHandle_;
     streams[handle] = Stream{path, true, false, lengthOfNewStreams, 0};
@@ -68,6 +72,7 @@ class FakeAudioOutput : public AudioOutput {
   void Finish(StreamHandle stream) {
     auto it = streams.find(stream);
     if (it == streams.end()) return;
+    if (it->second.playing) finishedAt.push_back(std::chrono::steady_clock::now());
     it->second.playing = false;
     it->second.position = it->second.length;
   }
