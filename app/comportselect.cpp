@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCompleter>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -36,6 +37,9 @@ TForm2::TForm2(QWidget* parent)
   ComboBox1->setEditable(true);
   // A typed name is used as it is, not added to the list.
   ComboBox1->setInsertPolicy(QComboBox::NoInsert);
+  // Port names differ by case alone ("clock", "Clock"): completing what is
+  // typed must not turn one into the other.
+  ComboBox1->completer()->setCaseSensitivity(Qt::CaseSensitive);
   ComboBox1->setGeometry(12, 76, 360, 24);
   connect(ComboBox1, &QComboBox::currentTextChanged, this, [this] { ShowChosenPort(); });
 
@@ -47,9 +51,9 @@ TForm2::TForm2(QWidget* parent)
 
   BitBtn2 = new QPushButton(QStringLiteral("By-ID-Namen einsetzen"), Panel1);
   BitBtn2->setGeometry(12, 160, 180, 27);
-  BitBtn2->setToolTip(
-      QStringLiteral("Setzt den Namen aus /dev/serial/by-id ein. Er nennt den Adapter selbst und bleibt gleich, "
-                     "wenn der Adapter umgesteckt wird; /dev/ttyUSB0 kann danach ein anderes Gerät sein."));
+  BitBtn2->setToolTip(QStringLiteral(
+      "Setzt den Namen aus /dev/serial/by-id ein. Er nennt den Adapter selbst und bleibt gleich, "
+      "wenn der Adapter umgesteckt wird; /dev/ttyUSB0 kann danach ein anderes Gerät sein."));
   connect(BitBtn2, &QPushButton::clicked, this, [this] { BitBtn2Click(); });
 
   BitBtn1 = new QPushButton(GreenRightArrowGlyph(), QStringLiteral("OK"), this);
@@ -92,8 +96,7 @@ void TForm2::closeEvent(QCloseEvent* event) {
 void TForm2::AddSorted(const PortInfo& port) {
   const QString name = QString::fromStdString(port.Path);
   int at = 0;
-  while (at < ComboBox1->count() && QString::compare(ComboBox1->itemText(at), name, Qt::CaseInsensitive) <= 0)
-    ++at;
+  while (at < ComboBox1->count() && !PortNameBefore(port.Path, ComboBox1->itemText(at).toStdString())) ++at;
   ComboBox1->insertItem(at, name);
   ComboBox1->setItemData(at, PortDescription(port), Qt::ToolTipRole);
   ports_.push_back(port);

@@ -176,7 +176,7 @@ void TForm1::SerialPort1ProcessError(TSerialPort* sender, uint32_t place, uint32
                                      uint8_t) {
   const QString port = QString::fromLocal8Bit(sender->CommPort());
   if (place == PortFailure::kOpenFailedPlace) {
-    statusReason_ = PortFailure::OpenFailureText(port, code, PortFailure::OwningGroup(port));
+    statusReason_ = PortFailure::OpenFailureText(port, code, PortFailure::NodeOf(port));
     DeviceLink::OpenFailed(code);
   } else if (PortFailure::IsDeviceGone(place, code)) {
     statusReason_ = PortFailure::DisconnectedText(port);

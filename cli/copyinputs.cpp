@@ -14,12 +14,15 @@ namespace {
 const QString kCalibrationTone = QStringLiteral("resources\\tone.mp3");
 
 bool Decodable(const QString& dataPath) {
-  return !dataPath.isEmpty() && SoundDecoder::Open(QFile::encodeName(LocalPath(dataPath)).toStdString()) != nullptr;
+  return !dataPath.isEmpty() &&
+         SoundDecoder::Open(QFile::encodeName(LocalPath(dataPath)).toStdString()) != nullptr;
 }
 
-// A set given by name only is looked for in the program's speechset folder.
+// A path (with a folder in it) is taken, and named, as given; a name alone
+// that is not in the current folder is looked for in the program's speechset
+// folder.
 QString SpeechSetPath(const QString& set, const QString& dataFolder) {
-  if (QFileInfo::exists(set)) return set;
+  if (set.contains(QLatin1Char('/')) || QFileInfo::exists(set)) return set;
   return LocalPath(dataFolder + kSpeechSetFolder + set);
 }
 
@@ -35,6 +38,14 @@ CopyInputs CheckCopyInputs(const QString& set, const QStringList& alarms, const 
     return inputs;
   }
   inputs.entries = BuildCopyList(lines, alarms);
+  // The clock would process an empty recording, which may clear what it holds.
+  if (inputs.entries.isEmpty()) {
+    inputs.error = "nothing-to-copy";
+    inputs.message =
+        QStringLiteral("Nichts zu übertragen: %1 enthält keine Zeile, und es ist kein Weckton angegeben.")
+            .arg(setPath);
+    return inputs;
+  }
   for (const QString& entry : inputs.entries)
     if (entry == kSpeechSetFolder || !Decodable(dataFolder + entry))
       inputs.unplayable << (entry == kSpeechSetFolder ? QStringLiteral("(leere Zeile)") : entry);
@@ -47,8 +58,8 @@ CopyInputs CheckCopyInputs(const QString& set, const QStringList& alarms, const 
   if (!Decodable(dataFolder + kCalibrationTone)) {
     inputs.error = "unplayable-entries";
     inputs.unplayable << kCalibrationTone;
-    inputs.message =
-        QStringLiteral("Der Kalibrierton fehlt oder ist nicht abspielbar: %1").arg(LocalPath(dataFolder + kCalibrationTone));
+    inputs.message = QStringLiteral("Der Kalibrierton fehlt oder ist nicht abspielbar: %1")
+                         .arg(LocalPath(dataFolder + kCalibrationTone));
   }
   return inputs;
 }

@@ -14,7 +14,7 @@ struct CopyInputs {
   QStringList entries;          // the copy list
 };
 
-// `set` is a file, or a name in the speechset folder; `alarms` are names in the
+// `set` is a path, or a name in the current or the speechset folder; `alarms` are names in the
 // soundset folder; `dataFolder` is the program folder with its trailing separator.
 CopyInputs CheckCopyInputs(const QString& set, const QStringList& alarms, const QString& dataFolder);
 

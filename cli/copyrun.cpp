@@ -10,17 +10,20 @@
 namespace {
 const QString kCommand = QStringLiteral("copy");
 
-// The device refusing ("-") or a check failing is 1; no answer, a garbled
-// one, or a lost sound output is 2, as for every other command.
+// The device refusing ("-") or a check failing is 1; an answer that is no
+// verdict is 5; no answer or a lost sound output is 2, as for every other
+// command.
 int ExitCodeOf(CopyFailure failure, const std::string& answer) {
   switch (failure) {
-    case CopyFailure::AdcFailed:
     case CopyFailure::SoundCut:
       return kExitNoDevice;
+    case CopyFailure::AdcFailed:
+      return answer.empty() ? kExitNoDevice : kExitUnexpectedAnswer;
     case CopyFailure::StartFailed:
     case CopyFailure::StopFailed:
     case CopyFailure::ProcessingFailed:
-      return answer == "-" ? kExitRefused : kExitNoDevice;
+      if (answer.empty()) return kExitNoDevice;
+      return answer == "-" ? kExitRefused : kExitUnexpectedAnswer;
     case CopyFailure::NoSignal:
     case CopyFailure::Unplayable:
       return kExitRefused;
@@ -39,7 +42,12 @@ QString VerdictName(int32_t verdict) {
 }  // namespace
 
 CopyRun::CopyRun(Report& report, QStringList entries, QString dataFolder)
-    : report_(report), pending_(std::move(entries)), dataFolder_(std::move(dataFolder)), sequence_(*this) {
+    : report_(report),
+      pending_(std::move(entries)),
+      dataFolder_(std::move(dataFolder)),
+      sequence_(*this),
+      progress_(static_cast<int>(pending_.size())) {
+  clock_.start();
   timer_.setSingleShot(true);
   QObject::connect(&timer_, &QTimer::timeout, [this] { sequence_.Tick(state_); });
 }
@@ -71,11 +79,23 @@ void CopyRun::Arm(State state, int afterMs) {
 void CopyRun::Status(const QString& text, const QString& path, const QString& tail) {
   if (failure_ && text == kSuccessStatus) return;
   status_ = text + path + tail;
-  report_.Progress(status_);
+  // Only an entry's status names a file: the one that starts now.
+  entryStatus_ = !path.isEmpty();
+  if (entryStatus_) progress_.EntryStarted(path, clock_.elapsed());
+  ShowProgress(-1);
 }
 
 void CopyRun::Progress(std::uint32_t position, std::uint32_t length) {
-  report_.Progress(status_, length == 0 ? 0.0 : double(position) / double(length));
+  const double fraction = length == 0 ? 0.0 : double(position) / double(length);
+  progress_.Within(fraction);
+  ShowProgress(fraction);
+}
+
+// A log gets a line per status; a terminal one line, redrawn, that says how
+// far the run is and how long it will still take.
+void CopyRun::ShowProgress(double fraction) {
+  const bool counted = report_.Terminal() && entryStatus_;
+  report_.Progress(counted ? progress_.Line(clock_.elapsed()) : status_, fraction);
 }
 
 void CopyRun::Message(CopyFailure failure, const QString& text) {
@@ -85,7 +105,8 @@ void CopyRun::Message(CopyFailure failure, const QString& text) {
     failure_ = failure;
     failureText_ = text;
     // The stop's verdict came with its record; the other queries leave their answer behind.
-    failureAnswer_ = failure == CopyFailure::StopFailed ? (lastStopVerdict_ == 1 ? "-" : "") : DeviceLink::AnswerText;
+    failureAnswer_ =
+        failure == CopyFailure::StopFailed ? (lastStopVerdict_ == 1 ? "-" : "") : DeviceLink::AnswerText;
     failureExit_ = ExitCodeOf(failure, failureAnswer_);
   }
 }

@@ -3,12 +3,14 @@
 // of its own, its messages reported instead of shown, its end the end of the
 // event loop.
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QStringList>
 #include <QTimer>
 #include <optional>
 #include <string>
 
+#include "cli/copyprogress.h"
 #include "cli/report.h"
 #include "speech/copysequence.h"
 
@@ -39,6 +41,9 @@ class CopyRun : public CopyStates, private CopySequence::Host {
   void Recorded(const QString& entry, bool played, int32_t verdict) override;
   void Finish(int code);
   QJsonObject Outcome() const;
+  // The status as the log wants it, or on a terminal which entry of how many
+  // and the time left; `fraction` of the current file, -1 for none.
+  void ShowProgress(double fraction);
 
   Report& report_;
   QStringList pending_;
@@ -47,6 +52,9 @@ class CopyRun : public CopyStates, private CopySequence::Host {
   QTimer timer_;
   int state_ = PlayTone;
   QString status_;
+  bool entryStatus_ = false;  // the status names the entry being recorded
+  CopyProgress progress_;
+  QElapsedTimer clock_;
   int32_t level_ = 0;
   std::uint32_t volume_ = 0;
   QJsonArray entries_;

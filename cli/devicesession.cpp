@@ -19,8 +19,9 @@ DeviceSession::DeviceSession() : port_(std::make_unique<TSerialPort>()) {
                                  uint8_t) {
     const QString port = QString::fromLocal8Bit(sender->CommPort());
     if (place == PortFailure::kOpenFailedPlace) {
-      failure_ = PortFailure::OpenFailureText(port, code, PortFailure::OwningGroup(port));
+      failure_ = PortFailure::OpenFailureText(port, code, PortFailure::NodeOf(port));
       firmwareBeingWritten_ = code == PortFailure::kFirmwareBeingWritten;
+      failureCode_ = code;
     } else if (PortFailure::IsDeviceGone(place, code)) {
       failure_ = PortFailure::DisconnectedText(port);
       DeviceLink::PortGone();
@@ -51,9 +52,8 @@ void DeviceSession::Finish() { DeviceLink::FinishSending(kLastBytesMs); }
 std::vector<PortInfo> SortedPortInfos() {
   std::vector<PortInfo> found;
   EnumSerialPorts(found);
-  std::stable_sort(found.begin(), found.end(), [](const PortInfo& a, const PortInfo& b) {
-    return QString::compare(QString::fromStdString(a.Path), QString::fromStdString(b.Path), Qt::CaseInsensitive) < 0;
-  });
+  std::stable_sort(found.begin(), found.end(),
+                   [](const PortInfo& a, const PortInfo& b) { return PortNameBefore(a.Path, b.Path); });
   return found;
 }
 

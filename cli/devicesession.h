@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "serial/portenum.h"
-
 #include "serial/serialport.h"
 
 class DeviceSession : public QObject {
@@ -22,6 +21,8 @@ class DeviceSession : public QObject {
   QString FailureText() const { return failure_; }
   // The open was refused because a firmware hand-over guards the port.
   bool FirmwareBeingWritten() const { return firmwareBeingWritten_; }
+  // The platform's code of the failed open (EBUSY, EACCES, ENOENT …); 0 when unknown.
+  uint32_t FailureCode() const { return failureCode_; }
   // Lets the last commands leave the port before it closes.
   void Finish();
   // The device behind the open port has gone (unplugged). Told from the
@@ -33,12 +34,13 @@ class DeviceSession : public QObject {
   QTimer tick_;
   QString failure_;
   bool firmwareBeingWritten_ = false;
+  uint32_t failureCode_ = 0;
 };
 
 // The port used when none is named: the only one present; empty when there
 // is none, or several (a guess could reach the wrong clock).
 QString DefaultPort();
-// The port list as the port dialog shows it: sorted regardless of case.
+// The port list as the port dialog shows it (PortNameBefore).
 QStringList SortedPorts();
 // The same, with what each port is (description, serial number, by-id link).
 std::vector<PortInfo> SortedPortInfos();

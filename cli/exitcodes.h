@@ -3,10 +3,13 @@
 // this table and vellamo-cli(1) shows it.
 
 enum ExitCode {
-  kExitOk = 0,            // success
-  kExitRefused = 1,       // the clock refused, a check failed, or stdout could not be written
-  kExitNoDevice = 2,      // no device, no answer, device gone, no sound output
-  kExitBadArguments = 3,  // bad arguments or input files; nothing was sent to the clock
+  kExitOk = 0,                    // success
+  kExitRefused = 1,               // the clock refused, a check failed, or stdout could not be written
+  kExitNoDevice = 2,              // no device, no permission, no answer, device gone, no sound output
+  kExitBadArguments = 3,          // bad arguments or input files; nothing was sent to the clock
+  kExitPortBusy = 4,              // the port is held by another program or another Vellamo run
+  kExitUnexpectedAnswer = 5,      // the clock answered, but not as asked (the answer is in the JSON)
+  kExitSoundBusy = 6,             // the sound output is held by another copy (the JSON names its port)
   kExitFirmwareBeingWritten = 7,  // a firmware hand-over in progress guards the port
   kExitStillWriting = 8,  // the flashing tool outlived the command's wait: still writing, do not unplug
 };
@@ -22,8 +25,11 @@ struct ExitCodeRow {
 inline constexpr ExitCodeRow kExitCodeTable[] = {
     {"0", "Erfolg"},
     {"1", "das Gerät lehnt ab, eine Prüfung schlägt fehl, die Ausgabe ist nicht schreibbar"},
-    {"2", "kein Gerät, keine Antwort, Gerät entfernt, keine Audioausgabe"},
+    {"2", "kein Gerät, kein Zugriff, keine Antwort, Gerät entfernt, keine Audioausgabe"},
     {"3", "falsche Argumente oder Eingabedateien; das Gerät bleibt unberührt"},
+    {"4", "der Port ist belegt (ein anderes Programm oder ein anderer Vellamo-Lauf)"},
+    {"5", "das Gerät antwortet, aber nicht wie gefragt (die Antwort steht im JSON)"},
+    {"6", "die Audioausgabe ist von einer anderen Übertragung belegt (ihr Port steht im JSON)"},
     {"7", "die Firmware des Geräts wird gerade geschrieben; später erneut versuchen"},
     {"8", "das Update-Programm schreibt noch: das Gerät nicht abziehen"},
     {"128+N", "durch Signal N beendet (130 SIGINT, 143 SIGTERM, 129 SIGHUP, 141 geschlossene Ausgabe)"},

@@ -9,11 +9,13 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QTimer>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <optional>
 
 #include "link/firmwareguard.h"
+#include "serial/portfailure.h"
 #include "tools/firmwarefolder.h"
 #include "tools/firmwarehandover.h"
 #include "tools/firmwarelauncher.h"
@@ -81,7 +83,13 @@ int ReportOpenFailure(const QString& command, const DeviceSession& session, Repo
     report.Failure(command, "firmware-being-written", session.FailureText());
     return kExitFirmwareBeingWritten;
   }
-  report.Failure(command, "no-device", session.FailureText());
+  const uint32_t code = session.FailureCode();
+  if (PortFailure::IsBusy(code)) {
+    report.Failure(command, "port-busy", session.FailureText());
+    return kExitPortBusy;
+  }
+  report.Failure(command, code == EACCES || code == EPERM ? "permission-denied" : "no-device",
+                 session.FailureText());
   return kExitNoDevice;
 }
 

@@ -19,7 +19,7 @@
 inline constexpr int kToolGraceAfterSignalMs = 10000;
 
 // Names why `session` did not open (German) and returns the exit code: 7 when
-// a firmware hand-over guards the port, else 2.
+// a firmware hand-over guards the port, 4 when another program holds it, else 2.
 int ReportOpenFailure(const QString& command, const DeviceSession& session, Report& report);
 
 // How the command reports an ending (a signal, a closed output) once the tool

@@ -18,9 +18,11 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTimer>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "cli/copyinputs.h"
 #include "cli/copyrun.h"
@@ -29,7 +31,10 @@
 #include "cli/firmwarerun.h"
 #include "cli/options.h"
 #include "cli/report.h"
+#include "cli/standarddescriptors.h"
 #include "link/devicelink.h"
+#include "serial/portfailure.h"
+#include "speech/soundoutputlock.h"
 #include "tools/firmwareimage.h"
 #include "ui/programfolder.h"
 #include "ui/quitsignals.h"
@@ -77,6 +82,10 @@ class CommandRun {
  public:
   CommandRun(const Options& options, Report& report) : options_(options), report_(report) {
     command_ = options.words[0];
+    report_.SetCommand(command_);
+    // Named from the start: a failure before the port is opened says which
+    // station's run it was.
+    if (options.portGiven) report_.SetPort(options.port);
     CatchQuitSignals([this](int signal) { EndFor(signal); });
     report_.OnWriteFailed = [this](int error) {
       if (error == EPIPE) {
@@ -97,6 +106,8 @@ class CommandRun {
   }
 
   int Run();
+  // The signal that ended the run; 0 when none did.
+  int EndingSignal() const { return ending_.signal; }
 
  private:
   void EndFor(int signal) {
@@ -124,6 +135,10 @@ class CommandRun {
 
   // -1 when a port is chosen, else the exit code.
   int ChoosePort();
+  // Names why the port did not open; returns the exit code.
+  // A reading that failed: the clock's answer when it gave one, else none.
+  // Returns the exit code.
+  int ReadingFailed(const std::string& answer, const QString& time);
   int Ports();
   int ReadLevels();
   int Watch();
@@ -192,6 +207,25 @@ int CommandRun::ChoosePort() {
   return kExitBadArguments;
 }
 
+// Busy, refused and missing call for different hands on a production line:
+// close the other program, fix the rights, plug the clock in.
+// An answer that is no reading ("-", text) is the clock's, not a silent line's.
+int CommandRun::ReadingFailed(const std::string& answer, const QString& time) {
+  const QString prefix = time.isEmpty() ? QString() : time + QLatin1Char(' ');
+  QJsonObject extra;
+  if (!time.isEmpty()) extra.insert(QStringLiteral("time"), time);
+  if (answer.empty()) {
+    report_.Failure(command_, "no-answer", prefix + kNoAnswerText, extra);
+    return kExitNoDevice;
+  }
+  const QString said = QString::fromStdString(answer);
+  extra.insert(QStringLiteral("answer"), said);
+  report_.Failure(command_, "unexpected-answer",
+                  prefix + QStringLiteral("Das Gerät antwortete \"%1\" statt eines Messwerts.").arg(said),
+                  extra);
+  return kExitUnexpectedAnswer;
+}
+
 int CommandRun::Ports() {
   const QStringList ports = SortedPorts();
   // What the port dialog says of each port, for telling the clock's adapter apart.
@@ -215,30 +249,47 @@ int CommandRun::Ports() {
 }
 
 QJsonObject Reading(const QString& command, int32_t light, int32_t audio, const QString& time) {
-  QJsonObject reading{{QStringLiteral("command"), command},
-                      {QStringLiteral("ok"), true},
-                      {QStringLiteral("light"), light},
-                      {QStringLiteral("audio"), audio},
-                      {QStringLiteral("text"), QStringLiteral("Helligkeit %1, Audiopegel %2").arg(light).arg(audio)}};
+  QJsonObject reading{
+      {QStringLiteral("command"), command},
+      {QStringLiteral("ok"), true},
+      {QStringLiteral("light"), light},
+      {QStringLiteral("audio"), audio},
+      {QStringLiteral("text"), QStringLiteral("Helligkeit %1, Audiopegel %2").arg(light).arg(audio)}};
   if (!time.isEmpty()) {
     reading.insert(QStringLiteral("time"), time);
-    reading.insert(QStringLiteral("text"), time + QLatin1Char(' ') + reading.value(QStringLiteral("text")).toString());
+    reading.insert(QStringLiteral("text"),
+                   time + QLatin1Char(' ') + reading.value(QStringLiteral("text")).toString());
   }
   return reading;
 }
 
-int CommandRun::ReadLevels() {
+// Both levels, and the answer that was no level when one failed.
+struct Levels {
   int32_t light = -1;
   int32_t audio = -1;
-  InServiceMode([&] {
-    light = DeviceLink::ReadLightLevel();
-    audio = DeviceLink::ReadAudioLevel();
-  });
-  if (ending_.Requested()) return Ended();
-  if (light < 0 || audio < 0) {
-    report_.Failure(command_, "no-answer", kNoAnswerText);
-    return kExitNoDevice;
+  std::string failedAnswer;
+  bool Read() const { return light >= 0 && audio >= 0; }
+};
+
+Levels ReadBothLevels() {
+  Levels levels;
+  levels.light = DeviceLink::ReadLightLevel();
+  if (levels.light < 0) {
+    levels.failedAnswer = DeviceLink::AnswerText;
+    return levels;
   }
+  levels.audio = DeviceLink::ReadAudioLevel();
+  if (levels.audio < 0) levels.failedAnswer = DeviceLink::AnswerText;
+  return levels;
+}
+
+int CommandRun::ReadLevels() {
+  Levels levels;
+  InServiceMode([&] { levels = ReadBothLevels(); });
+  if (ending_.Requested()) return Ended();
+  if (!levels.Read()) return ReadingFailed(levels.failedAnswer, QString());
+  const int32_t light = levels.light;
+  const int32_t audio = levels.audio;
   report_.Result(Reading(command_, light, audio, QString()));
   return kExitOk;
 }
@@ -247,20 +298,17 @@ int CommandRun::ReadLevels() {
 // longer than the interval is followed at once.
 int CommandRun::Watch() {
   DeviceLink::EnterServiceMode();
-  bool lastFailed = false;
   QElapsedTimer clock;
   clock.start();
   qint64 nextStart = 0;
   while (!ending_.Requested()) {
     const QString time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
-    const int32_t light = DeviceLink::ReadLightLevel();
-    const int32_t audio = DeviceLink::ReadAudioLevel();
+    const Levels levels = ReadBothLevels();
     if (ending_.Requested()) break;
-    lastFailed = light < 0 || audio < 0;
-    if (lastFailed) {
-      report_.Failure(command_, "no-answer", time + QLatin1Char(' ') + kNoAnswerText, {{QStringLiteral("time"), time}});
+    if (levels.Read()) {
+      report_.Result(Reading(command_, levels.light, levels.audio, time));
     } else {
-      report_.Result(Reading(command_, light, audio, time));
+      ReadingFailed(levels.failedAnswer, time);
     }
     nextStart = std::max(nextStart + options_.intervalMs, clock.elapsed());
     QTimer pause;
@@ -271,12 +319,8 @@ int CommandRun::Watch() {
       QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   }
   DeviceLink::LeaveServiceMode();
-  // A signal ends a watch whose device answered; one whose last reading failed
-  // says so.
-  if (lastFailed && ending_.signal != 0 && ending_.signal != SIGPIPE) {
-    Ended();
-    return kExitNoDevice;
-  }
+  // Failed readings were told as they came; the end is the signal's, so that
+  // a script interrupted in the middle of a watch stops too.
   return Ended();
 }
 
@@ -317,10 +361,12 @@ void CommandRun::StopCopy(CopyRun& run) {
   if (ending_.deviceGone) {
     run.Stop(kExitNoDevice, "device-gone", GoneText(port_), {}, true);
   } else if (ending_.writeError != 0) {
-    run.Stop(kExitRefused, "interrupted", QStringLiteral("Die Ausgabe konnte nicht geschrieben werden."), {}, false);
+    run.Stop(kExitRefused, "interrupted", QStringLiteral("Die Ausgabe konnte nicht geschrieben werden."), {},
+             false);
   } else {
     const QString name = SignalName(ending_.signal);
-    run.Stop(ExitForSignal(ending_.signal), "interrupted", QStringLiteral("Die Übertragung wurde unterbrochen (%1).").arg(name),
+    run.Stop(ExitForSignal(ending_.signal), "interrupted",
+             QStringLiteral("Die Übertragung wurde unterbrochen (%1).").arg(name),
              {{QStringLiteral("signal"), name}}, false);
   }
 }
@@ -370,6 +416,18 @@ int CommandRun::Run() {
     return code;
   }
 
+  // The sound output is taken before the port is opened: a copy refused
+  // for it has sent its clock nothing.
+  std::optional<ProcessLock> soundOutput;
+  if (command_ == QLatin1String("copy")) {
+    SoundOutputClaim claim = ClaimSoundOutput(port_);
+    if (!claim.lock) {
+      report_.Failure(command_, "sound-busy", SoundOutputBusyText(claim.heldBy),
+                      {{QStringLiteral("heldBy"), claim.heldBy}});
+      return kExitSoundBusy;
+    }
+    soundOutput = std::move(claim.lock);
+  }
   if (ending_.Requested()) return Ended();
   DeviceSession session;
   session.OnGone = [this] { DeviceGone(); };
@@ -404,24 +462,36 @@ int CommandRun::Run() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  OpenClosedStandardDescriptors();
   QCoreApplication application(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("vellamo-cli"));
   QCoreApplication::setApplicationVersion(QStringLiteral(VELLAMO_VERSION));
   const QStringList arguments = QCoreApplication::arguments().mid(1);
   const ParsedCommandLine parsed = ParseCommandLine(arguments);
   if (const InfoRequest* info = std::get_if<InfoRequest>(&parsed)) {
-    const QString text = *info == InfoRequest::Help ? UsageText()
-                                                     : QStringLiteral("vellamo-cli %1\n").arg(QStringLiteral(VELLAMO_VERSION));
+    const QString text = *info == InfoRequest::Help
+                             ? UsageText()
+                             : QStringLiteral("vellamo-cli %1\n").arg(QStringLiteral(VELLAMO_VERSION));
     const bool written = std::fputs(text.toUtf8().constData(), stdout) >= 0 && std::fflush(stdout) == 0;
     return written ? kExitOk : kExitRefused;
   }
   Report report(WantsJson(arguments));
   if (const ArgumentError* error = std::get_if<ArgumentError>(&parsed)) {
-    report.Failure(QString(), "bad-arguments", error->message,
+    report.SetPort(error->port);
+    report.Failure(error->command, "bad-arguments", error->message,
                    {{QStringLiteral("argument"), error->argument}});
-    if (!WantsJson(arguments)) std::fputs("Aufruf: vellamo-cli [--port NAME] [--json] BEFEHL; mehr mit --help.\n", stderr);
+    if (!WantsJson(arguments))
+      std::fputs("Aufruf: vellamo-cli [--port NAME] [--json] BEFEHL; mehr mit --help.\n", stderr);
     return kExitBadArguments;
   }
   CommandRun run(std::get<Options>(parsed), report);
-  return run.Run();
+  const int code = run.Run();
+  // Everything is cleaned up by now: the clock out of service mode, the
+  // volume back, the port closed.
+  if (run.EndingSignal() != 0) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    EndBySignal(run.EndingSignal());
+  }
+  return code;
 }

@@ -14,8 +14,8 @@ struct CommandRule {
   int most;    // -1: no limit
 };
 constexpr CommandRule kCommands[] = {
-    {"ports", 0, 0},   {"status", 0, 0},  {"watch", 0, 0}, {"dim-store", 0, 0},     {"rtc", 1, 1},
-    {"segment", 1, 1}, {"beep", 0, 0},    {"copy", 1, -1}, {"firmware", 1, 1},
+    {"ports", 0, 0},   {"status", 0, 0}, {"watch", 0, 0}, {"dim-store", 0, 0}, {"rtc", 1, 1},
+    {"segment", 1, 1}, {"beep", 0, 0},   {"copy", 1, -1}, {"firmware", 1, 1},
 };
 
 const CommandRule* RuleOf(const QString& command) {
@@ -24,7 +24,7 @@ const CommandRule* RuleOf(const QString& command) {
   return nullptr;
 }
 
-ArgumentError Error(const QString& argument, const QString& message) { return {argument, message}; }
+ArgumentError Error(const QString& argument, const QString& message) { return {argument, message, {}, {}}; }
 
 // The options that take a value: --name VALUE or --name=VALUE.
 std::optional<ArgumentError> TakeValue(const QStringList& arguments, qsizetype& i, const QString& name,
@@ -60,7 +60,8 @@ std::optional<ArgumentError> CheckCommand(Options& options) {
                               .arg(options.words.mid(1).join(QLatin1Char(' '))));
   if (command == QLatin1String("rtc") && options.words[1] != QLatin1String("on") &&
       options.words[1] != QLatin1String("off"))
-    return Error(options.words[1], QStringLiteral("rtc erwartet on oder off, nicht: %1").arg(options.words[1]));
+    return Error(options.words[1],
+                 QStringLiteral("rtc erwartet on oder off, nicht: %1").arg(options.words[1]));
   if (command == QLatin1String("segment")) {
     bool number = false;
     options.segment = options.words[1].toInt(&number);
@@ -70,7 +71,8 @@ std::optional<ArgumentError> CheckCommand(Options& options) {
   }
   if (!options.portGiven) return std::nullopt;
   if (options.port.isEmpty())
-    return Error(QStringLiteral("--port"), QStringLiteral("--port braucht einen Portnamen; ein leerer ist keiner."));
+    return Error(QStringLiteral("--port"),
+                 QStringLiteral("--port braucht einen Portnamen; ein leerer ist keiner."));
   return std::nullopt;
 }
 
@@ -84,7 +86,29 @@ bool WantsJson(const QStringList& arguments) {
   return false;
 }
 
-ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
+namespace {
+
+// What a command line names, read leniently: the first word that is no
+// option, and the last --port value. A script's failure object says which run
+// failed even when the line does not parse.
+void NameTheRun(const QStringList& arguments, ArgumentError& error) {
+  bool optionsEnded = false;
+  for (qsizetype i = 0; i < arguments.size(); ++i) {
+    const QString& word = arguments[i];
+    if (optionsEnded || !word.startsWith(QLatin1Char('-')) || word == QLatin1String("-")) {
+      if (error.command.isEmpty()) error.command = word;
+    } else if (word == kEndOfOptions) {
+      optionsEnded = true;
+    } else if (word.startsWith(QLatin1String("--port="))) {
+      error.port = word.mid(7);
+    } else if (word == QLatin1String("--port") || word == QLatin1String("--interval")) {
+      if (i + 1 < arguments.size() && word == QLatin1String("--port")) error.port = arguments[i + 1];
+      ++i;
+    }
+  }
+}
+
+ParsedCommandLine Parse(const QStringList& arguments) {
   Options options;
   bool optionsEnded = false;
   for (qsizetype i = 0; i < arguments.size(); ++i) {
@@ -118,6 +142,14 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
   return options;
 }
 
+}  // namespace
+
+ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
+  ParsedCommandLine parsed = Parse(arguments);
+  if (auto* error = std::get_if<ArgumentError>(&parsed)) NameTheRun(arguments, *error);
+  return parsed;
+}
+
 QString UsageText() {
   QString text = QStringLiteral(
       "Aufruf: vellamo-cli [--port NAME] [--json] BEFEHL [ARGUMENTE]\n"
@@ -134,6 +166,8 @@ QString UsageText() {
       "          --help, --version; auch --option=WERT; -- beendet die Optionen.\n"
       "Rückgabewerte:\n");
   for (const ExitCodeRow& row : kExitCodeTable)
-    text += QStringLiteral("  %1  %2\n").arg(QString::fromLatin1(row.code), -5).arg(QString::fromUtf8(row.meaning));
+    text += QStringLiteral("  %1  %2\n")
+                .arg(QString::fromLatin1(row.code), -5)
+                .arg(QString::fromUtf8(row.meaning));
   return text;
 }

@@ -22,6 +22,8 @@ enum class InfoRequest { Help, Version };
 struct ArgumentError {
   QString argument;  // the word at fault, or the command whose arguments do not fit
   QString message;   // German, names the argument
+  QString command;   // the command word as far as it can be told ("rtc" for "rtc set"); empty: none
+  QString port;      // the --port value as far as it can be told; empty: none given
 };
 
 using ParsedCommandLine = std::variant<Options, InfoRequest, ArgumentError>;

@@ -13,7 +13,8 @@ Report::Report(bool json) : json_(json), terminal_(isatty(STDERR_FILENO) == 1) {
 void Report::WriteLine(const QByteArray& line) {
   if (writeError_ != 0) return;
   errno = 0;
-  if (std::fputs(line.constData(), stdout) >= 0 && std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0)
+  if (std::fputs(line.constData(), stdout) >= 0 && std::fputc('\n', stdout) != EOF &&
+      std::fflush(stdout) == 0)
     return;
   writeError_ = errno != 0 ? errno : EIO;
   if (OnWriteFailed) OnWriteFailed(writeError_);
@@ -23,18 +24,21 @@ void Report::Result(QJsonObject result) {
   EndProgress();
   if (json_) {
     result.remove(QStringLiteral("text"));
-    if (!port_.isEmpty() && !result.contains(QStringLiteral("port"))) result.insert(QStringLiteral("port"), port_);
+    if (!port_.isEmpty() && !result.contains(QStringLiteral("port")))
+      result.insert(QStringLiteral("port"), port_);
+    if (!result.contains(QStringLiteral("command"))) result.insert(QStringLiteral("command"), command_);
     WriteLine(QJsonDocument(result).toJson(QJsonDocument::Compact));
   } else {
     WriteLine(result.value(QStringLiteral("text")).toString().toUtf8());
   }
 }
 
-void Report::Failure(const QString& command, const char* error, const QString& message, const QJsonObject& extra) {
+void Report::Failure(const QString& command, const char* error, const QString& message,
+                     const QJsonObject& extra) {
   EndProgress();
   if (json_) {
     QJsonObject failure = extra;
-    failure.insert(QStringLiteral("command"), command);
+    failure.insert(QStringLiteral("command"), command.isEmpty() ? command_ : command);
     failure.insert(QStringLiteral("ok"), false);
     failure.insert(QStringLiteral("error"), QString::fromLatin1(error));
     failure.insert(QStringLiteral("message"), message);
@@ -51,8 +55,8 @@ void Report::Progress(const QString& text, double fraction) {
     if (fraction >= 0) {
       constexpr int kWidth = 30;
       const int filled = static_cast<int>(fraction * kWidth + 0.5);
-      line += QStringLiteral(" [") + QString(filled, QLatin1Char('#')) + QString(kWidth - filled, QLatin1Char('.')) +
-              QStringLiteral("]");
+      line += QStringLiteral(" [") + QString(filled, QLatin1Char('#')) +
+              QString(kWidth - filled, QLatin1Char('.')) + QStringLiteral("]");
     }
     std::fprintf(stderr, "\r\033[K%s", line.toUtf8().constData());
     barShown_ = true;

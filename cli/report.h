@@ -13,16 +13,22 @@
 class Report {
  public:
   explicit Report(bool json);
-  // The port the command works on: named in every JSON object from now on.
+  // The port the command works on, as given or chosen: named in every JSON
+  // object from now on.
   void SetPort(const QString& port) { port_ = port; }
+  // The command: named in every JSON object from now on.
+  void SetCommand(const QString& command) { command_ = command; }
   // One result: as JSON, or its "text" member as a line.
   void Result(QJsonObject result);
   // A failure: German `message`, stable English `error`, and `extra` members
   // (JSON only).
-  void Failure(const QString& command, const char* error, const QString& message, const QJsonObject& extra = {});
+  void Failure(const QString& command, const char* error, const QString& message,
+               const QJsonObject& extra = {});
   // A progress line; with a fraction (0..1) a bar on a terminal.
   void Progress(const QString& text, double fraction = -1);
   void EndProgress();
+  // Standard error is a terminal: progress is drawn, not logged.
+  bool Terminal() const { return terminal_; }
   // The errno of the first failed write to stdout; 0 while every write went out.
   int WriteError() const { return writeError_; }
   // Told once, at the first failed write to stdout, with its errno.
@@ -36,5 +42,6 @@ class Report {
   bool barShown_ = false;
   QString lastLine_;
   QString port_;
+  QString command_;
   int writeError_ = 0;
 };

@@ -14,15 +14,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool SameIgnoringCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
-}
-
+// The file system tells names apart by case: "clock" and "Clock" are two ports.
 void AppendOnce(std::vector<PortInfo>& list, PortInfo port) {
   for (const auto& held : list)
-    if (SameIgnoringCase(held.Path, port.Path)) return;
+    if (held.Path == port.Path) return;
   list.push_back(std::move(port));
 }
 
@@ -40,7 +35,8 @@ std::vector<std::string> Words(const std::string& text) {
 // to a console would land in the machine's own log-in or boot output.
 std::vector<std::string> ActiveConsoles(udev* context) {
   UdevDevicePtr console(udev_device_new_from_subsystem_sysname(context, "tty", "console"));
-  return console ? Words(Text(udev_device_get_sysattr_value(console.get(), "active"))) : std::vector<std::string>();
+  return console ? Words(Text(udev_device_get_sysattr_value(console.get(), "active")))
+                 : std::vector<std::string>();
 }
 
 // The driver behind a tty. Newer kernels put the serial core's "port" and
@@ -48,7 +44,8 @@ std::vector<std::string> ActiveConsoles(udev* context) {
 // driver is the one that says what the port is.
 std::string DriverName(udev_device* tty) {
   udev_device* device = udev_device_get_parent(tty);
-  while (device && Text(udev_device_get_subsystem(device)) == "serial-base") device = udev_device_get_parent(device);
+  while (device && Text(udev_device_get_subsystem(device)) == "serial-base")
+    device = udev_device_get_parent(device);
   return device ? Text(udev_device_get_driver(device)) : std::string();
 }
 
@@ -167,6 +164,17 @@ void AppendVirtualPorts(std::vector<PortInfo>& list, const std::string& folder) 
 }
 
 }  // namespace
+
+bool PortNameBefore(const std::string& a, const std::string& b) {
+  const auto lower = [](unsigned char c) { return std::tolower(c); };
+  const auto folded = std::mismatch(a.begin(), a.end(), b.begin(), b.end(),
+                                    [&](unsigned char x, unsigned char y) { return lower(x) == lower(y); });
+  if (folded.first != a.end() && folded.second != b.end())
+    return lower(static_cast<unsigned char>(*folded.first)) <
+           lower(static_cast<unsigned char>(*folded.second));
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
+}
 
 void EnumSerialPorts(std::vector<PortInfo>& list, const PortEnumRoots& roots) {
   if (roots.Udev) AppendRealPorts(list);

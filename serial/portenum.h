@@ -32,7 +32,8 @@ struct PortInfo {
 };
 
 // Appends the ports found, in the order found, each at most once: a path
-// already in the list in any letter case is not appended again. Nothing in the
+// already in the list is not appended again. Paths are compared as the file
+// system compares them, letter case included. Nothing in the
 // list is removed or reordered; finding nothing leaves it unchanged. No device
 // is opened: a port that is not the clock's must not see its lines move.
 //   Real ports come in the order of their names, each with its udev rules: the
@@ -40,6 +41,11 @@ struct PortInfo {
 // type is 0 (the driver registers a fixed number of ports whether or not a UART
 // is there). Announced ports follow, by their link paths.
 void EnumSerialPorts(std::vector<PortInfo>& list, const PortEnumRoots& roots = PortEnumRoots());
+
+// The order of the port lists: regardless of letter case, so that ttyACM0 and
+// ttyacm1 stand together; names that differ only in case keep a fixed order
+// among themselves (upper case first), so neither hides the other.
+bool PortNameBefore(const std::string& a, const std::string& b);
 
 // The serial component opens the first 79 characters of a port name; a longer
 // path could never be opened as itself.

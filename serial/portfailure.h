@@ -22,12 +22,24 @@ bool IsBusy(uint32_t code);
 // status check fails with EIO, reported once.
 bool IsDeviceGone(uint32_t place, uint32_t code);
 
-// Why `port` did not open; `group` is the group that owns its device file, the
-// one the user must belong to (empty: unknown).
-QString OpenFailureText(const QString& port, uint32_t code, const QString& group = QString());
+// Who may use a device file: a refused open is explained by these, not by a
+// guess at the usual group.
+struct DeviceNode {
+  bool found = false;  // false: the file could not be looked at
+  QString owner;       // user name, or the number when it has none
+  QString group;       // group name, or the number when it has none
+  uint32_t mode = 0;   // st_mode: the file type and the permission bits
+};
 
-// The group that owns the device file of `port`; empty when it cannot be found.
-QString OwningGroup(const QString& port);
+// The device file behind `port` (a link is followed).
+DeviceNode NodeOf(const QString& port);
+
+// The permissions as `ls -l` shows them: "crw-rw----".
+QString ModeText(uint32_t mode);
+
+// Why `port` did not open; `node` is its device file, which a refused access
+// is explained by.
+QString OpenFailureText(const QString& port, uint32_t code, const DeviceNode& node = DeviceNode());
 
 // The device on `port` was disconnected, and how it comes back.
 QString DisconnectedText(const QString& port);

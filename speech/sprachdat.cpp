@@ -10,8 +10,10 @@
 #include <QRandomGenerator>
 #include <QToolButton>
 #include <exception>
+#include <optional>
 
 #include "speech/audio.h"
+#include "speech/soundoutputlock.h"
 #include "speech/speechset.h"
 #include "speech/voicecopy.h"
 #include "ui/formstyle.h"
@@ -27,6 +29,13 @@ const QString& kSpeechFolder = kSpeechSetFolder;
 const QString& kSoundFolder = kAlarmSoundFolder;
 const QString kCannotOpen = QStringLiteral("Konnte Datei nicht öffnen.");
 const QString kNoAlarmSound = QStringLiteral("Kein Wecksound gewählt.");
+// A run without entries would still have the clock process an empty recording,
+// which may clear what it holds.
+const QString kPreviewDuringCopy = QStringLiteral(
+    "Die Vorschau bleibt stumm: Eine Übertragung (an %1) benutzt die Audioausgabe, und ihre Uhr würde "
+    "die Vorschau mit aufnehmen.");
+const QString kNothingToCopy = QStringLiteral(
+    "Nichts zu übertragen: Die Sprachdatei enthält keine Zeile, und es ist kein Wecksound gewählt.");
 
 QFrame* RaisedPanel(QWidget* parent, const QRect& geometry) {
   auto* panel = new QFrame(parent);
@@ -204,8 +213,18 @@ QString TForm6::SelectedSpeechSetPath() const {
   return LocalPath(ProgramFolder() + kSpeechFolder + ComboBox1->currentText());
 }
 
+// A preview takes no lock; while another program's copy holds the sound
+// output it stays silent, as that copy's clock would record it.
+bool TForm6::SoundOutputFree() {
+  const std::optional<QString> holder = SoundOutputHolder();
+  if (!holder) return true;
+  ShowMessage(this, kPreviewDuringCopy.arg(*holder));
+  return false;
+}
+
 void TForm6::PreviewSpeechSet() {
   if (ComboBox1->currentIndex() < 0) return;
+  if (!SoundOutputFree()) return;
   QStringList lines;
   if (!ReadSpeechSet(SelectedSpeechSetPath(), lines)) {
     ShowMessage(this, kCannotOpen);
@@ -229,6 +248,7 @@ void TForm6::PreviewAlarmSound() {
     ShowMessage(this, kNoAlarmSound);
     return;
   }
+  if (!SoundOutputFree()) return;
   try {
     PlayFile(PreviewStream, ProgramFolder() + kSoundFolder + name);
   } catch (const std::exception&) {
@@ -238,12 +258,18 @@ void TForm6::PreviewAlarmSound() {
 
 void TForm6::BuildCopyList() {
   QStringList lines;
-  if (ComboBox1->currentIndex() >= 0 && !ReadSpeechSet(SelectedSpeechSetPath(), lines)) ShowMessage(this, kCannotOpen);
+  if (ComboBox1->currentIndex() >= 0 && !ReadSpeechSet(SelectedSpeechSetPath(), lines))
+    ShowMessage(this, kCannotOpen);
   QStringList alarmSounds;
   for (int row = 0; row < ListBox2->count(); ++row) alarmSounds << ListBox2->item(row)->text();
   const QStringList copyList = ::BuildCopyList(lines, alarmSounds);
-  if (CopyDialog) CopyDialog->SetCopyList(copyList);
   StopPlayback(PreviewStream);
+  // The dialog stays open, so that the user can choose something.
+  if (copyList.isEmpty()) {
+    ShowMessage(this, kNothingToCopy);
+    return;
+  }
+  if (CopyDialog) CopyDialog->SetCopyList(copyList);
   close();
   if (CopyDialog) CopyDialog->show();
 }

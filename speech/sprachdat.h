@@ -67,6 +67,8 @@ class TForm6 : public QDialog {
   void ListBox2MouseUp();
   void ListBox2KeyUp();
 
+  // False, and says so, while a copy holds the sound output.
+  bool SoundOutputFree();
   void PreviewSpeechSet();
   void PreviewAlarmSound();
   void BuildCopyList();

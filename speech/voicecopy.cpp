@@ -13,9 +13,11 @@
 #include <algorithm>
 #include <limits>
 
+#include "serial/serialport.h"
 #include "speech/audio.h"
-#include "ui/filecopyanimation.h"
+#include "speech/soundoutputlock.h"
 #include "ui/elidedstatus.h"
+#include "ui/filecopyanimation.h"
 #include "ui/formstyle.h"
 #include "ui/glyphs.h"
 #include "ui/messagebox.h"
@@ -125,6 +127,7 @@ void TForm4::showEvent(QShowEvent* event) {
 
 void TForm4::closeEvent(QCloseEvent* event) {
   if (sequence_.RunOpen()) sequence_.StopRun();
+  soundOutput_.reset();
   FormClose();
   event->accept();
 }
@@ -138,6 +141,19 @@ void TForm4::keyPressEvent(QKeyEvent* event) {
 }
 
 void TForm4::FormShow() {
+  // Another copy plays into the same sound server: this one would be recorded
+  // by both clocks. Refused before anything is sent to this one's clock.
+  SoundOutputClaim claim = ClaimSoundOutput(
+      DeviceLink::Port() ? QString::fromStdString(DeviceLink::Port()->CommPort()) : QString());
+  if (!claim.lock) {
+    BitBtn1->setEnabled(false);
+    BitBtn2->setEnabled(true);
+    ShowMessage(this, SoundOutputBusyText(claim.heldBy), MessageKind::Error);
+    // Not from inside the show that is under way.
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    return;
+  }
+  soundOutput_ = std::move(claim.lock);
   emit RunStarting();
   sequence_.Start();
   BitBtn1->setEnabled(true);
@@ -189,13 +205,18 @@ void TForm4::Progress(std::uint32_t position, std::uint32_t length) {
 
 void TForm4::EntryTaken() { RemoveFirstLine(Memo1); }
 
-void TForm4::Message(CopyFailure /*failure*/, const QString& text) { ShowMessage(this, text, MessageKind::Error); }
+void TForm4::Message(CopyFailure /*failure*/, const QString& text) {
+  ShowMessage(this, text, MessageKind::Error);
+}
 
 void TForm4::Holding(bool held) {
   if (held) {
     lock_.Hold(this);
   } else {
     lock_.Release();
+    // Every end lets go: a failure, a cancel, and success, whose dialog may
+    // wait for its "OK" a long time.
+    soundOutput_.reset();
   }
   Animate1->SetActive(held);
 }

@@ -9,7 +9,9 @@
 #include <QDialog>
 #include <QStringList>
 #include <cstdint>
+#include <optional>
 
+#include "serial/processlock.h"
 #include "speech/copysequence.h"
 #include "ui/inputlock.h"
 #include "ui/tagtimer.h"
@@ -88,5 +90,7 @@ class TForm4 : public QDialog, public CopyStates, private CopySequence::Host {
   void CloseCopy();
 
   InputLock lock_;
+  // The sound output, from the show until the run's end (see soundoutputlock.h).
+  std::optional<ProcessLock> soundOutput_;
   CopySequence sequence_;
 };

@@ -7,10 +7,16 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <cerrno>
+#include <set>
 
 namespace {
 
 int signalPipe[2] = {-1, -1};
+
+std::set<int>& IgnoredAtStart() {
+  static std::set<int> ignored;
+  return ignored;
+}
 
 std::function<void(int)>& QuitHandler() {
   static std::function<void(int)> handler;
@@ -40,6 +46,12 @@ void DrainAndQuit() {
 bool CatchQuitSignals(std::function<void(int)> onQuit) {
   QuitHandler() = std::move(onQuit);
   if (signalPipe[0] >= 0) return true;
+  // Looked at before anything is installed: what the caller ignored stays ignored.
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction current {};
+    if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+      IgnoredAtStart().insert(signal);
+  }
   if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
   QObject::connect(notifier, &QSocketNotifier::activated, [] { DrainAndQuit(); });
@@ -51,9 +63,23 @@ bool CatchQuitSignals(std::function<void(int)> onQuit) {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
-  // Started under nohup, the hang-up stays ignored, as the user asked.
-  struct sigaction hangup {};
-  const bool hangupIgnored = sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler == SIG_IGN;
-  return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
-         (hangupIgnored || sigaction(SIGHUP, &action, nullptr) == 0) && sigaction(SIGPIPE, &ignore, nullptr) == 0;
+  bool installed = sigaction(SIGPIPE, &ignore, nullptr) == 0;
+  // A background job of a script has SIGINT ignored, nohup SIGHUP: the caller
+  // asked that these do not end the program.
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+    if (!IgnoredAtStart().count(signal)) installed = sigaction(signal, &action, nullptr) == 0 && installed;
+  return installed;
+}
+
+void EndBySignal(int signal) {
+  if (IgnoredAtStart().count(signal)) return;
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(signal, &fallback, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  raise(signal);
 }

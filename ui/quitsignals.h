@@ -13,8 +13,16 @@
 
 #include <functional>
 
-// A hang-up that was ignored when the program started (nohup) stays ignored.
+// A signal that was ignored when the program started stays ignored: SIGHUP
+// under nohup, SIGINT in a script's background job.
 // Installs the handlers once; a later call replaces `onQuit`. False when the
 // pipe or the handlers could not be set up (the signals then end the program
 // as by default).
 bool CatchQuitSignals(std::function<void(int signal)> onQuit);
+
+// After the clean-up that `signal` asked for: ends the program by that signal,
+// its handler put back to the default first, so that the caller sees it as the
+// cause (a shell's `$?` is 128 + N, and a script ended by Ctrl+C stops too).
+// Returns only for a signal that was ignored at start (SIGPIPE under a caller
+// that ignores it), or when the signal could not end the program.
+void EndBySignal(int signal);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 
 #include "tests/app/faketree.h"
 
@@ -24,16 +25,54 @@ Names Paths(const std::vector<PortInfo>& list) {
 
 }  // namespace
 
-TEST(PortEnumeration, AppendsBehindWhatTheListHoldsAndSkipsNamesHeldInAnotherCase) {
-  FakePortTree tree;
-  const std::string one = tree.AddVirtual("devsim-1");
-  const std::string two = tree.AddVirtual("devsim-2");
-  std::string held = one;
-  for (char& c : held) c = std::toupper(static_cast<unsigned char>(c));
-  std::vector<PortInfo> list{PortInfo{"zzz", PortInfo::Kind::OnBoard, {}, {}, {}},
-                             PortInfo{held, PortInfo::Kind::OnBoard, {}, {}, {}}};
-  EnumSerialPorts(list, tree.Roots());
-  EXPECT_EQ(Paths(list), (Names{"zzz", held, two}));
+// Names are compared as the file system compares them: the same path is
+// listed once, a name in another case is another port.
+TEST(PortEnumeration, AppendsBehindWhatTheListHoldsAndSkipsOnlyTheSamePath) {
+  struct Case {
+    const char* name;
+    std::function<std::string(const std::string&)> held;  // from the path found
+    bool appended;
+  };
+  const Case cases[] = {
+      {"the same path", [](const std::string& path) { return path; }, false},
+      {"in upper case",
+       [](std::string path) {
+         for (char& c : path) c = std::toupper(static_cast<unsigned char>(c));
+         return path;
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePortTree tree;
+    const std::string one = tree.AddVirtual("devsim-1");
+    const std::string two = tree.AddVirtual("devsim-2");
+    const std::string held = c.held(one);
+    std::vector<PortInfo> list{PortInfo{"zzz", PortInfo::Kind::OnBoard, {}, {}, {}},
+                               PortInfo{held, PortInfo::Kind::OnBoard, {}, {}, {}}};
+    EnumSerialPorts(list, tree.Roots());
+    EXPECT_EQ(Paths(list), c.appended ? (Names{"zzz", held, one, two}) : (Names{"zzz", held, two}));
+  }
+}
+
+TEST(PortNameOrder, IgnoresCaseButKeepsNamesThatDifferOnlyInCaseApart) {
+  struct Case {
+    const char* first;
+    const char* second;
+  };
+  const Case cases[] = {
+      {"/dev/ttyACM0", "/dev/ttyacm1"},  // case does not decide the order
+      {"/dev/ttyacm0", "/dev/ttyACM1"},
+      {"/x/Clock", "/x/clock"},  // it decides between names equal but for it
+      {"/x/clock", "/x/clock2"},
+      {"/x/CLOCK", "/x/clock2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.first) + " < " + c.second);
+    EXPECT_TRUE(PortNameBefore(c.first, c.second));
+    EXPECT_FALSE(PortNameBefore(c.second, c.first));
+  }
+  EXPECT_FALSE(PortNameBefore("/x/clock", "/x/clock"));
 }
 
 TEST(PortEnumeration, FindingNothingLeavesTheListUnchanged) {

@@ -4,6 +4,7 @@
 // umockdev's preload library (tests/support/umockdevrestart.cpp), so udev
 // sees the test bed and never this machine.
 
+#include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -16,8 +17,6 @@
 #include "tests/app/umockdevbed.h"
 #include "tests/support/eventwait.h"
 
-#include <gtest/gtest.h>
-
 namespace {
 
 UsbAdapter Ftdi() {
@@ -27,7 +26,9 @@ UsbAdapter Ftdi() {
   a.Manufacturer = "FTDI";
   a.Product = "FT232R USB UART";
   a.Serial = "A50285BI";
-  a.ById = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0 /dev/serial/by-path/pci-0:14.0-usb-0:2:1.0-port0";
+  a.ById =
+      "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0 "
+      "/dev/serial/by-path/pci-0:14.0-usb-0:2:1.0-port0";
   return a;
 }
 
@@ -75,7 +76,8 @@ class OpenWatch {
 class PortList : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(UdevTestBed::Active()) << "not under umockdev's preload library: this machine's ports would be listed";
+    ASSERT_TRUE(UdevTestBed::Active())
+        << "not under umockdev's preload library: this machine's ports would be listed";
     roots.VirtualFolder = tree.PortsFolder();
   }
   std::vector<PortInfo> List() {
@@ -131,7 +133,8 @@ TEST_F(PortList, TheConsoleAndEmptyUartPlaceholdersAreLeftOutWithoutOpeningAnyth
   // The nodes are the test bed's, so that an open would be seen and would
   // reach no real device.
   std::vector<std::string> nodes;
-  for (const char* node : {"ttyS0", "ttyS1", "ttyS2", "ttyS4", "ttyS5"}) nodes.push_back(bed.Root() + "/dev/" + node);
+  for (const char* node : {"ttyS0", "ttyS1", "ttyS2", "ttyS4", "ttyS5"})
+    nodes.push_back(bed.Root() + "/dev/" + node);
   OpenWatch opens(nodes);
   const std::vector<PortInfo> list = List();
   EXPECT_EQ(Paths(list), (std::vector<std::string>{"/dev/ttyS2", "/dev/ttyS5"}));
@@ -188,9 +191,10 @@ TEST_F(PortDialog, TheLineUnderTheFieldAndEachTipSayWhatThePortIsAndTheByIdNameG
   dialog.show();
   ASSERT_EQ(Items(), (QStringList{"/dev/ttyS5", "/dev/ttyUSB0"}));
 
-  const QString ftdi = "Future Technology Devices International, Ltd FT232 Serial (UART) IC\n"
-                       "Seriennummer: A50285BI\n"
-                       "by-id: usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+  const QString ftdi =
+      "Future Technology Devices International, Ltd FT232 Serial (UART) IC\n"
+      "Seriennummer: A50285BI\n"
+      "by-id: usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
   dialog.ComboBox1->setCurrentIndex(1);
   EXPECT_EQ(dialog.Label4->text(), ftdi);
   EXPECT_EQ(TipOf("/dev/ttyUSB0"), ftdi);
@@ -198,7 +202,8 @@ TEST_F(PortDialog, TheLineUnderTheFieldAndEachTipSayWhatThePortIsAndTheByIdNameG
 
   ASSERT_TRUE(dialog.BitBtn2->isEnabled());
   dialog.BitBtn2->click();
-  EXPECT_EQ(dialog.ComboBox1->currentText(), "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+  EXPECT_EQ(dialog.ComboBox1->currentText(),
+            "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
   EXPECT_EQ(dialog.Label4->text(), ftdi);  // the stable name still says which adapter it is
   EXPECT_FALSE(dialog.BitBtn2->isEnabled());
 
@@ -226,8 +231,9 @@ TEST_F(PortDialog, WhileShownPluggedAdaptersComeAndPulledOnesGoAndTheFieldKeepsI
   ASSERT_TRUE(WaitForItems({"/dev/ttyACM0", "/dev/ttyS5", "/dev/ttyUSB0"}));
   EXPECT_EQ(dialog.ComboBox1->currentIndex(), 2);
   EXPECT_TRUE(dialog.Label4->text().startsWith("Future Technology Devices"));
-  EXPECT_EQ(TipOf("/dev/ttyACM0"), "Arduino SA Uno R3 (CDC ACM)\nSeriennummer: 8573531303235171E0A1\n"
-                                   "by-id: usb-Arduino__www.arduino.cc__0043_8573531303235171E0A1-if00");
+  EXPECT_EQ(TipOf("/dev/ttyACM0"),
+            "Arduino SA Uno R3 (CDC ACM)\nSeriennummer: 8573531303235171E0A1\n"
+            "by-id: usb-Arduino__www.arduino.cc__0043_8573531303235171E0A1-if00");
 
   // The chosen adapter pulled: its name stays in the field for its return.
   bed.Pull(ftdi);
@@ -244,5 +250,18 @@ TEST_F(PortDialog, TheListIsMadeAfreshEachTimeTheDialogOpens) {
   bed.AddUsb(Ftdi());
   tree.AddVirtual("vellamo-devsim-1");
   dialog.show();
-  EXPECT_EQ(Items(), (QStringList{"/dev/ttyUSB0", QString::fromStdString(tree.PortsFolder() + "/vellamo-devsim-1")}));
+  EXPECT_EQ(Items(),
+            (QStringList{"/dev/ttyUSB0", QString::fromStdString(tree.PortsFolder() + "/vellamo-devsim-1")}));
+}
+
+// Two clocks announced as "clock" and "Clock" are two ports: both listed, the
+// one chosen stays the one chosen.
+TEST_F(PortDialog, PortsWhoseNamesDifferOnlyInCaseAreBothListed) {
+  const QString lower = QString::fromStdString(tree.AddVirtual("clock"));
+  const QString upper = QString::fromStdString(tree.AddVirtual("Clock"));
+  dialog.show();
+  ASSERT_EQ(Items(), (QStringList{upper, lower}));
+  dialog.ComboBox1->setCurrentIndex(1);
+  EXPECT_EQ(dialog.ComboBox1->currentText(), lower);
+  EXPECT_EQ(dialog.Label4->text().isEmpty(), false);
 }

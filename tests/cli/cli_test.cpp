@@ -4,8 +4,12 @@
 // copy cases go through the real sound output into the private null sink and
 // the simulator's hearing mode; they skip without a sound server.
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
 
 #include <QDateTime>
 #include <QDir>
@@ -22,8 +26,10 @@
 #include <functional>
 #include <memory>
 
+#include "cli/exitcodes.h"
 #include "cli/firmwarerun.h"
 #include "speech/audio.h"
+#include "speech/soundoutputlock.h"
 #include "tests/speech/soundtestsupport.h"
 #include "tests/support/eventwait.h"
 
@@ -83,7 +89,8 @@ class Simulator {
 };
 
 struct CliRun {
-  int exitCode = -1;
+  int exitCode = -1;  // 128 + N when ended by signal N, as a shell's $? says
+  bool bySignal = false;
   QJsonObject json;  // the last JSON object printed
   QList<QJsonObject> objects;
   QString out;
@@ -92,7 +99,9 @@ struct CliRun {
 
 CliRun Collect(QProcess& cli) {
   CliRun run;
-  run.exitCode = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+  // Ended by a signal, QProcess gives the signal's number as the exit code.
+  run.bySignal = cli.exitStatus() == QProcess::CrashExit;
+  run.exitCode = run.bySignal ? 128 + cli.exitCode() : cli.exitCode();
   run.out = QString::fromUtf8(cli.readAllStandardOutput());
   run.err = QString::fromUtf8(cli.readAllStandardError());
   for (const QString& line : run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
@@ -136,6 +145,26 @@ CliRun RunCliInto(const QStringList& arguments, const QString& reader,
 
 void Signal(QProcess& process, int signal) { ::kill(static_cast<pid_t>(process.processId()), signal); }
 
+// A shell command line run as a terminal runs a job: in a process group of its
+// own, so that a "Ctrl+C" reaches the shell and the command it waits for alike.
+// $CLI is the tool; `meanwhile` gets the group's id.
+CliRun RunShellJob(const QString& script, const QProcessEnvironment& env,
+                   const std::function<void(pid_t group)>& meanwhile) {
+  QProcess shell;
+  QProcessEnvironment withCli = env;
+  withCli.insert(QStringLiteral("CLI"), QStringLiteral(VELLAMO_CLI_PROGRAM));
+  shell.setProcessEnvironment(withCli);
+  shell.setChildProcessModifier([] { setpgid(0, 0); });
+  shell.start(QStringLiteral("/bin/bash"), {"-c", script});
+  shell.waitForStarted(kFaultMs);
+  meanwhile(static_cast<pid_t>(shell.processId()));
+  shell.waitForFinished(180000);
+  return Collect(shell);
+}
+
+// As the tool names it in its JSON: "SIGINT".
+QString SignalName(int signal) { return QStringLiteral("SIG") + QString::fromLatin1(sigabbrev_np(signal)); }
+
 TEST(Cli, EachTestActionSendsItsBytesInServiceModeAndPrintsItsResult) {
   Simulator device({"--no-announce", "--light", "300", "--audio", "77"});
   struct Case {
@@ -143,10 +172,8 @@ TEST(Cli, EachTestActionSendsItsBytesInServiceModeAndPrintsItsResult) {
     QStringList bytes;
   };
   const Case cases[] = {
-      {{"status"}, {"*", "A", "B", "{"}},
-      {{"dim-store"}, {"*", "C", "{"}},
-      {{"rtc", "off"}, {"*", "E", "{"}},
-      {{"segment", "7"}, {"*", "F 0x08", "{"}},
+      {{"status"}, {"*", "A", "B", "{"}}, {{"dim-store"}, {"*", "C", "{"}},
+      {{"rtc", "off"}, {"*", "E", "{"}},  {{"segment", "7"}, {"*", "F 0x08", "{"}},
       {{"beep"}, {"*", "F 0x01", "{"}},
   };
   for (const Case& c : cases) {
@@ -175,31 +202,48 @@ TEST(Cli, ArgumentsAndInputFilesAreCheckedBeforeTheDeviceIsTouched) {
   ASSERT_TRUE(set.open(QIODevice::WriteOnly));
   set.write("deutsch\\acht.wav\r\n");
   set.close();
+  QFile empty(folder.filePath("Leer.ini"));
+  ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
+  empty.close();
   QFile notes(folder.filePath("notes.txt"));
   ASSERT_TRUE(notes.open(QIODevice::WriteOnly));
   notes.write("Einkaufsliste: Milch, Brot\n");
   notes.close();
+  // Every failure names its command, and the port given, as a result would;
+  // a path is named as given, or made absolute once.
   struct Case {
     QStringList args;
     const char* error;
     QString named;  // in `argument`, or in the message
+    const char* command;
+    QString notNamed = QStringLiteral("//");
   };
   const Case cases[] = {
-      {{"segment", "300"}, "bad-arguments", "300"},
-      {{"rtc", "maybe"}, "bad-arguments", "maybe"},
-      {{"status", "now"}, "bad-arguments", "status"},
-      {{"--port", "", "status"}, "bad-arguments", "--port"},
-      {{"--interval=soon", "watch"}, "bad-arguments", "--interval"},
-      {{"--loud", "status"}, "bad-arguments", "--loud"},
-      {{"--port"}, "bad-arguments", "--port"},
-      {{}, "bad-arguments", ""},
-      {{"copy", folder.filePath("none.ini")}, "cannot-open-set", folder.filePath("none.ini")},
-      {{"copy", set.fileName(), "no_such_sound.wav"}, "unplayable-entries", "soundset\\no_such_sound.wav"},
-      {{"copy", notes.fileName()}, "unplayable-entries", "speechset\\Einkaufsliste: Milch, Brot"},
-      {{"firmware", folder.filePath("fw.hex")}, "cannot-open-image", folder.filePath("fw.hex")},
+      {{"segment", "300"}, "bad-arguments", "300", "segment"},
+      {{"rtc", "maybe"}, "bad-arguments", "maybe", "rtc"},
+      {{"status", "now"}, "bad-arguments", "status", "status"},
+      {{"--interval=soon", "watch"}, "bad-arguments", "--interval", "watch"},
+      {{"--loud", "status"}, "bad-arguments", "--loud", "status"},
+      {{"--port"}, "bad-arguments", "--port", ""},
+      {{}, "bad-arguments", "", ""},
+      {{"copy", folder.filePath("none.ini")},
+       "cannot-open-set",
+       folder.filePath("none.ini"),
+       "copy",
+       "speechset"},
+      {{"copy", "sub/none.ini"}, "cannot-open-set", ": sub/none.ini", "copy", "speechset"},
+      {{"copy", "none.ini"}, "cannot-open-set", "/speechset/none.ini", "copy"},
+      {{"copy", set.fileName(), "no_such_sound.wav"},
+       "unplayable-entries",
+       "soundset\\no_such_sound.wav",
+       "copy"},
+      {{"copy", notes.fileName()}, "unplayable-entries", "speechset\\Einkaufsliste: Milch, Brot", "copy"},
+      {{"copy", empty.fileName()}, "nothing-to-copy", empty.fileName(), "copy"},
+      {{"firmware", folder.filePath("fw.hex")}, "cannot-open-image", folder.filePath("fw.hex"), "firmware"},
       {{"firmware", notes.fileName()},
        "bad-image",
-       notes.fileName() + " ist keine gültige Intel-HEX-Datei: Zeile 1"},
+       notes.fileName() + " ist keine gültige Intel-HEX-Datei: Zeile 1",
+       "firmware"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -208,9 +252,18 @@ TEST(Cli, ArgumentsAndInputFilesAreCheckedBeforeTheDeviceIsTouched) {
     ASSERT_EQ(run.objects.size(), 1) << run.out.toStdString();
     EXPECT_FALSE(run.json.value("ok").toBool(true));
     EXPECT_EQ(run.json.value("error").toString().toStdString(), c.error);
+    EXPECT_EQ(run.json.value("command").toString().toStdString(), c.command);
+    EXPECT_EQ(run.json.value("port").toString(), device.Port());
     const QString said = run.json.value("argument").toString() + '\n' + run.json.value("message").toString();
     EXPECT_THAT(said.toStdString(), HasSubstr(c.named.toStdString()));
+    EXPECT_THAT(said.toStdString(), testing::Not(HasSubstr(c.notNamed.toStdString())));
   }
+  // An empty --port names no port.
+  const CliRun emptyPort = RunCli({"--json", "--port", "", "status"});
+  EXPECT_EQ(emptyPort.exitCode, 3);
+  EXPECT_EQ(emptyPort.json.value("command").toString(), "status");
+  EXPECT_EQ(emptyPort.json.value("argument").toString(), "--port");
+  EXPECT_FALSE(emptyPort.json.contains("port"));
   // Text mode: the error on stderr, nothing on stdout.
   const CliRun text = RunCli({"--port", device.Port(), "segment", "x"});
   EXPECT_EQ(text.exitCode, 3);
@@ -258,12 +311,28 @@ TEST(Cli, ThePortIsNamedOrTheOnlyOneNeverAGuess) {
   EXPECT_EQ(list.json.value("ports").toArray().size(), 2);
 }
 
+// "clock" and "Clock" are two files, so two clocks: none is guessed.
+TEST(Cli, PortsWhoseNamesDifferOnlyInCaseAreTwoPorts) {
+  QTemporaryDir runtime;
+  const QProcessEnvironment env = WithRuntimeDir(runtime.path());
+  Simulator lower({"--name", "clock"}, runtime.path());
+  Simulator upper({"--name", "Clock"}, runtime.path());
+  const CliRun list = RunCli({"--json", "ports"}, {}, env);
+  EXPECT_EQ(list.json.value("ports").toArray().size(), 2) << list.out.toStdString();
+  const CliRun status = RunCli({"--json", "status"}, {}, env);
+  EXPECT_EQ(status.exitCode, 3);
+  EXPECT_EQ(status.json.value("error").toString(), "ambiguous-port");
+  EXPECT_TRUE(lower.Received().isEmpty());
+  EXPECT_TRUE(upper.Received().isEmpty());
+}
+
 // A device that answers every query 1.5 s late, half a second past the
 // query's time-out: each call fails, and none takes what the device still
 // sends for an earlier query, its own or the previous call's (light 300,
 // audio 77).
 TEST(Cli, StatusAgainstADeviceThatAnswersLateFailsEveryTimeAndNeverShowsAnEarlierQuerysReading) {
-  Simulator late({"--no-announce", "--light", "300", "--audio", "77", "--delay", "A=1500", "--delay", "B=1500"});
+  Simulator late(
+      {"--no-announce", "--light", "300", "--audio", "77", "--delay", "A=1500", "--delay", "B=1500"});
   for (int call = 1; call <= 2; ++call) {
     SCOPED_TRACE(call);
     const CliRun run = RunCli({"--json", "--port", late.Port(), "status"});
@@ -279,7 +348,8 @@ TEST(Cli, NoDeviceNoAnswerAndASignalHaveTheirExitCodes) {
   const CliRun gone = RunCli({"--json", "--port", folder.filePath("nothing"), "status"});
   EXPECT_EQ(gone.exitCode, 2);
   EXPECT_EQ(gone.json.value("error").toString(), "no-device");
-  EXPECT_THAT(gone.json.value("message").toString().toStdString(), HasSubstr(folder.filePath("nothing").toStdString()));
+  EXPECT_THAT(gone.json.value("message").toString().toStdString(),
+              HasSubstr(folder.filePath("nothing").toStdString()));
 
   Simulator mute({"--no-announce", "--no-answer", "B"});
   const CliRun silent = RunCli({"--json", "--port", mute.Port(), "status"});
@@ -295,6 +365,133 @@ TEST(Cli, NoDeviceNoAnswerAndASignalHaveTheirExitCodes) {
   EXPECT_EQ(interrupted.json.value("error").toString(), "interrupted");
   EXPECT_EQ(interrupted.json.value("signal").toString(), "SIGINT");
   EXPECT_TRUE(ProcessUntil([&] { return slow.Received().endsWith("{"); }, kFaultMs));
+}
+
+// Started with standard descriptors closed, the tool reads and reports as
+// with them open: nothing it opens later takes their numbers.
+TEST(Cli, StandardDescriptorsClosedAtStartAreOpenedOnDevNull) {
+  Simulator device({"--no-announce"});
+  const char* const closings[] = {"<&-", ">&-", "2>&-", "<&- >&- 2>&-"};
+  for (const char* closing : closings) {
+    SCOPED_TRACE(closing);
+    const qsizetype mark = device.Received().size();
+    QProcess shell;
+    shell.start(QStringLiteral("/bin/sh"),
+                {"-c", QStringLiteral("exec \"$0\" --json --port \"$1\" status %1").arg(closing),
+                 QStringLiteral(VELLAMO_CLI_PROGRAM), device.Port()});
+    ASSERT_TRUE(shell.waitForFinished(kFaultMs));
+    const CliRun run = Collect(shell);
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_THAT(device.ReceivedSince(mark, 4), ElementsAre("*", "A", "B", "{"));
+  }
+}
+
+// The clean-up first (the clock leaves its test and service mode), then the
+// tool ends by the signal itself.
+TEST(Cli, ASignalEndsTheToolBySignalAfterTheCleanUp) {
+  Simulator device({"--no-announce"});
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(SignalName(signal).toStdString());
+    const qsizetype mark = device.Received().size();
+    const CliRun run = RunCli({"--json", "--port", device.Port(), "rtc", "on"}, [&](QProcess& cli) {
+      ASSERT_TRUE(ProcessUntil([&] { return device.Received().mid(mark).contains("D"); }, kFaultMs));
+      Signal(cli, signal);
+    });
+    EXPECT_TRUE(run.bySignal);
+    EXPECT_EQ(run.exitCode, 128 + signal);
+    EXPECT_EQ(run.json.value("error").toString(), "interrupted");
+    EXPECT_EQ(run.json.value("signal").toString(), SignalName(signal));
+    EXPECT_THAT(device.ReceivedSince(mark, 4), ElementsAre("*", "D", "E", "{"));
+  }
+}
+
+// A signal ignored by whoever started the tool (a script's background job
+// ignores SIGINT, nohup SIGHUP) does not end it; the next one does.
+TEST(Cli, ASignalIgnoredAtStartStaysIgnored) {
+  Simulator device({"--no-announce"});
+  struct Case {
+    const char* trapped;  // as the shell's trap names it
+    int ignored;
+    int then;
+  };
+  const Case cases[] = {{"INT", SIGINT, SIGTERM}, {"TERM", SIGTERM, SIGINT}, {"HUP", SIGHUP, SIGINT}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.trapped);
+    const qsizetype mark = device.Received().size();
+    QProcess cli;
+    cli.start(QStringLiteral("/bin/sh"),
+              {"-c", QStringLiteral("trap '' %1; exec \"$0\" --json --port \"$1\" rtc on").arg(c.trapped),
+               QStringLiteral(VELLAMO_CLI_PROGRAM), device.Port()});
+    ASSERT_TRUE(ProcessUntil([&] { return device.Received().mid(mark).contains("D"); }, kFaultMs));
+    // Pending together, the lower number is delivered first; either way the
+    // ignored one would name the end if it were caught.
+    Signal(cli, c.ignored);
+    Signal(cli, c.then);
+    ASSERT_TRUE(cli.waitForFinished(kFaultMs));
+    const CliRun run = Collect(cli);
+    EXPECT_EQ(run.json.value("signal").toString(), SignalName(c.then));
+    EXPECT_EQ(run.exitCode, 128 + c.then);
+  }
+}
+
+// A terminal's Ctrl+C reaches the script and the command it waits for; the
+// command ends by the signal, so the script ends too and runs nothing more.
+TEST(Cli, CtrlCDuringACommandStopsTheScriptThatRunsIt) {
+  Simulator slow({"--no-announce", "--delay", "A=60000"});
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("PORT", slow.Port());
+  const CliRun script =
+      RunShellJob(QStringLiteral("for i in 1 2 3; do \"$CLI\" --port \"$PORT\" status; echo rc=$?; done"),
+                  env, [&](pid_t group) {
+                    ASSERT_TRUE(ProcessUntil([&] { return slow.Received().contains("A"); }, kFaultMs));
+                    ::kill(-group, SIGINT);
+                  });
+  EXPECT_FALSE(script.out.contains("rc=")) << script.out.toStdString();
+  EXPECT_EQ(script.exitCode, 130);
+  EXPECT_EQ(slow.Received().count("*"), 1) << "no second call";
+  EXPECT_TRUE(ProcessUntil([&] { return slow.Received().endsWith("{"); }, kFaultMs));
+}
+
+// A line acts differently on each: plug the clock in, close the other
+// program, look at the clock that answers nonsense, replug a silent one.
+TEST(Cli, MissingBusyMisansweringAndSilentClocksHaveTheirOwnCodes) {
+  QTemporaryDir folder;
+  Simulator held({"--no-announce"});
+  Simulator refusing({"--no-announce", "--answer", "A=-"});
+  Simulator garbling({"--no-announce", "--answer", "B=xyz"});
+  Simulator mute({"--no-announce", "--no-answer", "B"});
+  // Another run holds its port until it is ended.
+  QProcess holder;
+  holder.start(QStringLiteral(VELLAMO_CLI_PROGRAM), {"--port", held.Port(), "rtc", "on"});
+  ASSERT_TRUE(ProcessUntil([&] { return held.Received().contains("D"); }, kFaultMs));
+  struct Case {
+    const char* name;
+    QString port;
+    int exitCode;
+    const char* error;
+    const char* answer;  // nullptr: no answer member
+    const char* said;
+  };
+  const Case cases[] = {
+      {"missing", folder.filePath("nothing"), 2, "no-device", nullptr, "gibt es nicht"},
+      {"held by another run", held.Port(), 4, "port-busy", nullptr, "belegt"},
+      {"refuses a reading", refusing.Port(), 5, "unexpected-answer", "-", "\"-\""},
+      {"answers text", garbling.Port(), 5, "unexpected-answer", "xyz", "\"xyz\""},
+      {"silent", mute.Port(), 2, "no-answer", nullptr, "Keine Antwort"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CliRun run = RunCli({"--json", "--port", c.port, "status"});
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_EQ(run.json.value("error").toString(), c.error);
+    EXPECT_EQ(run.json.contains("answer"), c.answer != nullptr);
+    if (c.answer) {
+      EXPECT_EQ(run.json.value("answer").toString(), c.answer);
+    }
+    EXPECT_THAT(run.json.value("message").toString().toStdString(), HasSubstr(c.said));
+  }
+  Signal(holder, SIGTERM);
+  ASSERT_TRUE(holder.waitForFinished(kFaultMs));
 }
 
 // rtc and watch run until they are ended: a hang-up, a closed output, an
@@ -313,8 +510,9 @@ TEST(Cli, HangUpClosedOutputAndUnplugEndRtcAndWatchAsTheTestDialogEnds) {
   // goes away (head -n3) ends the watch with 141 and the clock out of service mode.
   const int interval = 1500;
   QString read;
-  const CliRun watch = RunCliInto({"--json", "--port", device.Port(), "--interval", QString::number(interval), "watch"},
-                                  "head -n3", [](QProcess&, QProcess&) {}, read);
+  const CliRun watch = RunCliInto(
+      {"--json", "--port", device.Port(), "--interval", QString::number(interval), "watch"}, "head -n3",
+      [](QProcess&, QProcess&) {}, read);
   EXPECT_EQ(watch.exitCode, 141);
   QList<QDateTime> times;
   for (const QString& line : read.split('\n', Qt::SkipEmptyParts))
@@ -330,13 +528,17 @@ TEST(Cli, HangUpClosedOutputAndUnplugEndRtcAndWatchAsTheTestDialogEnds) {
   }
   EXPECT_TRUE(ProcessUntil([&] { return device.Received().endsWith("{"); }, kFaultMs));
 
-  // A silent clock: every reading fails, and the watch says so when it ends.
+  // A silent clock: every reading fails and says so; the signal still ends
+  // the watch as itself, so that a script stops too.
   Simulator mute({"--no-announce", "--no-answer", "A"});
   const CliRun failing = RunCli({"--json", "--port", mute.Port(), "watch"}, [&](QProcess& cli) {
     ASSERT_TRUE(cli.waitForReadyRead(kFaultMs));
     Signal(cli, SIGINT);
   });
-  EXPECT_EQ(failing.exitCode, 2);
+  EXPECT_EQ(failing.exitCode, 130);
+  EXPECT_TRUE(failing.bySignal);
+  ASSERT_FALSE(failing.objects.isEmpty());
+  EXPECT_EQ(failing.objects.first().value("error").toString(), "no-answer");
 
   // Unplugged: named once, at once, exit 2.
   Simulator pulled({"--no-announce"});
@@ -406,7 +608,8 @@ TEST_F(CliFirmware, EndsWithTheHandOverScriptsOutcome) {
   // The unplug is over once the simulator's pty has gone with it.
   InstallTool(
       "#!/bin/sh\n"
-      "if [ -n \"$UNPLUG_PID\" ]; then kill -9 \"$UNPLUG_PID\"; while [ -e \"$1\" ]; do sleep 0.05; done; fi\n"
+      "if [ -n \"$UNPLUG_PID\" ]; then kill -9 \"$UNPLUG_PID\"; while [ -e \"$1\" ]; do sleep 0.05; done; "
+      "fi\n"
       "exit \"${FBOOT_STATUS:-0}\"\n");
   const auto run = [&](bool withTool, const QString& status, qint64 unplug = 0) {
     QStringList more{"FBOOT_STATUS=" + status};
@@ -558,6 +761,25 @@ TEST(Cli, WithoutASoundServerACopyEndsBeforeTheClockIsTouched) {
   EXPECT_THAT(device.ReceivedSince(0, 4), ElementsAre("*", "A", "B", "{")) << "the copy sent nothing";
 }
 
+// One table of exit codes: --help prints it, and the README and the manual
+// page list every code in it.
+TEST(ExitCodeTable, HelpReadmeAndManualPageListEveryCode) {
+  const CliRun help = RunCli({"--help"});
+  QFile readme(QStringLiteral(VELLAMO_SOURCE_DATA "../README.md"));
+  QFile manual(QStringLiteral(VELLAMO_SOURCE_DATA "../packaging/vellamo-cli.1"));
+  ASSERT_TRUE(readme.open(QIODevice::ReadOnly) && manual.open(QIODevice::ReadOnly));
+  const QString readmeText = QString::fromUtf8(readme.readAll());
+  const QString manualText = QString::fromUtf8(manual.readAll());
+  for (const ExitCodeRow& row : kExitCodeTable) {
+    const QString code = QString::fromLatin1(row.code);
+    SCOPED_TRACE(code.toStdString());
+    const QString spaced = code == "128+N" ? QStringLiteral("128 + N") : code;
+    EXPECT_TRUE(help.out.contains("  " + code.leftJustified(5) + "  " + QString::fromUtf8(row.meaning)));
+    EXPECT_TRUE(readmeText.contains("| " + spaced + " |"));
+    EXPECT_TRUE(manualText.contains("\n.B " + spaced + "\n"));
+  }
+}
+
 // The copy cases: one short entry, the volume set before and read back after.
 class CliCopy : public testing::Test {
  protected:
@@ -594,10 +816,46 @@ TEST_F(CliCopy, RecordsEachEntryAndPutsTheVolumeBack) {
   const QStringList tail = device.Received().mid(device.Received().lastIndexOf("G"));
   EXPECT_THAT(tail, ElementsAre("G", "I", "J", "I", "J", "H", "K", "{"));
   EXPECT_EQ(GetOutputVolume(), before_);
+  EXPECT_FALSE(run.err.contains("Eintrag")) << "a log gets the status lines, not the terminal's progress";
+  EXPECT_TRUE(run.err.contains("Status: Kopiere... (speechset\\deutsch\\acht.wav)")) << run.err.toStdString();
 }
 
-// A refusal ("-") is the device's word: 1. A garbled answer is a communication
-// failure: 2. Neither run ends on a success line.
+// On a terminal the copy says which entry of how many it records, its name
+// and the time left; into a pipe (a log) it writes its status lines only.
+TEST_F(CliCopy, OnATerminalTheCopyShowsTheEntryOfHowManyItsNameAndTheTimeLeft) {
+  Simulator device({"--no-announce", "--hear", "--processing-time", "200"});
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  QByteArray drawn;
+  const auto drain = [&] {
+    char buffer[4096];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) drawn.append(buffer, n);
+  };
+  QProcess cli;
+  cli.setChildProcessModifier([terminal] { dup2(terminal, STDERR_FILENO); });
+  cli.start(QStringLiteral(VELLAMO_CLI_PROGRAM), CopyArgs(device));
+  ASSERT_TRUE(cli.waitForStarted(kFaultMs));
+  // The terminal is read while the copy draws, as a terminal would.
+  QElapsedTimer running;
+  running.start();
+  while (!cli.waitForFinished(50) && running.elapsed() < 120000) drain();
+  drain();
+  close(terminal);
+  close(master);
+  EXPECT_EQ(Collect(cli).exitCode, 0);
+  const std::string text = QString::fromUtf8(drawn).toStdString();
+  EXPECT_THAT(text, HasSubstr("Eintrag 1 von 2: speechset\\deutsch\\acht.wav"));
+  EXPECT_THAT(text, HasSubstr("Eintrag 2 von 2: soundset\\wecker_piep.wav, noch etwa 0:"));
+}
+
+// A refusal ("-") is the device's word: 1. An answer that is no verdict is
+// the clock's, but not as asked: 5, with the answer. Neither run ends on a
+// success line.
 TEST_F(CliCopy, ARefusalAndAGarbledAnswerEndWithTheirCodesAndLeaveTheDeviceAsFound) {
   Simulator refusing({"--no-announce", "--hear", "--answer", "J=-", "--processing-time", "200"});
   const CliRun refused = RunCli(CopyArgs(refusing));
@@ -612,11 +870,234 @@ TEST_F(CliCopy, ARefusalAndAGarbledAnswerEndWithTheirCodesAndLeaveTheDeviceAsFou
 
   Simulator garbling({"--no-announce", "--hear", "--answer", "I=xyz", "--processing-time", "200"});
   const CliRun garbled = RunCli(CopyArgs(garbling));
-  EXPECT_EQ(garbled.exitCode, 2);
+  EXPECT_EQ(garbled.exitCode, 5);
   EXPECT_EQ(garbled.json.value("error").toString(), "start-recording-failed");
   EXPECT_EQ(garbled.json.value("answer").toString(), "xyz");
   EXPECT_TRUE(ProcessUntil([&] { return garbling.Received().endsWith("{"); }, kFaultMs));
   EXPECT_EQ(GetOutputVolume(), before_);
+}
+
+// The README's production-line loop, run as written: its block read from the
+// README, the tool and a short "Deutsch.ini" in a program folder of its own,
+// two clocks whose port names hold spaces. Ctrl+C (SIGINT to the job's whole
+// process group, as a terminal sends it) ends the loop wherever it is.
+class ReadmeLoop : public CliCopy {
+ protected:
+  void SetUp() override {
+    CliCopy::SetUp();
+    if (IsSkipped()) return;
+    QFile readme(QStringLiteral(VELLAMO_SOURCE_DATA "../README.md"));
+    ASSERT_TRUE(readme.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(readme.readAll());
+    const qsizetype intro = text.indexOf("A production line that loads speech data");
+    ASSERT_GE(intro, 0);
+    const qsizetype start = text.indexOf("```bash\n", intro);
+    ASSERT_GE(start, 0);
+    const qsizetype end = text.indexOf("\n```", start + 8);
+    loop_ = text.mid(start + 8, end - start - 8);
+
+    ASSERT_TRUE(QDir(root_.path()).mkpath("program/speechset/deutsch") &&
+                QDir(root_.path()).mkpath("program/soundset") &&
+                QDir(root_.path()).mkpath("program/resources") && QDir(root_.path()).mkpath("runtime"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(VELLAMO_CLI_PROGRAM), root_.filePath("program/vellamo-cli")));
+    for (const char* file :
+         {"speechset/deutsch/acht.wav", "soundset/wecker_glocke.mp3", "resources/tone.mp3"})
+      ASSERT_TRUE(QFile::copy(QStringLiteral(VELLAMO_SOURCE_DATA) + file, root_.filePath("program/") + file))
+          << file;
+    QFile set(root_.filePath("program/speechset/Deutsch.ini"));
+    ASSERT_TRUE(set.open(QIODevice::WriteOnly));
+    set.write("deutsch\\acht.wav\r\n");
+    set.close();
+    // The ports in a runtime folder of their own; the sound server found
+    // by its address instead.
+    QFile::setPermissions(root_.filePath("runtime"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    env_ = QProcessEnvironment::systemEnvironment();
+    if (!env_.contains("PULSE_SERVER"))
+      env_.insert("PULSE_SERVER", "unix:" + env_.value("XDG_RUNTIME_DIR") + "/pulse/native");
+    env_.insert("XDG_RUNTIME_DIR", root_.filePath("runtime"));
+    env_.insert("PATH", root_.filePath("program") + ":" + env_.value("PATH"));
+    env_.insert("LINE", "Uhr ");
+    first_ = std::make_unique<Simulator>(QStringList{"--name", "Uhr eins", "--processing-time", "200"},
+                                         root_.filePath("runtime"));
+    second_ = std::make_unique<Simulator>(QStringList{"--name", "Uhr zwei", "--processing-time", "200"},
+                                          root_.filePath("runtime"));
+  }
+  CliRun RunLoop(const std::function<bool()>& interruptWhen) {
+    return RunShellJob("cd '" + root_.path() + "'\n" + loop_, env_, [&](pid_t group) {
+      ASSERT_TRUE(ProcessUntil(interruptWhen, 90000));
+      ::kill(-group, SIGINT);
+    });
+  }
+  QList<QJsonObject> Logged() {
+    QFile log(root_.filePath("line.jsonl"));
+    QList<QJsonObject> objects;
+    if (!log.open(QIODevice::ReadOnly)) return objects;
+    for (const QByteArray& line : log.readAll().split('\n'))
+      if (!line.isEmpty()) objects << QJsonDocument::fromJson(line).object();
+    return objects;
+  }
+
+  QTemporaryDir root_;
+  QString loop_;
+  QProcessEnvironment env_;
+  std::unique_ptr<Simulator> first_;
+  std::unique_ptr<Simulator> second_;
+};
+
+TEST_F(ReadmeLoop, CopiesEachClockWhosePortNameHasSpacesAndStopsOnCtrlC) {
+  const CliRun loop = RunLoop(
+      [&] { return first_->Received().contains("F 0x01") && second_->Received().contains("F 0x01"); });
+  EXPECT_TRUE(loop.bySignal) << loop.err.toStdString();
+  EXPECT_EQ(loop.exitCode, 130);
+  EXPECT_FALSE(loop.err.contains("FEHLER")) << loop.err.toStdString();
+  const QList<QJsonObject> logged = Logged();
+  ASSERT_EQ(logged.size(), 2);
+  EXPECT_TRUE(logged[0].value("ok").toBool());
+  EXPECT_TRUE(logged[0].value("port").toString().endsWith("/Uhr eins"));
+  EXPECT_TRUE(logged[1].value("port").toString().endsWith("/Uhr zwei"));
+  EXPECT_EQ(GetOutputVolume(), before_);
+}
+
+TEST_F(ReadmeLoop, CtrlCDuringTheFirstCopyStopsTheLoopBeforeTheNextClock) {
+  const CliRun loop = RunLoop([&] { return first_->Received().contains("I"); });
+  EXPECT_TRUE(loop.bySignal) << loop.err.toStdString();
+  EXPECT_FALSE(loop.err.contains("FEHLER")) << loop.err.toStdString();
+  EXPECT_TRUE(ProcessUntil([&] { return first_->Received().endsWith("{"); }, kFaultMs));
+  EXPECT_FALSE(first_->Received().contains("F 0x01")) << "no beep for an interrupted copy";
+  EXPECT_TRUE(second_->Received().isEmpty()) << "the loop went on to the next clock";
+  EXPECT_EQ(GetOutputVolume(), before_);
+}
+
+// One sound server, one copy: a second copy, in the tool or in the window, is
+// refused before its clock hears a byte, and names the port of the copy that
+// holds the sound output; the holder lets go at its end, whatever the end.
+struct SoundOutputCase {
+  const char* name;
+  bool holderIsWindow;
+  bool refusedIsWindow;
+  bool holderSucceeds;  // else it is ended by SIGTERM
+};
+
+class CliSoundOutput : public CliCopy, public testing::WithParamInterface<SoundOutputCase> {
+ protected:
+  // The window's copy (copyquit_probe) or the tool's, on `device`.
+  void Start(QProcess& process, bool window, const Simulator& device) {
+    if (window) {
+      process.start(QStringLiteral(VELLAMO_WINDOW_PROBE), {device.Port(), "speechset\\deutsch\\acht.wav"});
+    } else {
+      process.start(QStringLiteral(VELLAMO_CLI_PROGRAM), CopyArgs(device));
+    }
+    ASSERT_TRUE(process.waitForStarted(kFaultMs));
+  }
+};
+
+TEST_P(CliSoundOutput, ASecondCopyIsRefusedBeforeItsClockHearsAByteAndNamesTheHoldersPort) {
+  const SoundOutputCase& c = GetParam();
+  // A verdict that takes a while: the refused copy is tried well before the holder ends.
+  Simulator holding({"--no-announce", "--delay", c.holderSucceeds ? "K=15000" : "K=60000"});
+  Simulator refused({"--no-announce"});
+  QProcess holder;
+  Start(holder, c.holderIsWindow, holding);
+  ASSERT_TRUE(ProcessUntil([&] { return holding.Received().contains("G"); }, 60000));
+
+  QProcess second;
+  Start(second, c.refusedIsWindow, refused);
+  if (c.refusedIsWindow) {
+    QString said;
+    ASSERT_TRUE(ProcessUntil(
+        [&] {
+          said += QString::fromUtf8(second.readAllStandardError());
+          return said.contains("message box: Die Audioausgabe ist belegt");
+        },
+        kFaultMs))
+        << said.toStdString();
+    EXPECT_TRUE(said.contains(holding.Port())) << said.toStdString();
+    Signal(second, SIGTERM);
+    ASSERT_TRUE(second.waitForFinished(kFaultMs));
+  } else {
+    ASSERT_TRUE(second.waitForFinished(kFaultMs));
+    const CliRun run = Collect(second);
+    EXPECT_EQ(run.exitCode, 6);
+    EXPECT_EQ(run.json.value("error").toString(), "sound-busy");
+    EXPECT_EQ(run.json.value("heldBy").toString(), holding.Port());
+    EXPECT_EQ(run.json.value("port").toString(), refused.Port());
+  }
+  EXPECT_FALSE(holding.Received().contains("H")) << "the holder ended before the second copy was tried";
+
+  if (!c.holderSucceeds) Signal(holder, SIGTERM);
+  ASSERT_TRUE(holder.waitForFinished(60000));
+  if (c.holderSucceeds) {
+    EXPECT_EQ(Collect(holder).exitCode, 0);
+  }
+  EXPECT_TRUE(ProcessUntil([&] { return holding.Received().endsWith("{"); }, kFaultMs));
+  EXPECT_EQ(GetOutputVolume(), before_);
+  EXPECT_FALSE(refused.Received().contains("*")) << "the refused copy's clock heard nothing";
+  EXPECT_EQ(SoundOutputHolder(), std::nullopt) << "let go at the end";
+}
+
+INSTANTIATE_TEST_SUITE_P(Copies, CliSoundOutput,
+                         testing::Values(SoundOutputCase{"ToolHoldsToolRefused", false, false, true},
+                                         SoundOutputCase{"WindowHoldsToolRefused", true, false, false},
+                                         SoundOutputCase{"ToolHoldsWindowRefused", false, true, false}),
+                         [](const testing::TestParamInfo<SoundOutputCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// A holder that dies without its clean-up does not keep the sound output.
+TEST_F(CliCopy, ACopyKilledOnTheSpotLetsGoOfTheSoundOutput) {
+  Simulator device({"--no-announce", "--delay", "K=60000"});
+  QProcess cli;
+  cli.start(QStringLiteral(VELLAMO_CLI_PROGRAM), CopyArgs(device));
+  ASSERT_TRUE(ProcessUntil([&] { return device.Received().contains("G"); }, 60000));
+  EXPECT_EQ(SoundOutputHolder(), device.Port());
+  cli.kill();
+  ASSERT_TRUE(cli.waitForFinished(kFaultMs));
+  EXPECT_TRUE(ProcessUntil([] { return !SoundOutputHolder().has_value(); }, kFaultMs));
+  SetOutputVolume(before_);  // killed, it could not put it back
+}
+
+// The lock is named after the sound server: the same server by any of its
+// names is one lock, another server another.
+TEST(SoundOutputLock, IsNamedAfterTheSoundServer) {
+  struct Case {
+    const char* pulseServer;
+    const char* pulseRuntime;
+    const char* runtime;
+    bool same;  // as /r's default server
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, "/r", true},
+      {"unix:/r/pulse/native", nullptr, "/elsewhere", true},
+      {"/r/pulse/native", nullptr, nullptr, true},
+      {nullptr, "/r/pulse", "/elsewhere", true},
+      {nullptr, nullptr, "/s", false},
+      {"tcp:localhost:4713", nullptr, "/r", false},
+  };
+  const QByteArray saved[] = {qgetenv("PULSE_SERVER"), qgetenv("PULSE_RUNTIME_PATH"),
+                              qgetenv("XDG_RUNTIME_DIR")};
+  const auto set = [](const char* name, const char* value) {
+    if (value) {
+      qputenv(name, value);
+    } else {
+      qunsetenv(name);
+    }
+  };
+  set("PULSE_SERVER", nullptr);
+  set("PULSE_RUNTIME_PATH", nullptr);
+  set("XDG_RUNTIME_DIR", "/r");
+  const std::string reference = SoundOutputLockName();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.pulseServer ? c.pulseServer : "-") + " " +
+                 (c.pulseRuntime ? c.pulseRuntime : "-") + " " + (c.runtime ? c.runtime : "-"));
+    set("PULSE_SERVER", c.pulseServer);
+    set("PULSE_RUNTIME_PATH", c.pulseRuntime);
+    set("XDG_RUNTIME_DIR", c.runtime);
+    EXPECT_EQ(SoundOutputLockName() == reference, c.same) << SoundOutputLockName();
+  }
+  set("PULSE_SERVER", saved[0].isNull() ? nullptr : saved[0].constData());
+  set("PULSE_RUNTIME_PATH", saved[1].isNull() ? nullptr : saved[1].constData());
+  set("XDG_RUNTIME_DIR", saved[2].isNull() ? nullptr : saved[2].constData());
 }
 
 struct CopyEnd {
@@ -635,14 +1116,17 @@ TEST_P(CliCopyEnds, WhileTheVerdictWaitsPutTheVolumeBackAndNameTheEnd) {
   Simulator device({"--no-announce", "--hear", "--delay", "K=60000"});
   QElapsedTimer sinceEnd;
   QString read;
-  const CliRun run = RunCliInto(CopyArgs(device), "exec cat", [&](QProcess& cli, QProcess& reader) {
-    ASSERT_TRUE(ProcessUntil([&] { return device.Received().contains("K"); }, 60000));
-    EXPECT_NE(GetOutputVolume(), before_) << "the copy runs at a trial volume";
-    sinceEnd.start();
-    GetParam().end(cli, reader, device);
-    ASSERT_TRUE(cli.waitForFinished(kFaultMs));
-    std::printf("%s: ended %lld ms later\n", GetParam().name, static_cast<long long>(sinceEnd.elapsed()));
-  }, read);
+  const CliRun run = RunCliInto(
+      CopyArgs(device), "exec cat",
+      [&](QProcess& cli, QProcess& reader) {
+        ASSERT_TRUE(ProcessUntil([&] { return device.Received().contains("K"); }, 60000));
+        EXPECT_NE(GetOutputVolume(), before_) << "the copy runs at a trial volume";
+        sinceEnd.start();
+        GetParam().end(cli, reader, device);
+        ASSERT_TRUE(cli.waitForFinished(kFaultMs));
+        std::printf("%s: ended %lld ms later\n", GetParam().name, static_cast<long long>(sinceEnd.elapsed()));
+      },
+      read);
   const QJsonObject said = QJsonDocument::fromJson(read.trimmed().split('\n').last().toUtf8()).object();
   EXPECT_EQ(run.exitCode, GetParam().exitCode);
   if (GetParam().exitCode != 141) {
@@ -658,10 +1142,12 @@ TEST_P(CliCopyEnds, WhileTheVerdictWaitsPutTheVolumeBackAndNameTheEnd) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ends, CliCopyEnds,
-    testing::Values(
-        CopyEnd{"HangUp", [](QProcess& cli, QProcess&, Simulator&) { Signal(cli, SIGHUP); }, 129, "interrupted", true},
-        CopyEnd{"ClosedOutput", [](QProcess&, QProcess& reader, Simulator&) { reader.kill(); }, 141, "", true},
-        CopyEnd{"Unplug", [](QProcess&, QProcess&, Simulator& device) { device.Unplug(); }, 2, "device-gone", false}),
+    testing::Values(CopyEnd{"HangUp", [](QProcess& cli, QProcess&, Simulator&) { Signal(cli, SIGHUP); }, 129,
+                            "interrupted", true},
+                    CopyEnd{"ClosedOutput", [](QProcess&, QProcess& reader, Simulator&) { reader.kill(); },
+                            141, "", true},
+                    CopyEnd{"Unplug", [](QProcess&, QProcess&, Simulator& device) { device.Unplug(); }, 2,
+                            "device-gone", false}),
     [](const testing::TestParamInfo<CopyEnd>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -5,22 +5,23 @@
 // through the real mixer into the tests' null sink and skip without it.
 #include <gmock/gmock.h>
 
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTimer>
 #include <QTemporaryDir>
-#include <QDir>
-#include <QFile>
+#include <QTimer>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <algorithm>
 
 #include "devsim/devicesimulator.h"
 #include "speech/audio.h"
+#include "speech/soundoutputlock.h"
 #include "speech/voicecopy.h"
 #include "tests/speech/copyformtest.h"
 #include "tests/speech/fakeaudiooutput.h"
@@ -297,7 +298,8 @@ TEST_F(CopyDialog, ReadingsOf119AtEveryVolumeGiveSixteenReadingsThenNoSignal) {
   Start(kFiveEntries);
   ASSERT_TRUE(Closed());
   EXPECT_THAT(MessageTexts(), testing::ElementsAre("Kein Audiosignal oder zu geringer Pegel."));
-  EXPECT_EQ(ReceivedAfterQuiet(), std::string("*") + Repeat("B", 16) + "{") << "no processing command on this path";
+  EXPECT_EQ(ReceivedAfterQuiet(), std::string("*") + Repeat("B", 16) + "{")
+      << "no processing command on this path";
   EXPECT_EQ(TonesPlayed(), 16u);
   EXPECT_EQ(CopyStream, 0u) << "the tone was stopped";
   EXPECT_EQ(form->Label1->text(), "Status:");
@@ -415,11 +417,11 @@ TEST_F(CopyDialog, ARunWhereEveryEntryPlayedShowsNoListAndASecondRunForgetsTheFi
 TEST_F(CopyDialog, AStreamCutWhileTheDeviceRecordsStopsTheRecordingAndAbortsNamingTheEntry) {
   autoFinish = false;
   Start({"speechset\\a.wav", "speechset\\b.wav", "speechset\\c.wav"});
-  ASSERT_TRUE(ProcessUntil([&] { return sim.Received() == "*BGI" && form->Timer1->Tag == TForm4::TrackPlayback; },
-                           kFaultMs));
+  ASSERT_TRUE(ProcessUntil(
+      [&] { return sim.Received() == "*BGI" && form->Timer1->Tag == TForm4::TrackPlayback; }, kFaultMs));
   audio.Finish(CopyStream);
-  ASSERT_TRUE(ProcessUntil([&] { return sim.Received() == "*BGIJI" && form->Timer1->Tag == TForm4::TrackPlayback; },
-                           kFaultMs));
+  ASSERT_TRUE(ProcessUntil(
+      [&] { return sim.Received() == "*BGIJI" && form->Timer1->Tag == TForm4::TrackPlayback; }, kFaultMs));
   audio.Cut(CopyStream);
   ASSERT_TRUE(Closed());
   ASSERT_EQ(messages.size(), 1u);
@@ -439,7 +441,8 @@ TEST_F(CopyDialog, EachReadingBelow120RaisesTheVolumeBy4096AndEveryEndWritesTheS
   ASSERT_TRUE(Succeeded());
   EXPECT_THAT(level.written, testing::ElementsAre(4096u, 8192u, 12288u, 30000u));
   form->BitBtn2->click();
-  EXPECT_THAT(level.written, testing::ElementsAre(4096u, 8192u, 12288u, 30000u, 30000u)) << "OK restores again";
+  EXPECT_THAT(level.written, testing::ElementsAre(4096u, 8192u, 12288u, 30000u, 30000u))
+      << "OK restores again";
 
   level.written.clear();
   sim.SetValues('B', {119});
@@ -448,7 +451,8 @@ TEST_F(CopyDialog, EachReadingBelow120RaisesTheVolumeBy4096AndEveryEndWritesTheS
   std::vector<std::uint32_t> expected;
   for (std::uint32_t v = 4096; v <= 65536; v += 4096) expected.push_back(v);
   expected.push_back(30000);
-  EXPECT_THAT(level.written, testing::ElementsAreArray(expected)) << "sixteen trial volumes, then the saved one";
+  EXPECT_THAT(level.written, testing::ElementsAreArray(expected))
+      << "sixteen trial volumes, then the saved one";
 }
 
 // The three quarter-second pauses, each measured between the device's reading
@@ -523,7 +527,8 @@ TEST_F(CopyDialog, UnaskedLinesJustBeforeAWordHoldNeitherItsStartNorItsEnd) {
 }
 
 TEST_F(CopyDialog, TheStatusLineShortensALongPathInItsMiddleAndItsTipHoldsTheWholeLine) {
-  const QString entry = "speechset\\deutsch\\sehr_langer_ordner_name\\guten_morgen_und_einen_schoenen_tag.wav";
+  const QString entry =
+      "speechset\\deutsch\\sehr_langer_ordner_name\\guten_morgen_und_einen_schoenen_tag.wav";
   const QString whole = "Status: Kopiere... (" + entry + ")";
   autoFinish = false;
   Start({entry});
@@ -543,6 +548,38 @@ TEST_F(CopyDialog, TheStatusLineShortensALongPathInItsMiddleAndItsTipHoldsTheWho
 }
 
 // ----------------------------------------------------------------- cancel
+
+// A run holds the sound output from its show to its end, whatever the end,
+// and names its port; the dialog waiting for "OK" after success no longer
+// holds it.
+TEST_F(CopyDialog, EveryEndOfARunLetsGoOfTheSoundOutput) {
+  const QString port = QString::fromStdString(sim.PortPath());
+  enum class End { Success, Failure, Cancel };
+  for (const End end : {End::Success, End::Failure, End::Cancel}) {
+    SCOPED_TRACE(static_cast<int>(end));
+    sim.ResetAnswer('B');
+    if (end == End::Failure) sim.SetAnswer('B', std::nullopt);
+    if (end == End::Cancel) WhenReceived(sim.Received().size() + 4, [this] { form->BitBtn1->click(); });
+    Start({"speechset\\deutsch\\eins.wav"});
+    EXPECT_EQ(SoundOutputHolder(), port) << "held while the run is open";
+    ASSERT_TRUE(end == End::Success ? Succeeded() : Closed());
+    EXPECT_EQ(SoundOutputHolder(), std::nullopt);
+    form->close();
+    messages.clear();
+  }
+}
+
+TEST_F(CopyDialog, AShowWhileAnotherCopyHoldsTheSoundOutputSendsNothingAndNamesItsPort) {
+  const SoundOutputClaim other = ClaimSoundOutput("/dev/ttyACM7");
+  ASSERT_TRUE(other.lock.has_value());
+  Start(kFiveEntries);
+  ASSERT_TRUE(Closed());
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_TRUE(messages[0].text.startsWith("Die Audioausgabe ist belegt")) << messages[0].text.toStdString();
+  EXPECT_TRUE(messages[0].text.contains("/dev/ttyACM7"));
+  EXPECT_EQ(ReceivedAfterQuiet(), "");
+  EXPECT_EQ(SoundOutputHolder(), "/dev/ttyACM7") << "the other copy's hold is left alone";
+}
 
 struct CancelPoint {
   const char* name;
@@ -812,7 +849,8 @@ class CopyDialogSoundCut : public CopyDialogSound {
     if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_TRUE(folder.isValid());
     ASSERT_TRUE(QDir(folder.path()).mkpath("resources") && QDir(folder.path()).mkpath("speechset"));
-    ASSERT_TRUE(QFile::copy(SourceDataFolder() + "resources/tone.mp3", folder.filePath("resources/tone.mp3")));
+    ASSERT_TRUE(
+        QFile::copy(SourceDataFolder() + "resources/tone.mp3", folder.filePath("resources/tone.mp3")));
     ASSERT_TRUE(WriteToneBetweenSilences(folder.filePath("speechset/lang.wav"), 0.5, 100, 30000, 100));
     OverrideProgramFolder(folder.path() + "/");
     firstSink = Trimmed(RunCommand("pactl get-default-sink"));
@@ -834,10 +872,12 @@ class CopyDialogSoundCut : public CopyDialogSound {
   }
   // A second null sink beside the default one.
   void AddSecondSink() {
-    secondModule = Trimmed(RunCommand("pactl load-module module-null-sink sink_name=vellamo_second rate=44100"));
+    secondModule =
+        Trimmed(RunCommand("pactl load-module module-null-sink sink_name=vellamo_second rate=44100"));
     ASSERT_FALSE(secondModule.empty());
     ASSERT_TRUE(ProcessUntil(
-        [] { return RunCommand("pactl list short sinks").find("vellamo_second") != std::string::npos; }, kFaultMs));
+        [] { return RunCommand("pactl list short sinks").find("vellamo_second") != std::string::npos; },
+        kFaultMs));
   }
   // Copies the long word twice; `cut` runs once the device records and the
   // sound is being heard.
@@ -854,9 +894,10 @@ class CopyDialogSoundCut : public CopyDialogSound {
     cut();
     ASSERT_TRUE(Closed());
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text,
-              "Die Tonausgabe ist während der Wiedergabe von speechset\\lang.wav ausgefallen; die Aufnahme ist "
-              "unvollständig. Die Übertragung wurde abgebrochen.");
+    EXPECT_EQ(
+        messages[0].text,
+        "Die Tonausgabe ist während der Wiedergabe von speechset\\lang.wav ausgefallen; die Aufnahme ist "
+        "unvollständig. Die Übertragung wurde abgebrochen.");
     EXPECT_TRUE(DeviceReceived("*BGIJH{"));
   }
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "speech/audio.h"
+#include "speech/soundoutputlock.h"
 #include "speech/voicecopy.h"
 #include "tests/speech/fakeaudiooutput.h"
 #include "tests/speech/soundtestsupport.h"
@@ -288,6 +289,51 @@ TEST_F(UpdateDialog, AMissingSpeechSetFileIsReportedOnPreviewAndOnOkWhichStillCo
   EXPECT_TRUE(copyDialog->isVisible());
 }
 
+// With nothing to copy the clock would still process an empty recording: OK
+// says so and leaves the update dialog open, the copy dialog unshown.
+TEST_F(UpdateDialog, OkWithNothingToCopyIsRefusedAndTheDialogStaysOpen) {
+  struct Case {
+    const char* name;
+    const char* set;  // the speech set's contents; nullptr: there is none
+  };
+  const Case cases[] = {{"an empty speech set", ""}, {"no speech set at all", nullptr}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.set) Write("speechset/Leer.ini", c.set);
+    Tone("soundset/piep.wav", 300);
+    Create();
+    Click(form->BitBtn2);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages.front().startsWith("Nichts zu übertragen")) << messages.front().toStdString();
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(copyDialog->isVisible());
+    form.reset();
+    copyDialog.reset();
+    QFile::remove(Path("speechset/Leer.ini"));
+  }
+}
+
+// A preview takes no lock of its own, but while a copy holds the sound output
+// it plays nothing: that copy's clock would record it.
+TEST_F(UpdateDialog, WhileACopyHoldsTheSoundOutputPreviewsStaySilentAndSaySo) {
+  Write("speechset/Deutsch.ini", "deutsch\\eins.wav\r\n");
+  Tone("speechset/deutsch/eins.wav", 300);
+  Tone("soundset/piep.wav", 300);
+  Create();
+  const SoundOutputClaim copy = ClaimSoundOutput("/dev/ttyUSB3");
+  ASSERT_TRUE(copy.lock.has_value());
+  ClickItem(form->ListBox1, "piep.wav");
+  for (QAbstractButton* preview :
+       {static_cast<QAbstractButton*>(form->BitBtn3), static_cast<QAbstractButton*>(form->SpeedButton3)}) {
+    SCOPED_TRACE(preview->objectName().toStdString());
+    messages.clear();
+    Click(preview);
+    EXPECT_EQ(PreviewStream, 0u);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages.front().contains("/dev/ttyUSB3")) << messages.front().toStdString();
+  }
+}
+
 TEST_F(UpdateDialog, MovingRightAndBackPutsTheItemAtTheEndWithNothingSelected) {
   Write("soundset/a.wav", "");
   Write("soundset/b.wav", "");
@@ -424,6 +470,8 @@ TEST_F(UpdateDialog, EveryWayOutStopsThePreview) {
   SKIP_WITHOUT_SOUND_SERVER();
   SinkLock sink(SinkLock::Shared);
   Tone("soundset/lang.wav", 5000);
+  // Something to copy, so that OK starts a copy.
+  Write("speechset/Deutsch.ini", "eins.wav\r\n");
   Create();
   auto preview = [&] {
     form->show();
