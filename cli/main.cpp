@@ -487,8 +487,10 @@ int main(int argc, char** argv) {
   CommandRun run(std::get<Options>(parsed), report);
   const int code = run.Run();
   // Everything is cleaned up by now: the clock out of service mode, the
-  // volume back, the port closed.
-  if (run.EndingSignal() != 0) {
+  // volume back, the port closed. A flashing tool that still writes is the
+  // one outcome a script must see above the signal: its own code says not to
+  // unplug the clock.
+  if (run.EndingSignal() != 0 && code != kExitStillWriting) {
     std::fflush(stdout);
     std::fflush(stderr);
     EndBySignal(run.EndingSignal());

@@ -188,10 +188,16 @@ void DeviceSimulator::SetAnswerBytes(char command, std::string bytes) {
 }
 
 void DeviceSimulator::SetValues(char command, std::vector<int> values) {
+  std::vector<std::string> texts;
+  for (const int value : values) texts.push_back(std::to_string(value));
+  SetAnswers(command, std::move(texts));
+}
+
+void DeviceSimulator::SetAnswers(char command, std::vector<std::string> texts) {
   std::lock_guard lock(mutex_);
   Script& s = scripts_[uint8_t(command)];
-  s.kind = values.empty() ? Script::Kind::Default : Script::Kind::Values;
-  s.values = std::move(values);
+  s.kind = texts.empty() ? Script::Kind::Default : Script::Kind::Values;
+  s.values = std::move(texts);
   s.nextValue = 0;
 }
 
@@ -358,9 +364,9 @@ std::optional<std::string> DeviceSimulator::AnswerFor(uint8_t command) {
     case Script::Kind::Silent:
       return std::nullopt;
     case Script::Kind::Values: {
-      const int value = s.values[std::min(s.nextValue, s.values.size() - 1)];
+      const std::string& text = s.values[std::min(s.nextValue, s.values.size() - 1)];
       if (s.nextValue < s.values.size()) ++s.nextValue;
-      return std::to_string(value) + "\r\n";
+      return text + "\r\n";
     }
     case Script::Kind::Default:
       break;

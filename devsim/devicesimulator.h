@@ -104,6 +104,8 @@ class DeviceSimulator {
   // Answers the values in turn as decimal numbers with CR LF, one per query; the
   // last one repeats. An empty list restores the default answer.
   void SetValues(char command, std::vector<int> values);
+  // The same with texts: "-" and then "+" for a verdict that changes.
+  void SetAnswers(char command, std::vector<std::string> texts);
   // Back to the healthy device's answer for this command (delay and split stay).
   void ResetAnswer(char command);
   // Waits this long before answering (for "K" on top of the processing time).
@@ -158,7 +160,7 @@ class DeviceSimulator {
   struct Script {
     enum class Kind { Default, Text, Bytes, Silent, Values } kind = Kind::Default;
     std::string bytes;
-    std::vector<int> values;
+    std::vector<std::string> values;  // answered in turn, each with CR LF
     size_t nextValue = 0;
     std::chrono::milliseconds delay{0};
     size_t splitAt = 0;

@@ -14,6 +14,7 @@ const char* const kUsage =
     "  --answer-bytes C=TEXT  answer exactly TEXT to command C, no line end\n"
     "  --no-answer C          answer nothing to command C\n"
     "  --values C=N[,N...]    answer these numbers in turn to C; the last repeats\n"
+    "  --answers C=T[,T...]   answer these texts in turn to C; the last repeats\n"
     "  --delay C=MS           wait MS milliseconds before answering C\n"
     "  --split C=N,MS         send the first N bytes of C's answer, the rest MS later\n"
     "  --processing-time MS   how long \"K\" takes before it answers (default 3000)\n"
@@ -155,6 +156,18 @@ bool ParseProgramOptions(int argc, const char* const* argv, ProgramOptions& opti
         start = comma + 1;
       }
       options.script.push_back([command, values](DeviceSimulator& s) { s.SetValues(command, values); });
+    } else if (arg == "--answers") {
+      if (!SplitCommand(value, command, rest) || rest.empty()) return error = bad, false;
+      std::vector<std::string> texts;
+      for (size_t start = 0;;) {
+        const size_t comma = rest.find(',', start);
+        std::string text;
+        if (!Unescape(rest.substr(start, comma - start), text)) return error = bad, false;
+        texts.push_back(text);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
+      options.script.push_back([command, texts](DeviceSimulator& s) { s.SetAnswers(command, texts); });
     } else if (arg == "--delay") {
       if (!SplitCommand(value, command, rest) || !ParseMs(rest, ms)) return error = bad, false;
       options.script.push_back([command, ms](DeviceSimulator& s) { s.SetDelay(command, ms); });

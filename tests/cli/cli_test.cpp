@@ -820,6 +820,25 @@ TEST_F(CliCopy, RecordsEachEntryAndPutsTheVolumeBack) {
   EXPECT_TRUE(run.err.contains("Status: Kopiere... (speechset\\deutsch\\acht.wav)")) << run.err.toStdString();
 }
 
+// A copy interrupted while the clock processes, and started again at once on
+// the same clock: the late verdict of the first run ("-") still comes, and it
+// belongs to that run. The second run knows it is owed (it is recorded beside
+// the port), waits for it, saying so, and reports the clock's verdict on its own
+// recordings ("+").
+TEST_F(CliCopy, ACopyStartedRightAfterOneInterruptedDuringProcessingReportsItsOwnVerdict) {
+  Simulator device({"--no-announce", "--hear", "--processing-time", "2500", "--answers", "K=-,+"});
+  const CliRun first = RunCli(CopyArgs(device), [&](QProcess& cli) {
+    ProcessUntil([&] { return device.Received().contains("K"); }, 60000);
+    ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
+  });
+  ASSERT_TRUE(device.Received().contains("K"));
+  const CliRun second = RunCli(CopyArgs(device));
+  EXPECT_EQ(second.exitCode, 0) << second.err.toStdString();
+  EXPECT_TRUE(second.json.value("ok").toBool());
+  EXPECT_TRUE(second.err.contains("Warte auf das Gerät")) << second.err.toStdString();
+  EXPECT_EQ(GetOutputVolume(), before_);
+}
+
 // On a terminal the copy says which entry of how many it records, its name
 // and the time left; into a pipe (a log) it writes its status lines only.
 TEST_F(CliCopy, OnATerminalTheCopyShowsTheEntryOfHowManyItsNameAndTheTimeLeft) {
