@@ -417,13 +417,17 @@ void PulseOutput::OnUnderflow(pa_stream*, void* s) {
 void PulseOutput::OnStarted(pa_stream* stream, void* s) {
   auto& st = *static_cast<Stream*>(s);
   std::uint32_t sink = PA_INVALID_INDEX;
+  // Everything of the stream is read under the streams' mutex, its owner
+  // included: Free erases the stream under it.
+  PulseOutput* owner = nullptr;
   {
     std::lock_guard lock(streamsMutex);
     st.started = true;
     st.sink = sink = pa_stream_get_device_index(stream);
     st.lookPending = sink != PA_INVALID_INDEX;
+    owner = st.owner;
   }
-  if (sink != PA_INVALID_INDEX) st.owner->LookAtSink(pa_stream_get_context(stream), sink, &PulseOutput::OnSinkSeen);
+  if (sink != PA_INVALID_INDEX) owner->LookAtSink(pa_stream_get_context(stream), sink, &PulseOutput::OnSinkSeen);
 }
 
 // The sink was suspended under a playing stream: its sound stopped in the
