@@ -16,7 +16,10 @@ const QString kCommand = QStringLiteral("copy");
 int ExitCodeOf(CopyFailure failure, const std::string& answer) {
   switch (failure) {
     case CopyFailure::SoundCut:
+    case CopyFailure::NoAudioOutput:
       return kExitNoDevice;
+    case CopyFailure::VolumeNotRestored:
+      return kExitVolumeNotRestored;
     case CopyFailure::AdcFailed:
       return answer.empty() ? kExitNoDevice : kExitUnexpectedAnswer;
     case CopyFailure::StartFailed:
@@ -33,6 +36,20 @@ int ExitCodeOf(CopyFailure failure, const std::string& answer) {
 
 // Printed by the sequence after processing; not the last word of a run that failed before.
 const QString kSuccessStatus = QStringLiteral("Status: Übertragung erfolgreich!");
+
+// The failures where the clock answered, or failed to: the others the program
+// decided itself, and there is no answer to show.
+bool AnsweredByTheClock(CopyFailure failure) {
+  switch (failure) {
+    case CopyFailure::AdcFailed:
+    case CopyFailure::StartFailed:
+    case CopyFailure::StopFailed:
+    case CopyFailure::ProcessingFailed:
+      return true;
+    default:
+      return false;
+  }
+}
 
 QString VerdictName(int32_t verdict) {
   if (verdict == 0) return QStringLiteral("accepted");
@@ -62,13 +79,28 @@ void CopyRun::Stop(int code, const char* error, const QString& message, const QJ
                    bool volumeFirst) {
   if (exitCode_) return;
   if (sequence_.RunOpen()) {
-    if (volumeFirst) RestoreOutputVolume(SavedVolume);
+    if (volumeFirst) sequence_.PutBackUsersLevel(true);
     sequence_.StopRun();
   }
   QJsonObject members = Outcome();
   for (auto it = extra.begin(); it != extra.end(); ++it) members.insert(it.key(), it.value());
+  if (restoreFailure_) {
+    ReportNotRestored(members, QString::fromLatin1(error));
+    return;
+  }
   report_.Failure(kCommand, error, message, members);
   Finish(code);
+}
+
+// Above every other outcome: the user must set the level by hand, and a
+// script that reads only the JSON, or only stderr, is told which.
+void CopyRun::ReportNotRestored(QJsonObject members, const QString& cause) {
+  members.insert(QStringLiteral("restore-volume"), restorePercent_);
+  members.insert(QStringLiteral("restore-muted"), restoreMuted_);
+  if (!cause.isEmpty()) members.insert(QStringLiteral("cause"), cause);
+  report_.Failure(kCommand, CopyFailureCode(CopyFailure::VolumeNotRestored), *restoreFailure_, members);
+  if (report_.Json()) report_.Warn(*restoreFailure_);
+  Finish(kExitVolumeNotRestored);
 }
 
 void CopyRun::Arm(State state, int afterMs) {
@@ -99,6 +131,10 @@ void CopyRun::ShowProgress(double fraction) {
 }
 
 void CopyRun::Message(CopyFailure failure, const QString& text) {
+  if (failure == CopyFailure::VolumeNotRestored) {
+    restoreFailure_ = text;
+    return;
+  }
   // The first failure names the run's outcome; an unplayable list after a
   // refused stop does not hide the refusal.
   if (!failure_) {
@@ -113,7 +149,13 @@ void CopyRun::Message(CopyFailure failure, const QString& text) {
 
 void CopyRun::Level(int32_t level, std::uint32_t trialVolume) {
   level_ = level;
-  volume_ = trialVolume;
+  trialVolume_ = trialVolume;
+}
+
+void CopyRun::LevelSaved(const UsersLevel& level) {
+  usersVolume_ = level.value;
+  restorePercent_ = level.percent;
+  restoreMuted_ = level.muted;
 }
 
 void CopyRun::Recorded(const QString& entry, bool played, int32_t verdict) {
@@ -127,7 +169,12 @@ void CopyRun::Recorded(const QString& entry, bool played, int32_t verdict) {
 void CopyRun::Close() {
   if (exitCode_ || !failure_) return;
   QJsonObject members = Outcome();
-  members.insert(QStringLiteral("answer"), QString::fromStdString(failureAnswer_));
+  if (AnsweredByTheClock(*failure_))
+    members.insert(QStringLiteral("answer"), QString::fromStdString(failureAnswer_));
+  if (restoreFailure_) {
+    ReportNotRestored(members, QString::fromLatin1(CopyFailureCode(*failure_)));
+    return;
+  }
   report_.Failure(kCommand, CopyFailureCode(*failure_), failureText_, members);
   Finish(failureExit_);
 }
@@ -138,6 +185,10 @@ void CopyRun::Succeeded() {
     Close();
     return;
   }
+  if (restoreFailure_) {
+    ReportNotRestored(Outcome(), QString());
+    return;
+  }
   QJsonObject result = Outcome();
   result.insert(QStringLiteral("command"), kCommand);
   result.insert(QStringLiteral("ok"), true);
@@ -146,10 +197,14 @@ void CopyRun::Succeeded() {
   Finish(kExitOk);
 }
 
+// `volume` is the user's level, which the run leaves as it found it;
+// `trial-volume` the one the level adjustment settled on.
 QJsonObject CopyRun::Outcome() const {
-  return {{QStringLiteral("level"), level_},
-          {QStringLiteral("volume"), qint64(volume_)},
-          {QStringLiteral("entries"), entries_}};
+  QJsonObject outcome{{QStringLiteral("level"), level_},
+                      {QStringLiteral("trial-volume"), qint64(trialVolume_)},
+                      {QStringLiteral("entries"), entries_}};
+  if (usersVolume_) outcome.insert(QStringLiteral("volume"), qint64(*usersVolume_));
+  return outcome;
 }
 
 void CopyRun::Finish(int code) {

@@ -39,6 +39,8 @@ class CopyRun : public CopyStates, private CopySequence::Host {
   QString DataFolder() const override { return dataFolder_; }
   void Level(int32_t level, std::uint32_t trialVolume) override;
   void Recorded(const QString& entry, bool played, int32_t verdict) override;
+  void LevelSaved(const UsersLevel& level) override;
+  void ReportNotRestored(QJsonObject members, const QString& cause);
   void Finish(int code);
   QJsonObject Outcome() const;
   // The status as the log wants it, or on a terminal which entry of how many
@@ -56,7 +58,11 @@ class CopyRun : public CopyStates, private CopySequence::Host {
   CopyProgress progress_;
   QElapsedTimer clock_;
   int32_t level_ = 0;
-  std::uint32_t volume_ = 0;
+  std::uint32_t trialVolume_ = 0;
+  std::optional<std::uint32_t> usersVolume_;
+  int restorePercent_ = 0;
+  bool restoreMuted_ = false;
+  std::optional<QString> restoreFailure_;  // the message of a level not put back
   QJsonArray entries_;
   std::optional<CopyFailure> failure_;
   QString failureText_;

@@ -12,6 +12,7 @@ enum ExitCode {
   kExitSoundBusy = 6,             // the sound output is held by another copy (the JSON names its port)
   kExitFirmwareBeingWritten = 7,  // a firmware hand-over in progress guards the port
   kExitStillWriting = 8,  // the flashing tool outlived the command's wait: still writing, do not unplug
+  kExitVolumeNotRestored = 9,  // the copy could not put the user's volume back (the JSON says which level)
 };
 
 // Ended by a signal: 128 + its number (130 SIGINT, 143 SIGTERM, 129 SIGHUP;
@@ -32,5 +33,6 @@ inline constexpr ExitCodeRow kExitCodeTable[] = {
     {"6", "die Audioausgabe ist von einer anderen Übertragung belegt (ihr Port steht im JSON)"},
     {"7", "die Firmware des Geräts wird gerade geschrieben; später erneut versuchen"},
     {"8", "das Update-Programm schreibt noch: das Gerät nicht abziehen"},
+    {"9", "die Lautstärke konnte nicht zurückgesetzt werden: von Hand einstellen (Pegel im JSON)"},
     {"128+N", "durch Signal N beendet (130 SIGINT, 143 SIGTERM, 129 SIGHUP, 141 geschlossene Ausgabe)"},
 };

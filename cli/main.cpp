@@ -489,8 +489,9 @@ int main(int argc, char** argv) {
   // Everything is cleaned up by now: the clock out of service mode, the
   // volume back, the port closed. A flashing tool that still writes is the
   // one outcome a script must see above the signal: its own code says not to
-  // unplug the clock.
-  if (run.EndingSignal() != 0 && code != kExitStillWriting) {
+  // unplug the clock; so is a volume the copy could not put back, which the
+  // user must set by hand.
+  if (run.EndingSignal() != 0 && code != kExitStillWriting && code != kExitVolumeNotRestored) {
     std::fflush(stdout);
     std::fflush(stderr);
     EndBySignal(run.EndingSignal());

@@ -49,6 +49,13 @@ void Report::Failure(const QString& command, const char* error, const QString& m
   lastLine_.clear();
 }
 
+void Report::Warn(const QString& message) {
+  EndProgress();
+  std::fprintf(stderr, "vellamo-cli: %s\n", message.toUtf8().constData());
+  std::fflush(stderr);
+  lastLine_.clear();
+}
+
 void Report::Progress(const QString& text, double fraction) {
   if (terminal_) {
     QString line = text;

@@ -27,6 +27,9 @@ class Report {
   // A progress line; with a fraction (0..1) a bar on a terminal.
   void Progress(const QString& text, double fraction = -1);
   void EndProgress();
+  // A line on stderr also with --json, for what a user must not miss.
+  void Warn(const QString& message);
+  bool Json() const { return json_; }
   // Standard error is a terminal: progress is drawn, not logged.
   bool Terminal() const { return terminal_; }
   // The errno of the first failed write to stdout; 0 while every write went out.

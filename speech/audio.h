@@ -49,13 +49,18 @@ int StoppedSoundEndsInMs();
 // The output level of the sound card (the volume of the sound server's sink the
 // program plays on): 0 is silence, 65536 is 100 %; larger values set 100 %, and
 // a level above it (the servers allow 150 %) reads as 65536.
-// GetOutputVolume returns 0 on any failure, SetOutputVolume false. A value set
-// is one value for all channels, also when it equals the last reading.
+// ReadOutputVolume gives nothing when the level cannot be read (a failed read
+// is no level of 0 %); it also chooses the sink read as the one the program's
+// streams play on from now on. GetOutputVolume is its value, 0 on a failure.
+// SetOutputVolume sets one value for all channels, also when it equals the last
+// reading, and unmutes the sink: the level set is the level heard. False on any
+// failure.
+std::optional<UsersLevel> ReadOutputVolume();
 std::uint32_t GetOutputVolume();
 bool SetOutputVolume(std::uint32_t value);
 
-// Puts back what the last GetOutputVolume read, channel by channel and exactly
-// (above 100 % too), when `saved` is that reading's
-// value; any other value is set as by SetOutputVolume. False when the level
-// could not be put back exactly. Every end of a copy restores through this.
+// Puts back what the last reading read, channel by channel and exactly (above
+// 100 % too), and its mute, when `saved` is that reading's value; any other
+// value is set as by SetOutputVolume. False when the level could not be put
+// back exactly. Every end of a copy restores through this.
 bool RestoreOutputVolume(std::uint32_t saved);

@@ -7,6 +7,7 @@
 // run threads of its own behind them.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 using StreamHandle = std::uint32_t;  // 0 = no stream
@@ -55,14 +56,23 @@ void UseAudioOutput(AudioOutput* output);
 // The output in use: the one set by UseAudioOutput, else the sound server's.
 AudioOutput& CurrentAudioOutput();
 
-// The seam below GetOutputVolume, SetOutputVolume and RestoreOutputVolume
+// The user's level as read before a copy: the program's value (see audio.h),
+// the loudest channel in whole percent as the desktop shows it (above 100 %
+// too), and whether the sink was muted.
+struct UsersLevel {
+  std::uint32_t value = 0;
+  int percent = 0;
+  bool muted = false;
+};
+
+// The seam below ReadOutputVolume, SetOutputVolume and RestoreOutputVolume
 // (audio.h): the program uses the sound server's sink volume. Tests that do not look at
 // the sound card's level put in a fake, so that they leave the one test sink's
 // level alone while other tests listen to it.
 class OutputLevel {
  public:
   virtual ~OutputLevel() = default;
-  virtual std::uint32_t Get() = 0;
+  virtual std::optional<UsersLevel> Read() = 0;
   virtual bool Set(std::uint32_t value) = 0;
   virtual bool Restore(std::uint32_t saved) = 0;
 };

@@ -40,11 +40,14 @@ constexpr FailureText kFailureTexts[] = {
     {CopyFailure::SoundCut, "sound-cut",
      "Die Tonausgabe ist während der Wiedergabe von %1 ausgefallen; die Aufnahme ist unvollständig. "
      "Die Übertragung wurde abgebrochen."},
+    {CopyFailure::NoAudioOutput, "no-audio-output", "Audioausgabe nicht gefunden"},
+    {CopyFailure::VolumeNotRestored, "volume-not-restored",
+     "Die Lautstärke der Audioausgabe konnte nicht zurückgesetzt werden. Bitte von Hand auf %1 % stellen."},
 };
 constexpr bool InEnumOrder() {
   for (size_t i = 0; i < std::size(kFailureTexts); ++i)
     if (static_cast<size_t>(kFailureTexts[i].failure) != i) return false;
-  return std::size(kFailureTexts) == static_cast<size_t>(CopyFailure::SoundCut) + 1;
+  return std::size(kFailureTexts) == static_cast<size_t>(CopyFailure::VolumeNotRestored) + 1;
 }
 static_assert(InEnumOrder(), "one entry per failure, in the order of the enum");
 
@@ -57,14 +60,26 @@ QString CopyFailureMessage(CopyFailure failure) { return QString::fromUtf8(Texts
 
 // The user's volume is read before the first command: a cancel inside that
 // command's wait for the port puts back what was read here, not what an
-// earlier run left.
+// earlier run left. A volume that cannot be read is no level of 0 % to put
+// back at the end: the run ends before anything is sent.
 void CopySequence::Start() {
   host_.Holding(true);
   ++run_;
   runOpen_ = true;
   unplayed_.clear();
   host_.ResetProgress();
-  SavedVolume = GetOutputVolume();
+  saved_ = ReadOutputVolume();
+  if (!saved_) {
+    const std::uint64_t run = run_;
+    Status(QStringLiteral("Status: Fehler."));
+    host_.Message(CopyFailure::NoAudioOutput, CopyFailureMessage(CopyFailure::NoAudioOutput));
+    if (RunEndedSince(run)) return;
+    EndRun();
+    host_.Close();
+    return;
+  }
+  SavedVolume = saved_->value;
+  host_.LevelSaved(*saved_);
   const std::uint64_t run = run_;
   DeviceLink::EnterServiceMode(StillCurrent(run));
   if (RunEndedSince(run)) return;
@@ -272,7 +287,7 @@ void CopySequence::StepFinishCopy() {
   host_.Disarm();
   DeviceLink::LeaveServiceMode();
   if (RunEndedSince(run)) return;
-  RestoreOutputVolume(SavedVolume);
+  PutBackUsersLevel();
   host_.Succeeded();
 }
 
@@ -301,7 +316,7 @@ void CopySequence::AbortCopy(CopyFailure failure, const QString& message) {
   EndRun();
   DeviceLink::StartProcessing();
   DeviceLink::LeaveServiceMode();
-  RestoreOutputVolume(SavedVolume);
+  PutBackUsersLevel();
   host_.Close();
 }
 
@@ -312,7 +327,7 @@ void CopySequence::ShowNoSignal() {
   if (RunEndedSince(run)) return;
   EndRun();
   DeviceLink::LeaveServiceMode();
-  RestoreOutputVolume(SavedVolume);
+  PutBackUsersLevel();
   host_.Close();
 }
 
@@ -320,5 +335,21 @@ void CopySequence::StopRun() {
   StopPlayback(CopyStream);
   EndRun();
   DeviceLink::LeaveServiceMode();
-  RestoreOutputVolume(SavedVolume);
+  PutBackUsersLevel();
+}
+
+// Without serving events in the pauses: nothing of a run that has ended may
+// come between its end steps.
+bool CopySequence::PutBackUsersLevel(bool quiet) {
+  if (!saved_) return true;
+  for (int attempt = 1;; ++attempt) {
+    if (RestoreOutputVolume(saved_->value)) return true;
+    if (attempt == kRestoreAttempts) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kRestorePauseMs));
+  }
+  if (quiet) return false;
+  QString text = CopyFailureMessage(CopyFailure::VolumeNotRestored).arg(saved_->percent);
+  if (saved_->muted) text += QStringLiteral(" Die Audioausgabe war stummgeschaltet.");
+  host_.Message(CopyFailure::VolumeNotRestored, text);
+  return false;
 }

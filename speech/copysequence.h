@@ -20,6 +20,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <optional>
 
 #include "link/devicelink.h"
 #include "speech/audiooutput.h"
@@ -53,6 +54,10 @@ struct CopyStates {
   static constexpr int kOwedVerdictWaitMs = 240000;
   static constexpr int kAfterRecordingMs = 250;
   static constexpr int kProcessingPauseMs = 250;
+  // The user's level is put back until it holds: a sound server that hangs for
+  // a moment must not leave the user at a trial level.
+  static constexpr int kRestoreAttempts = 3;
+  static constexpr int kRestorePauseMs = 500;
 };
 
 // Why a run ended other than by success or by its host; the code names it for
@@ -64,7 +69,9 @@ enum class CopyFailure {
   StopFailed,
   ProcessingFailed,
   Unplayable,
-  SoundCut
+  SoundCut,
+  NoAudioOutput,
+  VolumeNotRestored
 };
 const char* CopyFailureCode(CopyFailure failure);
 QString CopyFailureMessage(CopyFailure failure);
@@ -98,6 +105,8 @@ class CopySequence : public CopyStates {
     // Reports for hosts that log them; nothing by default.
     virtual void Level(int32_t /*level*/, std::uint32_t /*trialVolume*/) {}
     virtual void Recorded(const QString& /*entry*/, bool /*played*/, int32_t /*verdict*/) {}
+    // The user's level as read at the start.
+    virtual void LevelSaved(const UsersLevel& /*level*/) {}
   };
 
   explicit CopySequence(Host& host) : host_(host) {}
@@ -110,6 +119,10 @@ class CopySequence : public CopyStates {
   // volume restored), without closing.
   void StopRun();
   bool RunOpen() const { return runOpen_; }
+  // Puts the user's level (and mute) back, up to kRestoreAttempts times until
+  // it holds; a level that could not be put back is told to the host
+  // (VolumeNotRestored) unless `quiet`. True when nothing was read.
+  bool PutBackUsersLevel(bool quiet = false);
 
  private:
   void StepPlayTone();
@@ -134,6 +147,7 @@ class CopySequence : public CopyStates {
   }
 
   Host& host_;
+  std::optional<UsersLevel> saved_;  // the user's level, once read
   std::uint64_t run_ = 0;  // changes at every start and every end
   bool runOpen_ = false;   // from the start until an end (success keeps it open until the host ends it)
   QStringList unplayed_;   // entries of this run that gave no stream

@@ -45,6 +45,12 @@ constexpr auto kStallBound = std::chrono::seconds(4);
 
 class PulseOutput;
 
+std::mutex playbackSinkMutex;
+std::string& PlaybackSink() {
+  static std::string name;
+  return name;
+}
+
 // Guards the streams' own state and the output's flags that the callbacks
 // share with the user-interface thread. Taken inside the main loop's lock on
 // both threads, which would do alone; but ThreadSanitizer, told to ignore what
@@ -185,6 +191,7 @@ class PulseOutput final : public AudioOutput {
   static void OnWrite(pa_stream* stream, std::size_t bytes, void* s);
   static void OnUnderflow(pa_stream* stream, void* s);
   static void OnStarted(pa_stream* stream, void* s);
+  static void OnStreamState(pa_stream* stream, void* s);
   static void OnSuspended(pa_stream* stream, void* s);
   static void OnMoved(pa_stream* stream, void* s);
   static void OnDrained(pa_stream* stream, int success, void* s);
@@ -349,14 +356,26 @@ StreamHandle PulseOutput::Play(const std::string& path) {
   pa_stream_set_write_callback(s.stream, &PulseOutput::OnWrite, &s);
   pa_stream_set_underflow_callback(s.stream, &PulseOutput::OnUnderflow, &s);
   pa_stream_set_started_callback(s.stream, &PulseOutput::OnStarted, &s);
+  pa_stream_set_state_callback(s.stream, &PulseOutput::OnStreamState, &s);
   pa_stream_set_suspended_callback(s.stream, &PulseOutput::OnSuspended, &s);
   pa_stream_set_moved_callback(s.stream, &PulseOutput::OnMoved, &s);
   // Movable: a stream moved to another sink (by the user, or because its sink
   // went away) counts as cut, which holds on either server; forbidding the move
   // would instead end the stream on one server and not on the other.
-  const auto flags =
-      static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
-  if (pa_stream_connect_playback(s.stream, nullptr, &buffer, flags, nullptr, nullptr) < 0) {
+  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
+                                                    PA_STREAM_START_UNMUTED);
+  // On the sink whose level the copy sets, at full stream volume: what the
+  // server remembers of the program's earlier streams (another sink, a lower
+  // volume) must not decide where and how loud it plays.
+  std::string sink;
+  {
+    std::lock_guard lock(playbackSinkMutex);
+    sink = PlaybackSink();
+  }
+  pa_cvolume full;
+  pa_cvolume_set(&full, format.channels, PA_VOLUME_NORM);
+  if (pa_stream_connect_playback(s.stream, sink.empty() ? nullptr : sink.c_str(), &buffer, flags, &full,
+                                 nullptr) < 0) {
     Release(s);
     return 0;
   }
@@ -428,6 +447,24 @@ void PulseOutput::OnStarted(pa_stream* stream, void* s) {
     owner = st.owner;
   }
   if (sink != PA_INVALID_INDEX) owner->LookAtSink(pa_stream_get_context(stream), sink, &PulseOutput::OnSinkSeen);
+}
+
+// WirePlumber puts the program's remembered stream volume on every new stream,
+// the volume it was connected with notwithstanding (PulseAudio's restore
+// module leaves a stream with its own sink and volume alone): the stream's own
+// volume is set to 100 % and unmuted once it exists.
+void PulseOutput::OnStreamState(pa_stream* stream, void*) {
+  if (pa_stream_get_state(stream) != PA_STREAM_READY) return;
+  const pa_sample_spec* format = pa_stream_get_sample_spec(stream);
+  if (!format) return;
+  pa_cvolume full;
+  pa_cvolume_set(&full, format->channels, PA_VOLUME_NORM);
+  pa_context* context = pa_stream_get_context(stream);
+  const std::uint32_t index = pa_stream_get_index(stream);
+  if (pa_operation* op = pa_context_set_sink_input_volume(context, index, &full, nullptr, nullptr))
+    pa_operation_unref(op);
+  if (pa_operation* op = pa_context_set_sink_input_mute(context, index, 0, nullptr, nullptr))
+    pa_operation_unref(op);
 }
 
 // The sink was suspended under a playing stream: its sound stopped in the
@@ -565,6 +602,7 @@ void PulseOutput::Release(Stream& s) {
     pa_stream_set_write_callback(s.stream, nullptr, nullptr);
     pa_stream_set_underflow_callback(s.stream, nullptr, nullptr);
     pa_stream_set_started_callback(s.stream, nullptr, nullptr);
+    pa_stream_set_state_callback(s.stream, nullptr, nullptr);
     pa_stream_set_suspended_callback(s.stream, nullptr, nullptr);
     pa_stream_set_moved_callback(s.stream, nullptr, nullptr);
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(s.stream))) pa_stream_disconnect(s.stream);
@@ -630,3 +668,8 @@ std::uint64_t PulseOutput::Position(StreamHandle handle) {
 }  // namespace
 
 std::unique_ptr<AudioOutput> MakePulseOutput() { return std::make_unique<PulseOutput>(); }
+
+void ChoosePlaybackSink(const std::string& name) {
+  std::lock_guard lock(playbackSinkMutex);
+  PlaybackSink() = name;
+}

@@ -1,5 +1,6 @@
 #pragma once
 #include <memory>
+#include <string>
 
 #include "speech/audiooutput.h"
 
@@ -11,3 +12,9 @@
 // end, the stream counts as cut (EndedEarly). A stream ends when the server has
 // played its last sample out of the sink.
 std::unique_ptr<AudioOutput> MakePulseOutput();
+
+// The sink every stream started from now on connects to, by name (the sink
+// whose level the program reads and sets, see audio.h); empty: the server's
+// default sink. Each stream plays at its own volume of 100 %, unmuted, whatever
+// the server remembers for the program.
+void ChoosePlaybackSink(const std::string& name);

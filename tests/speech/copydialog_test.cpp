@@ -455,6 +455,54 @@ TEST_F(CopyDialog, EachReadingBelow120RaisesTheVolumeBy4096AndEveryEndWritesTheS
       << "sixteen trial volumes, then the saved one";
 }
 
+// A level that cannot be read is no level of 0 % to put back at the end: the
+// copy does not start, and the clock hears of nothing.
+TEST_F(CopyDialog, AVolumeThatCannotBeReadStartsNoCopy) {
+  level.readable = false;
+  Start(kFiveEntries);
+  ASSERT_TRUE(Closed());
+  EXPECT_THAT(MessageTexts(), testing::ElementsAre("Audioausgabe nicht gefunden"));
+  EXPECT_EQ(ReceivedAfterQuiet(), "");
+  EXPECT_TRUE(level.written.empty()) << "nothing set, nothing restored";
+  EXPECT_TRUE(audio.played.empty());
+}
+
+// The user's level goes back until it holds; one that cannot be put back is told,
+// with the level to set by hand, at every kind of end.
+struct RestoreCase {
+  const char* name;
+  int failingRestores;
+  bool told;
+};
+class CopyDialogRestore : public CopyDialog, public testing::WithParamInterface<RestoreCase> {};
+
+TEST_P(CopyDialogRestore, IsRetriedAndAFailureIsTold) {
+  const RestoreCase c = GetParam();
+  const QString told = "Die Lautstärke der Audioausgabe konnte nicht zurückgesetzt werden. Bitte von Hand auf "
+                       "46 % stellen.";
+  for (const bool success : {true, false}) {
+    SCOPED_TRACE(success ? "after success" : "after no signal");
+    messages.clear();
+    level.value = 30000;
+    level.restoreCalls = 0;
+    level.failingRestores = c.failingRestores;
+    sim.SetValues('B', {success ? 130 : 119});
+    Start({"speechset\\a.wav"});
+    ASSERT_TRUE(success ? Succeeded() : Closed());
+    const QStringList texts = MessageTexts();
+    EXPECT_EQ(texts.contains(told), c.told) << texts.join('|').toStdString();
+    EXPECT_EQ(level.restoreCalls, std::min(c.failingRestores + 1, 3));
+    EXPECT_EQ(level.value, c.told ? (success ? 4096u : 65536u) : 30000u);
+    if (success) form->close();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(, CopyDialogRestore,
+                         testing::Values(RestoreCase{"HoldsAtOnce", 0, false},
+                                         RestoreCase{"HoldsAtTheThirdTry", 2, false},
+                                         RestoreCase{"NeverHolds", 3, true}),
+                         [](const testing::TestParamInfo<RestoreCase>& info) { return info.param.name; });
+
 // The three quarter-second pauses, each measured between the device's reading
 // of the command before it and of the one after, so that a slow machine can
 // only lengthen what is measured: the tone's start before the first level
@@ -762,6 +810,30 @@ TEST_F(CopyDialogVolume, EveryFailureEndRestoresTheSavedVolume) {
   Start({"speechset\\a.wav"});
   ASSERT_TRUE(Closed());
   EXPECT_EQ(GetOutputVolume(), before) << "after Abbrechen";
+}
+
+bool SinkMuted() { return RunCommand("pactl get-sink-mute @DEFAULT_SINK@").find("yes") != std::string::npos; }
+
+// The copy takes the mute over as it takes the volume: a muted sink would make
+// the level adjustment end in "no signal".
+TEST_F(CopyDialogVolume, AMutedSinkIsUnmutedForTheRunAndMutedAgainAtEachEnd) {
+  struct Unmute {
+    ~Unmute() { RunCommand("pactl set-sink-mute @DEFAULT_SINK@ 0"); }
+  } unmute;
+  for (const bool success : {true, false}) {
+    SCOPED_TRACE(success ? "success" : "no signal");
+    RunCommand("pactl set-sink-mute @DEFAULT_SINK@ 1");
+    ASSERT_TRUE(SinkMuted());
+    std::optional<bool> mutedAtReading;
+    WhenReceived(sim.Received().size() + 2, [&] { mutedAtReading = SinkMuted(); });
+    sim.SetValues('B', {success ? 130 : 119});
+    Start({"speechset\\a.wav"});
+    ASSERT_TRUE(success ? Succeeded() : Closed(30000));
+    EXPECT_EQ(mutedAtReading, std::optional<bool>(false));
+    EXPECT_TRUE(SinkMuted()) << "the mute is put back";
+    EXPECT_EQ(GetOutputVolume(), before);
+    if (success) form->close();
+  }
 }
 
 // ------------------------------------------------------ through the sound card

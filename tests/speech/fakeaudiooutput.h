@@ -97,13 +97,26 @@ class FakeAudioOutput : public AudioOutput {
 class FakeOutputLevel : public OutputLevel {
  public:
   std::uint32_t value = 30000;
+  bool readable = true;      // false: every read fails
+  int failingRestores = 0;   // this many restores fail, and change nothing, before they work again
+  int restoreCalls = 0;
   std::vector<std::uint32_t> written;
 
-  std::uint32_t Get() override { return value; }
+  std::optional<UsersLevel> Read() override {
+    if (!readable) return std::nullopt;
+    return UsersLevel{value, static_cast<int>((std::uint64_t(value) * 100 + 32768) / 65536), false};
+  }
   bool Set(std::uint32_t v) override {
     value = v;
     written.push_back(v);
     return true;
   }
-  bool Restore(std::uint32_t saved) override { return Set(saved); }
+  bool Restore(std::uint32_t saved) override {
+    ++restoreCalls;
+    if (failingRestores > 0) {
+      --failingRestores;
+      return false;
+    }
+    return Set(saved);
+  }
 };
