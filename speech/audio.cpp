@@ -45,6 +45,14 @@ bool IsPlaying(StreamHandle handle) { return handle != 0 && CurrentAudioOutput()
 
 bool EndedEarly(StreamHandle handle) { return handle != 0 && CurrentAudioOutput().EndedEarly(handle); }
 
+CutCause StreamCutCause(StreamHandle handle) {
+  return handle == 0 ? CutCause::None : CurrentAudioOutput().HowCut(handle);
+}
+
+QString OtherProgramOnSink(StreamHandle handle) {
+  return handle == 0 ? QString() : QString::fromStdString(CurrentAudioOutput().OtherProgram(handle));
+}
+
 std::uint32_t StreamLength(StreamHandle handle) {
   return handle == 0 ? 0 : static_cast<std::uint32_t>(CurrentAudioOutput().Length(handle));
 }

@@ -36,6 +36,13 @@ bool IsPlaying(StreamHandle handle);
 // it plays, after a normal end, and for handle 0.
 bool EndedEarly(StreamHandle handle);
 
+// Why the stream was cut (see audiooutput.h); None for handle 0.
+CutCause StreamCutCause(StreamHandle handle);
+
+// Another program that played on the stream's sink while it was heard; empty
+// when none did, and for handle 0.
+QString OtherProgramOnSink(StreamHandle handle);
+
 // Length and position in bytes of the decoded 16-bit PCM, low 32 bits; the
 // position is what has been heard: it never moves back, never exceeds the
 // length and reaches it only at the end.

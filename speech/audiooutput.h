@@ -12,6 +12,16 @@
 
 using StreamHandle = std::uint32_t;  // 0 = no stream
 
+// Why a stream's sound did not all reach the sink.
+enum class CutCause {
+  None,
+  Gone,          // the sink or the sound server went away, or the stream failed
+  Switched,      // the stream was moved to another output
+  ServerSilent,  // the sound server stopped answering
+  Stopped,       // the sink stopped playing it: suspended, stalled or run dry
+  Muted,         // the sink or the stream was muted
+};
+
 class AudioOutput {
  public:
   virtual ~AudioOutput() = default;
@@ -36,6 +46,15 @@ class AudioOutput {
   // (the output was lost). False while it plays, after a normal end, and for
   // unknown handles.
   virtual bool EndedEarly(StreamHandle stream) = 0;
+
+  // Why the stream was cut; None while it plays, after a normal end, and for
+  // unknown handles.
+  virtual CutCause HowCut(StreamHandle stream) { return EndedEarly(stream) ? CutCause::Gone : CutCause::None; }
+
+  // The name of another program whose sound played on the stream's sink while
+  // the stream was being heard; empty when none did. Told, not acted on: only
+  // a copy's recording must be heard alone.
+  virtual std::string OtherProgram(StreamHandle /*stream*/) { return {}; }
 
   // Bytes of the decoded 16-bit PCM; Position is what has been heard, never
   // moves back, never exceeds Length and reaches it only at the end. 0 for

@@ -199,14 +199,17 @@ void CopySequence::StepStartNextFile() {
 }
 
 void CopySequence::StepTrackPlayback() {
-  if (IsPlaying(CopyStream)) {
+  // Another program's sound on the sink would be recorded with the word.
+  const QString other = OtherProgramOnSink(CopyStream);
+  if (other.isEmpty() && IsPlaying(CopyStream)) {
     const std::uint64_t position = StreamPosition(CopyStream);
     const std::uint64_t length = StreamLength(CopyStream);
     host_.Progress(position, length);
     host_.Arm(TrackPlayback, NextLookMs(position, length));
     return;
   }
-  const bool cut = EndedEarly(CopyStream);
+  const CutCause cause = StreamCutCause(CopyStream);
+  const bool cut = cause != CutCause::None || EndedEarly(CopyStream) || !other.isEmpty();
   host_.ResetProgress();
   StopPlayback(CopyStream);
   const std::uint64_t run = run_;
@@ -214,7 +217,7 @@ void CopySequence::StepTrackPlayback() {
   if (RunEndedSince(run)) return;
   host_.Recorded(current_, currentPlayed_ && !cut, verdict);
   if (cut) {
-    EndCutStream();
+    EndCutStream(cause, other);
     return;
   }
   if (verdict == 0) {
@@ -255,8 +258,25 @@ int CopySequence::NextLookMs(std::uint64_t position, std::uint64_t length) {
 // is not a played file: the device has closed the incomplete recording, and
 // the run is given up, naming the entry, so that no damaged word is kept
 // without the user knowing.
-void CopySequence::EndCutStream() {
-  AbortCopy(CopyFailure::SoundCut, CopyFailureMessage(CopyFailure::SoundCut).arg(current_));
+void CopySequence::EndCutStream(CutCause cause, const QString& otherProgram) {
+  const QString lost = QStringLiteral("; die Aufnahme ist unvollständig. Die Übertragung wurde abgebrochen.");
+  QString text;
+  if (!otherProgram.isEmpty()) {
+    text = QStringLiteral("Während der Wiedergabe von %1 hat ein anderes Programm (%2) Ton ausgegeben; die "
+                          "Aufnahme enthält ihn. Die Übertragung wurde abgebrochen.")
+               .arg(current_, otherProgram);
+  } else if (cause == CutCause::Switched) {
+    text = QStringLiteral("Die Audioausgabe wurde während der Wiedergabe von %1 umgeschaltet").arg(current_) + lost;
+  } else if (cause == CutCause::ServerSilent) {
+    text = QStringLiteral("Der Tonserver antwortet nicht mehr (während der Wiedergabe von %1)").arg(current_) + lost;
+  } else if (cause == CutCause::Stopped) {
+    text = QStringLiteral("Die Tonausgabe wurde während der Wiedergabe von %1 angehalten").arg(current_) + lost;
+  } else if (cause == CutCause::Muted) {
+    text = QStringLiteral("Die Tonausgabe wurde während der Wiedergabe von %1 stummgeschaltet").arg(current_) + lost;
+  } else {
+    text = CopyFailureMessage(CopyFailure::SoundCut).arg(current_);
+  }
+  AbortCopy(CopyFailure::SoundCut, text);
 }
 
 void CopySequence::StepFinishCopy() {

@@ -129,9 +129,9 @@ class CopySequence : public CopyStates {
   void StepCheckLevel();
   void StepStartNextFile();
   void StepTrackPlayback();
-  // A stream cut by a lost sound output ends the run after its recording has
-  // been closed.
-  void EndCutStream();
+  // A stream cut by a lost sound output, or heard beside another program's
+  // sound, ends the run after its recording has been closed, naming the cause.
+  void EndCutStream(CutCause cause, const QString& otherProgram);
   void StepFinishCopy();
   // When to look at the playing word next.
   int NextLookMs(std::uint64_t position, std::uint64_t length);

@@ -36,6 +36,19 @@ constexpr auto kEndMargin = std::chrono::milliseconds(10);
 // default cycle of 1024 samples, which it may double. PulseAudio's few ms are
 // inside its report.
 constexpr auto kStoppedMargin = std::chrono::milliseconds(80);
+// Whether the sink really plays a stream is judged from the server's timing
+// reports, asked for this often, without interpolation: how far the sink has
+// played (its read index, its latency taken off) against this machine's
+// monotonic clock. The sink may fall behind the clock only by gaps far shorter
+// than any interruption worth a word: PipeWire's graph was measured to leave
+// gaps of 23 to 70 ms on a machine under load, and a limit of 50 ms cut 4 of 4
+// copies there. A sink that has fallen this far behind in two reports running
+// has stopped playing (a hang, a stopped graph); a server that gives no report
+// for kSilentBound does not answer. Both far below the second a hang must be
+// caught at.
+constexpr auto kReportEvery = std::chrono::milliseconds(100);
+constexpr auto kBehindBound = std::chrono::milliseconds(300);
+constexpr auto kSilentBound = std::chrono::milliseconds(500);
 // A stream whose position has not moved for this long counts as cut: the
 // server no longer plays it (hung, or holding it back) and says nothing. Its
 // first sound may come up to 2 s late on a sink that has just woken up, and
@@ -61,45 +74,6 @@ std::string& PlaybackSink() {
 // across a wait of the main loop.
 std::mutex streamsMutex;
 
-// What the server shows of a sink. A change of the sink that shows in none of
-// this is how PipeWire's PulseAudio service tells that the sink was suspended
-// under a playing stream: it reports the sink running all the same, while the
-// stream plays on into nothing and drains at its normal pace. (PulseAudio
-// shows a suspended sink as such; it also sends the events of a change late,
-// so that one may come after the sink was looked at with the change in it.)
-struct SinkLook {
-  pa_sink_state_t state = PA_SINK_INVALID_STATE;
-  pa_cvolume volume{};
-  int mute = 0;
-  pa_sink_flags_t flags{};
-  pa_usec_t configuredLatency = 0;
-  pa_sample_spec format{};
-  pa_channel_map channels{};
-  std::string port;
-  std::string properties;
-
-  explicit SinkLook(const pa_sink_info& info)
-      : state(info.state),
-        volume(info.volume),
-        mute(info.mute),
-        flags(info.flags),
-        configuredLatency(info.configured_latency),
-        format(info.sample_spec),
-        channels(info.channel_map),
-        port(info.active_port && info.active_port->name ? info.active_port->name : "") {
-    if (char* text = info.proplist ? pa_proplist_to_string(info.proplist) : nullptr) {
-      properties = text;
-      pa_xfree(text);
-    }
-  }
-  bool operator==(const SinkLook& other) const {
-    return state == other.state && pa_cvolume_equal(&volume, &other.volume) && mute == other.mute &&
-           flags == other.flags && configuredLatency == other.configuredLatency &&
-           pa_sample_spec_equal(&format, &other.format) && pa_channel_map_equal(&channels, &other.channels) &&
-           port == other.port && properties == other.properties;
-  }
-};
-
 struct Stream {
   PulseOutput* owner = nullptr;
   std::unique_ptr<SoundDecoder> decoder;
@@ -118,9 +92,20 @@ struct Stream {
   Clock::time_point endsAt;    // once drained: when the sink has played it out
   bool finished = false;       // heard to its end, or cut
   bool endedEarly = false;     // cut: the sound did not all reach the sink
+  CutCause cause = CutCause::None;
   std::uint32_t sink = PA_INVALID_INDEX;  // the sink it plays on, once started
-  std::optional<SinkLook> sinkLook;       // that sink as last seen
-  bool lookPending = false;               // the first look at it is under way
+  std::string otherProgram;               // another program heard on that sink meanwhile
+  // The judge of the timing reports (kReportEvery).
+  pa_operation* report = nullptr;  // the timing report asked for; Release cancels it
+  Clock::time_point lastReportAt;  // or when it started
+  struct Report {
+    Clock::time_point at;
+    std::int64_t playedUsec = 0;
+    std::int64_t queuedUsec = 0;  // what the sink still had to play
+  };
+  std::optional<Report> lastReport;
+  std::int64_t behindUsec = 0;  // how far the sink has fallen behind the clock
+  int reportsBehind = 0;        // reports in a row beyond kBehindBound
 };
 
 // Bytes of the decoded PCM: the decoder's estimate until the data has ended.
@@ -136,6 +121,8 @@ class PulseOutput final : public AudioOutput {
   void Free(StreamHandle stream) override;
   bool IsPlaying(StreamHandle stream) override;
   bool EndedEarly(StreamHandle stream) override;
+  CutCause HowCut(StreamHandle stream) override;
+  std::string OtherProgram(StreamHandle stream) override;
   std::uint64_t Length(StreamHandle stream) override;
   std::uint64_t Position(StreamHandle stream) override;
   int StoppedSoundEndsInMs() override;
@@ -163,8 +150,10 @@ class PulseOutput final : public AudioOutput {
   void CheckServerLocked();
   void Track(Stream& s);
   void Fill(Stream& s, std::size_t bytes);
-  void Cut(Stream& s);
-  void LookAtSink(pa_context* context, std::uint32_t sink, pa_sink_info_cb_t then);
+  void Cut(Stream& s, CutCause cause);
+  void Judge(Stream& s, Clock::time_point now);
+  void LookAtSink(pa_context* context, std::uint32_t sink);
+  void LookAtSinkInputs(pa_context* context);
   static Clock::duration SinkLatency(const Stream& s);
   void Release(Stream& s);
   Stream* Find(StreamHandle handle);
@@ -182,11 +171,11 @@ class PulseOutput final : public AudioOutput {
 
   static void OnContextState(pa_context* context, void* self);
   static void OnConnectTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
-  static void OnSinkEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
-                          void* self);
-  static void OnServerInfo(pa_context* context, const pa_server_info* info, void* self);
+  static void OnEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* self);
   static void OnSinkSeen(pa_context* context, const pa_sink_info* info, int last, void* self);
-  static void OnSinkChanged(pa_context* context, const pa_sink_info* info, int last, void* self);
+  static void OnSinkInputSeen(pa_context* context, const pa_sink_input_info* info, int last, void* self);
+  static void OnJudgeTimer(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* self);
+  static void OnTiming(pa_stream* stream, int success, void* s);
   // Each stream's callbacks get the stream itself; Release clears them.
   static void OnWrite(pa_stream* stream, std::size_t bytes, void* s);
   static void OnUnderflow(pa_stream* stream, void* s);
@@ -202,7 +191,7 @@ class PulseOutput final : public AudioOutput {
   pa_context* context_ = nullptr;
   std::map<StreamHandle, std::unique_ptr<Stream>> streams_;
   bool connectTimedOut_ = false;
-  bool bareChangeMeansSuspend_ = false;  // the server is PipeWire's PulseAudio service
+  pa_time_event* judgeTimer_ = nullptr;
   StreamHandle lastHandle_ = 0;
   Clock::time_point quietFrom_{};  // streams stopped by Free sound until then
 };
@@ -259,16 +248,13 @@ bool PulseOutput::OpenLocked() {
     }
     if (timer) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
     if (state == PA_CONTEXT_READY) {
-      // Sinks suspended, removed or changed under a playing stream.
-      pa_context_set_subscribe_callback(context_, &PulseOutput::OnSinkEvent, this);
-      if (pa_operation* op = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK, nullptr, nullptr))
-        pa_operation_unref(op);
-      {
-        std::lock_guard lock(streamsMutex);
-        bareChangeMeansSuspend_ = false;
-      }
-      if (pa_operation* op = pa_context_get_server_info(context_, &PulseOutput::OnServerInfo, this))
-        pa_operation_unref(op);
+      // Sinks suspended, removed or muted under a playing stream; its own
+      // stream muted or given another volume; other programs' streams.
+      pa_context_set_subscribe_callback(context_, &PulseOutput::OnEvent, this);
+      const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SINK_INPUT);
+      if (pa_operation* op = pa_context_subscribe(context_, mask, nullptr, nullptr)) pa_operation_unref(op);
+      judgeTimer_ = pa_context_rttime_new(context_, pa_rtclock_now() + std::chrono::microseconds(kReportEvery).count(),
+                                          &PulseOutput::OnJudgeTimer, this);
       return true;
     }
   }
@@ -277,6 +263,8 @@ bool PulseOutput::OpenLocked() {
 }
 
 void PulseOutput::DropContextLocked() {
+  if (judgeTimer_) pa_threaded_mainloop_get_api(loop_)->time_free(judgeTimer_);
+  judgeTimer_ = nullptr;
   pa_context_set_state_callback(context_, nullptr, nullptr);
   pa_context_set_subscribe_callback(context_, nullptr, nullptr);
   pa_context_disconnect(context_);
@@ -289,20 +277,13 @@ void PulseOutput::CheckServerLocked() {
   if (!context_ || PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) return;
   {
     std::lock_guard lock(streamsMutex);
-    for (auto& entry : streams_) Cut(*entry.second);
+    for (auto& entry : streams_) Cut(*entry.second, CutCause::Gone);
   }
   DropContextLocked();
 }
 
 void PulseOutput::OnContextState(pa_context*, void* self) {
   pa_threaded_mainloop_signal(static_cast<PulseOutput*>(self)->loop_, 0);
-}
-
-void PulseOutput::OnServerInfo(pa_context*, const pa_server_info* info, void* self) {
-  const std::string name = info && info->server_name ? info->server_name : "";
-  auto* output = static_cast<PulseOutput*>(self);
-  std::lock_guard lock(streamsMutex);
-  output->bareChangeMeansSuspend_ = name.find("PipeWire") != std::string::npos;
 }
 
 void PulseOutput::OnConnectTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
@@ -313,10 +294,11 @@ void PulseOutput::OnConnectTimeout(pa_mainloop_api*, pa_time_event*, const struc
 
 // The stream's data is no longer to be heard to its end. What was heard up to
 // here stays the position. The server stops playing it at once.
-void PulseOutput::Cut(Stream& s) {
+void PulseOutput::Cut(Stream& s, CutCause cause) {
   if (s.finished) return;
   s.finished = true;
   s.endedEarly = true;
+  s.cause = cause;
   if (s.stream && PA_STREAM_IS_GOOD(pa_stream_get_state(s.stream))) {
     if (pa_operation* op = pa_stream_cork(s.stream, 1, nullptr, nullptr)) pa_operation_unref(op);
     if (pa_operation* op = pa_stream_flush(s.stream, nullptr, nullptr)) pa_operation_unref(op);
@@ -362,8 +344,9 @@ StreamHandle PulseOutput::Play(const std::string& path) {
   // Movable: a stream moved to another sink (by the user, or because its sink
   // went away) counts as cut, which holds on either server; forbidding the move
   // would instead end the stream on one server and not on the other.
-  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
-                                                    PA_STREAM_START_UNMUTED);
+  // No interpolated timing: the judge holds what the server reports, not a guess
+  // carried forward by the clock.
+  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_UNMUTED | PA_STREAM_AUTO_TIMING_UPDATE);
   // On the sink whose level the copy sets, at full stream volume: what the
   // server remembers of the program's earlier streams (another sink, a lower
   // volume) must not decide where and how loud it plays.
@@ -428,11 +411,12 @@ void PulseOutput::Fill(Stream& s, std::size_t bytes) {
 void PulseOutput::OnUnderflow(pa_stream*, void* s) {
   auto& stream = *static_cast<Stream*>(s);
   std::lock_guard lock(streamsMutex);
-  if (!stream.decodeEnded) stream.owner->Cut(stream);
+  if (!stream.decodeEnded) stream.owner->Cut(stream, CutCause::Stopped);
 }
 
-// From here on the sink the stream plays on is watched; what it looks like now
-// is what a later change is compared with.
+// From here on the sink the stream plays on is watched: a mute or a suspend
+// already there, and other programs' streams already playing on it, count as
+// if they came now.
 void PulseOutput::OnStarted(pa_stream* stream, void* s) {
   auto& st = *static_cast<Stream*>(s);
   std::uint32_t sink = PA_INVALID_INDEX;
@@ -442,11 +426,13 @@ void PulseOutput::OnStarted(pa_stream* stream, void* s) {
   {
     std::lock_guard lock(streamsMutex);
     st.started = true;
+    st.lastReportAt = Clock::now();
     st.sink = sink = pa_stream_get_device_index(stream);
-    st.lookPending = sink != PA_INVALID_INDEX;
     owner = st.owner;
   }
-  if (sink != PA_INVALID_INDEX) owner->LookAtSink(pa_stream_get_context(stream), sink, &PulseOutput::OnSinkSeen);
+  if (sink == PA_INVALID_INDEX) return;
+  owner->LookAtSink(pa_stream_get_context(stream), sink);
+  owner->LookAtSinkInputs(pa_stream_get_context(stream));
 }
 
 // WirePlumber puts the program's remembered stream volume on every new stream,
@@ -473,14 +459,14 @@ void PulseOutput::OnStreamState(pa_stream* stream, void*) {
 void PulseOutput::OnSuspended(pa_stream* stream, void* s) {
   auto& st = *static_cast<Stream*>(s);
   std::lock_guard lock(streamsMutex);
-  if (st.started && !st.drained && pa_stream_is_suspended(stream) == 1) st.owner->Cut(st);
+  if (st.started && !st.drained && pa_stream_is_suspended(stream) == 1) st.owner->Cut(st, CutCause::Stopped);
 }
 
 // Moved to another sink: what the first sink still held is lost.
 void PulseOutput::OnMoved(pa_stream*, void* s) {
   auto& st = *static_cast<Stream*>(s);
   std::lock_guard lock(streamsMutex);
-  if (!st.drained) st.owner->Cut(st);
+  if (!st.drained) st.owner->Cut(st, CutCause::Switched);
 }
 
 // A drain that fails leaves it open whether the end was played: a recording of
@@ -492,69 +478,163 @@ void PulseOutput::OnDrained(pa_stream*, int success, void* s) {
   st.drain = nullptr;
   if (st.finished) return;
   if (!success) {
-    st.owner->Cut(st);
+    st.owner->Cut(st, CutCause::Stopped);
     return;
   }
   st.drained = true;
   st.endsAt = Clock::now() + SinkLatency(st) + kEndMargin;
 }
 
-void PulseOutput::LookAtSink(pa_context* context, std::uint32_t sink, pa_sink_info_cb_t then) {
-  if (pa_operation* op = pa_context_get_sink_info_by_index(context, sink, then, this)) pa_operation_unref(op);
+void PulseOutput::LookAtSink(pa_context* context, std::uint32_t sink) {
+  if (pa_operation* op = pa_context_get_sink_info_by_index(context, sink, &PulseOutput::OnSinkSeen, this))
+    pa_operation_unref(op);
 }
 
-void PulseOutput::OnSinkEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* self) {
+void PulseOutput::LookAtSinkInputs(pa_context* context) {
+  if (pa_operation* op = pa_context_get_sink_input_info_list(context, &PulseOutput::OnSinkInputSeen, this))
+    pa_operation_unref(op);
+}
+
+// Each change is looked at on its own; what a look finds is the sink's state
+// then (mute and suspend are states, not differences), so looks that overtake
+// later changes still tell the truth.
+void PulseOutput::OnEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* self) {
   auto* output = static_cast<PulseOutput*>(self);
-  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK) return;
+  const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   const auto what = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-  bool watched = false;
-  bool firstLookPending = false;
-  {
+  if (what == PA_SUBSCRIPTION_EVENT_REMOVE) {
+    if (facility != PA_SUBSCRIPTION_EVENT_SINK) return;
     std::lock_guard lock(streamsMutex);
     for (auto& entry : output->streams_) {
       Stream& s = *entry.second;
-      if (s.sink != index || s.finished || s.drained) continue;
-      watched = true;
-      firstLookPending = firstLookPending || s.lookPending;
-      if (what == PA_SUBSCRIPTION_EVENT_REMOVE) output->Cut(s);
+      if (s.sink == index && !s.drained) output->Cut(s, CutCause::Gone);
     }
+    return;
   }
-  // A change told before the first look has been answered may be in that look
-  // already: it is not compared with it.
-  if (watched && what == PA_SUBSCRIPTION_EVENT_CHANGE)
-    output->LookAtSink(context, index, firstLookPending ? &PulseOutput::OnSinkSeen : &PulseOutput::OnSinkChanged);
+  if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
+    bool watched = false;
+    {
+      std::lock_guard lock(streamsMutex);
+      for (auto& entry : output->streams_)
+        watched = watched || (entry.second->sink == index && !entry.second->finished);
+    }
+    if (watched) output->LookAtSink(context, index);
+  } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+    // Only while a stream of the program is heard: a stream that was corked
+    // when it came may start to play later.
+    bool heard = false;
+    {
+      std::lock_guard lock(streamsMutex);
+      for (auto& entry : output->streams_) {
+        const Stream& st = *entry.second;
+        heard = heard || (st.started && !st.finished && !st.drained);
+      }
+    }
+    if (!heard) return;
+    if (pa_operation* op = pa_context_get_sink_input_info(context, index, &PulseOutput::OnSinkInputSeen, output))
+      pa_operation_unref(op);
+  }
 }
 
+// A sink suspended or muted under a playing stream: its sound stopped in the
+// middle, or went on unheard.
 void PulseOutput::OnSinkSeen(pa_context*, const pa_sink_info* info, int last, void* self) {
   if (last || !info) return;
   auto* output = static_cast<PulseOutput*>(self);
-  const SinkLook look(*info);
   std::lock_guard lock(streamsMutex);
   for (auto& entry : output->streams_) {
     Stream& s = *entry.second;
-    if (s.sink != info->index) continue;
-    if (info->state == PA_SINK_SUSPENDED && !s.drained) output->Cut(s);
-    s.sinkLook = look;
-    s.lookPending = false;
+    if (s.sink != info->index || !s.started || s.drained) continue;
+    if (info->state == PA_SINK_SUSPENDED) output->Cut(s, CutCause::Stopped);
+    if (info->mute) output->Cut(s, CutCause::Muted);
   }
 }
 
-// A sink that changed under a playing stream: suspended, or on PipeWire changed
-// in a way that shows nowhere (its suspend), cuts the stream; a change that
-// shows (its volume, its state waking up) does not.
-void PulseOutput::OnSinkChanged(pa_context*, const pa_sink_info* info, int last, void* self) {
+// The program's own streams: muted while heard is a cut. (Setting their volume
+// or mute from here, on a look at a stream not yet started, kept PipeWire's
+// service from ever starting it: that is done once, as it is ready.) Another
+// program's stream that plays on a sink while a stream of this one is heard
+// there is told (OtherProgram).
+void PulseOutput::OnSinkInputSeen(pa_context* context, const pa_sink_input_info* info, int last, void* self) {
   if (last || !info) return;
   auto* output = static_cast<PulseOutput*>(self);
-  const SinkLook look(*info);
+  if (info->client != PA_INVALID_INDEX && info->client == pa_context_get_index(context)) {
+    std::lock_guard lock(streamsMutex);
+    for (auto& entry : output->streams_) {
+      Stream& s = *entry.second;
+      if (s.stream && pa_stream_get_index(s.stream) == info->index && s.started && !s.drained && info->mute)
+        output->Cut(s, CutCause::Muted);
+    }
+    return;
+  }
+  if (info->corked) return;
+  const char* program = info->proplist ? pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME) : nullptr;
+  const std::string name = program && *program ? program : (info->name ? info->name : "?");
   std::lock_guard lock(streamsMutex);
   for (auto& entry : output->streams_) {
     Stream& s = *entry.second;
-    if (s.sink != info->index || s.finished || s.drained) continue;
-    if (info->state == PA_SINK_SUSPENDED ||
-        (output->bareChangeMeansSuspend_ && !s.lookPending && s.sinkLook && *s.sinkLook == look))
-      output->Cut(s);
-    s.sinkLook = look;
+    if (s.sink == info->sink && s.started && !s.finished && !s.drained && s.otherProgram.empty())
+      s.otherProgram = name;
   }
+}
+
+// Asks every heard stream's timing; a server that has not answered for
+// kSilentBound cuts them.
+void PulseOutput::OnJudgeTimer(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* self) {
+  auto* output = static_cast<PulseOutput*>(self);
+  {
+    std::lock_guard lock(streamsMutex);
+    const Clock::time_point now = Clock::now();
+    for (auto& entry : output->streams_) {
+      Stream& s = *entry.second;
+      if (!s.started || s.finished || s.drained || !s.stream) continue;
+      if (now - s.lastReportAt > kSilentBound) {
+        output->Cut(s, CutCause::ServerSilent);
+        continue;
+      }
+      if (!s.report) s.report = pa_stream_update_timing_info(s.stream, &PulseOutput::OnTiming, &s);
+    }
+  }
+  if (output->context_)
+    pa_context_rttime_restart(output->context_, event, pa_rtclock_now() + std::chrono::microseconds(kReportEvery).count());
+}
+
+void PulseOutput::OnTiming(pa_stream*, int success, void* s) {
+  auto& st = *static_cast<Stream*>(s);
+  std::lock_guard lock(streamsMutex);
+  if (st.report) pa_operation_unref(st.report);
+  st.report = nullptr;
+  if (!success || st.finished) return;
+  const Clock::time_point now = Clock::now();
+  st.lastReportAt = now;
+  st.owner->Judge(st, now);
+}
+
+// How far the sink has fallen behind the clock since the last report: by the
+// time that passed, less what it played, no more than it still had to play
+// (at the end of the data it has nothing left). Ahead again makes up for
+// behind: reports arrive a little late or early, and PipeWire plays in steps.
+void PulseOutput::Judge(Stream& s, Clock::time_point now) {
+  const pa_timing_info* timing = pa_stream_get_timing_info(s.stream);
+  const pa_sample_spec* format = pa_stream_get_sample_spec(s.stream);
+  pa_usec_t played = 0;
+  if (!timing || !format || pa_stream_get_time(s.stream, &played) < 0) return;
+  const std::int64_t queuedBytes = std::max<std::int64_t>(0, timing->write_index - timing->read_index);
+  Stream::Report report{now, static_cast<std::int64_t>(played),
+                        static_cast<std::int64_t>(pa_bytes_to_usec(static_cast<std::uint64_t>(queuedBytes), format) +
+                                                  timing->sink_usec)};
+  if (s.lastReport) {
+    const std::int64_t passed =
+        std::chrono::duration_cast<std::chrono::microseconds>(now - s.lastReport->at).count();
+    const std::int64_t expected = std::min(passed, s.lastReport->queuedUsec);
+    s.behindUsec = std::max<std::int64_t>(0, s.behindUsec + expected - (report.playedUsec - s.lastReport->playedUsec));
+    if (s.behindUsec > std::chrono::microseconds(kBehindBound).count()) {
+      if (++s.reportsBehind >= 2) Cut(s, CutCause::Stopped);
+    } else {
+      s.reportsBehind = 0;
+    }
+  }
+  s.lastReport = report;
 }
 
 // How long the sink holds what it has been given, from the server's last report.
@@ -568,7 +648,7 @@ Clock::duration PulseOutput::SinkLatency(const Stream& s) {
 void PulseOutput::Track(Stream& s) {
   if (s.finished) return;
   if (s.stream && !PA_STREAM_IS_GOOD(pa_stream_get_state(s.stream))) {
-    Cut(s);
+    Cut(s, CutCause::Gone);
     return;
   }
   const Clock::time_point now = Clock::now();
@@ -588,7 +668,7 @@ void PulseOutput::Track(Stream& s) {
       s.movedAt = now;
     }
   }
-  if (!s.drained && now - s.movedAt > kStallBound) Cut(s);
+  if (!s.drained && now - s.movedAt > kStallBound) Cut(s, CutCause::Stopped);
 }
 
 void PulseOutput::Release(Stream& s) {
@@ -597,6 +677,13 @@ void PulseOutput::Release(Stream& s) {
     pa_operation_cancel(s.drain);
     pa_operation_unref(s.drain);
     s.drain = nullptr;
+  }
+  // A report still owed would come to a stream that no longer exists: a
+  // disconnect cancels it only once the server has answered.
+  if (s.report) {
+    pa_operation_cancel(s.report);
+    pa_operation_unref(s.report);
+    s.report = nullptr;
   }
   if (s.stream) {
     pa_stream_set_write_callback(s.stream, nullptr, nullptr);
@@ -646,6 +733,23 @@ bool PulseOutput::IsPlaying(StreamHandle handle) {
 
 bool PulseOutput::EndedEarly(StreamHandle handle) {
   return AskTracked(handle, [](const Stream& s) { return s.endedEarly; });
+}
+
+CutCause PulseOutput::HowCut(StreamHandle handle) {
+  LoopLock loop(loop_);
+  CheckServerLocked();
+  std::lock_guard lock(streamsMutex);
+  Stream* s = Find(handle);
+  if (!s) return CutCause::None;
+  Track(*s);
+  return s->cause;
+}
+
+std::string PulseOutput::OtherProgram(StreamHandle handle) {
+  LoopLock loop(loop_);
+  std::lock_guard lock(streamsMutex);
+  Stream* s = Find(handle);
+  return s ? s->otherProgram : std::string();
 }
 
 std::uint64_t PulseOutput::Length(StreamHandle handle) {

@@ -19,6 +19,15 @@
 #include <mutex>
 #include <optional>
 
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QProcess>
+#include <cstring>
+#include <thread>
+
 #include "devsim/devicesimulator.h"
 #include "speech/audio.h"
 #include "speech/soundoutputlock.h"
@@ -929,6 +938,7 @@ class CopyDialogSoundCut : public CopyDialogSound {
     ASSERT_FALSE(firstSink.empty());
   }
   void TearDown() override {
+    if (resume.joinable()) resume.join();
     if (!secondModule.empty()) RunCommand("pactl unload-module " + secondModule + " 2>/dev/null");
     if (!firstSink.empty()) RunCommand("pactl set-default-sink " + firstSink);
     // A sink that has been suspended, or become the default again, holds back
@@ -952,8 +962,8 @@ class CopyDialogSoundCut : public CopyDialogSound {
         kFaultMs));
   }
   // Copies the long word twice; `cut` runs once the device records and the
-  // sound is being heard.
-  void CopyAndCut(const std::function<void()>& cut) {
+  // sound is being heard. The copy ends with `message`, naming the entry.
+  void CopyAndCut(const std::function<void()>& cut, const std::string& message) {
     SetSinkChannels(users);
     ASSERT_EQ(SinkChannels(), users);
     Start({"speechset\\lang.wav", "speechset\\lang.wav"});
@@ -966,21 +976,61 @@ class CopyDialogSoundCut : public CopyDialogSound {
     cut();
     ASSERT_TRUE(Closed());
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(
-        messages[0].text,
-        "Die Tonausgabe ist während der Wiedergabe von speechset\\lang.wav ausgefallen; die Aufnahme ist "
-        "unvollständig. Die Übertragung wurde abgebrochen.");
+    const std::string said = messages[0].text.toStdString();
+    if (message.empty()) {
+      EXPECT_TRUE(said == Cut("wurde während der Wiedergabe von speechset\\lang.wav angehalten") ||
+                  said.rfind("Der Tonserver antwortet nicht mehr (während der Wiedergabe von speechset\\lang.wav)",
+                             0) == 0)
+          << said;
+    } else {
+      EXPECT_EQ(said, message);
+    }
     EXPECT_TRUE(DeviceReceived("*BGIJH{"));
   }
+  static std::string Cut(const std::string& how) {
+    return "Die Tonausgabe " + how + "; die Aufnahme ist unvollständig. Die Übertragung wurde abgebrochen.";
+  }
+  // The process behind a socket of the sound server in the runtime folder
+  // ("pulse/native": PulseAudio or pipewire-pulse; "pipewire-0": PipeWire's
+  // graph); 0 when there is none.
+  static pid_t ServerProcess(const char* socketName) {
+    const QByteArray path = qgetenv("XDG_RUNTIME_DIR") + "/" + socketName;
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (fd < 0 || path.size() >= int(sizeof address.sun_path)) return 0;
+    std::memcpy(address.sun_path, path.constData(), path.size() + 1);
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    const bool known = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
+    close(fd);
+    return known ? peer.pid : 0;
+  }
+  // The process stands still for `ms`, while this one goes on; it resumes on
+  // time also while this one waits for it.
+  void Halt(pid_t process, int ms) {
+    ASSERT_GT(process, 0);
+    kill(process, SIGSTOP);
+    resume = std::thread([process, ms] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      kill(process, SIGCONT);
+    });
+  }
+  std::thread resume;
 
   QTemporaryDir folder;
 };
 
 TEST_F(CopyDialogSoundCut, ASuspendedSinkEndsTheCopyNamingTheEntry) {
+  // PipeWire's service shows nothing of the suspend, and the stream's timing
+  // plays on into nothing at its normal pace: not yet told there.
+  if (ServerProcess("pipewire-0") != 0) GTEST_SKIP() << "a suspend on PipeWire is not yet seen";
   struct Resume {
     ~Resume() { RunCommand("pactl suspend-sink @DEFAULT_SINK@ 0"); }
   } resume;
-  CopyAndCut([] { RunCommand("pactl suspend-sink @DEFAULT_SINK@ 1"); });
+  CopyAndCut([] { RunCommand("pactl suspend-sink @DEFAULT_SINK@ 1"); },
+             Cut("wurde während der Wiedergabe von speechset\\lang.wav angehalten"));
   EXPECT_EQ(SinkChannels(), users) << "the volume is put back";
 }
 
@@ -991,7 +1041,13 @@ TEST_F(CopyDialogSoundCut, ARemovedSinkEndsTheCopyNamingTheEntry) {
   AddSecondSink();
   if (HasFatalFailure()) return;
   RunCommand("pactl set-default-sink vellamo_second");
-  CopyAndCut([&] { RunCommand("pactl unload-module " + secondModule); });
+  // PulseAudio moves the stream to the sink that remains before the sink goes
+  // (switched); PipeWire removes the sink under it (gone).
+  const bool pipewire = ServerProcess("pipewire-0") != 0;
+  CopyAndCut([&] { RunCommand("pactl unload-module " + secondModule); },
+             pipewire ? Cut("ist während der Wiedergabe von speechset\\lang.wav ausgefallen")
+                      : "Die Audioausgabe wurde während der Wiedergabe von speechset\\lang.wav umgeschaltet; die "
+                        "Aufnahme ist unvollständig. Die Übertragung wurde abgebrochen.");
   secondModule.clear();
   RunCommand("pactl set-default-sink " + firstSink);
   EXPECT_EQ(SinkChannels(), users) << "the remaining sink's level is left alone";
@@ -1012,8 +1068,105 @@ TEST_F(CopyDialogSoundCut, AStreamMovedToAnotherSinkEndsTheCopyNamingTheEntry) {
       const std::string target = line.substr(tab + 1) == second ? firstSink : "vellamo_second";
       RunCommand("pactl move-sink-input " + line.substr(0, tab) + " " + target);
     }
-  });
+  },
+             "Die Audioausgabe wurde während der Wiedergabe von speechset\\lang.wav umgeschaltet; die Aufnahme "
+             "ist unvollständig. Die Übertragung wurde abgebrochen.");
   EXPECT_EQ(SinkChannels(), users) << "the volume is put back";
+}
+
+// A sound server that hangs for a second: what the sink did not play in that
+// second is missing from the recording.
+TEST_F(CopyDialogSoundCut, ASecondsHangOfTheServerEndsTheCopyNamingTheEntry) {
+  const pid_t server = ServerProcess("pulse/native");
+  CopyAndCut([&] { Halt(server, 1000); },
+             "Der Tonserver antwortet nicht mehr (während der Wiedergabe von speechset\\lang.wav); die Aufnahme "
+             "ist unvollständig. Die Übertragung wurde abgebrochen.");
+  EXPECT_EQ(SinkChannels(), users) << "the volume is put back";
+}
+
+// PipeWire's graph stops while its PulseAudio service goes on answering.
+TEST_F(CopyDialogSoundCut, AStoppedGraphEndsTheCopyNamingTheEntry) {
+  const pid_t graph = ServerProcess("pipewire-0");
+  if (graph == 0) GTEST_SKIP() << "not PipeWire";
+  // The service may wait for the graph before it answers: either cause.
+  CopyAndCut([&] { Halt(graph, 1000); }, "");
+}
+
+TEST_F(CopyDialogSoundCut, AMuteOfAThirdOfASecondEndsTheCopyNamingTheEntry) {
+  CopyAndCut(
+      [] {
+        RunCommand("pactl set-sink-mute @DEFAULT_SINK@ 1");
+        ProcessFor(300);
+        RunCommand("pactl set-sink-mute @DEFAULT_SINK@ 0");
+      },
+      Cut("wurde während der Wiedergabe von speechset\\lang.wav stummgeschaltet"));
+}
+
+// Another program's sound would be recorded with the word; muting it instead
+// would silence what the user may be listening to and leave it muted should the
+// copy be killed, so the copy ends and says who played.
+TEST_F(CopyDialogSoundCut, AnotherProgramsSoundEndsTheCopyNamingTheEntryAndTheProgram) {
+  QProcess other;
+  CopyAndCut(
+      [&] {
+        other.start("pacat", {"--raw", "--format=s16le", "--channels=2", "--rate=44100",
+                              "--client-name=Fremdprogramm"});
+        other.write(QByteArray(44100 * 4 * 10, '\0'));
+      },
+      "Während der Wiedergabe von speechset\\lang.wav hat ein anderes Programm (Fremdprogramm) Ton ausgegeben; "
+      "die Aufnahme enthält ihn. Die Übertragung wurde abgebrochen.");
+  other.kill();
+  other.waitForFinished();
+}
+
+// What does not interrupt the sound never cuts: the volume moved like a slider
+// while a word is recorded, and a second sink coming up beside it.
+TEST_F(CopyDialogSoundCut, AVolumeSweepAndASecondSinkLeaveTheCopyWhole) {
+  ASSERT_TRUE(WriteToneBetweenSilences(folder.filePath("speechset/kurz.wav"), 0.5, 100, 3000, 100));
+  sim.SetValues('B', {130});
+  Start({"speechset\\kurz.wav"});
+  ASSERT_TRUE(ProcessUntil(
+      [&] { return sim.State().recording && StreamPosition(CopyStream) > 0; }, kFaultMs));
+  for (int percent : {40, 60, 80, 100, 120, 100, 80, 60, 40, 60}) {
+    QProcess::startDetached("pactl", {"set-sink-volume", "@DEFAULT_SINK@", QString::number(percent) + "%"});
+  }
+  AddSecondSink();
+  ASSERT_TRUE(Succeeded(60000));
+  EXPECT_TRUE(messages.empty()) << MessageTexts().join('|').toStdString();
+}
+
+// The server's memory of the program (a stream volume of 50 %, a move to
+// another sink) decides nothing: the next copy plays on the sink whose level
+// it sets, at full stream volume.
+TEST_F(CopyDialogSoundCut, ARememberedStreamVolumeAndSinkLeaveTheNextCopyAtFullLevel) {
+  ASSERT_TRUE(WriteToneBetweenSilences(folder.filePath("speechset/kurz.wav"), 0.5, 100, 3000, 100));
+  AddSecondSink();
+  if (HasFatalFailure()) return;
+  const std::string first = Trimmed(RunCommand("pactl list short sinks | grep -w " + firstSink + " | cut -f1"));
+  StreamHandle earlier = 0;
+  PlayFile(earlier, folder.filePath("speechset/lang.wav"));
+  ASSERT_NE(earlier, 0u);
+  std::string input;
+  ASSERT_TRUE(ProcessUntil(
+      [&] { return !(input = Trimmed(RunCommand("pactl list short sink-inputs | cut -f1 | head -1"))).empty(); },
+      kFaultMs));
+  RunCommand("pactl set-sink-input-volume " + input + " 50%");
+  RunCommand("pactl move-sink-input " + input + " vellamo_second");
+  ProcessFor(300);
+  StopPlayback(earlier);
+  sim.SetValues('B', {130});
+  Start({"speechset\\kurz.wav"});
+  std::string seen;
+  EXPECT_TRUE(ProcessUntil(
+      [&] {
+        seen = RunCommand("pactl list sink-inputs | grep -E '^\\s*(Sink|Volume):'");
+        return sim.State().recording && seen.find("Sink: " + first + "\n") != std::string::npos &&
+               seen.find("/ 100% /") != std::string::npos && seen.find("50%") == std::string::npos;
+      },
+      kFaultMs))
+      << seen;
+  ASSERT_TRUE(Succeeded(60000));
+  EXPECT_TRUE(messages.empty()) << MessageTexts().join('|').toStdString();
 }
 
 }  // namespace
