@@ -808,6 +808,9 @@ TEST_F(CliCopy, RecordsEachEntryAndPutsTheVolumeBack) {
   EXPECT_TRUE(run.json.value("ok").toBool());
   EXPECT_EQ(run.json.value("port").toString(), device.Port());
   EXPECT_GE(run.json.value("level").toInt(), 120);
+  EXPECT_EQ(run.json.value("volume").toInteger(), qint64(before_)) << "the user's level";
+  EXPECT_GE(run.json.value("trial-volume").toInteger(), 4096) << "the level the copy used";
+  EXPECT_NE(run.json.value("trial-volume").toInteger(), qint64(before_));
   const QJsonArray entries = run.json.value("entries").toArray();
   ASSERT_EQ(entries.size(), 2);
   EXPECT_EQ(entries[1].toObject().value("entry").toString(), "soundset\\wecker_piep.wav");
