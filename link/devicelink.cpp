@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <thread>
 
@@ -248,6 +249,20 @@ bool AwaitSettled(const Released& released) {
   return !released() && !WaitsAbandoned;
 }
 
+// Serves the user interface, keeping the account current, while `stillOwed`
+// holds, until `stop`, a closed port or `maxMs`.
+template <typename StillOwed, typename Stop>
+void ServeWhileOwed(const StillOwed& stillOwed, const Stop& stop, int64_t maxMs, uint32_t sliceMs) {
+  QElapsedTimer waited;
+  waited.start();
+  while (!stop() && SerialPort1 && SerialPort1->Active() && waited.elapsed() < maxMs) {
+    Ledger.Advance(NowMs());
+    LogIncidents();
+    if (!stillOwed()) break;
+    ServeUntil([] { return false; }, sliceMs);
+  }
+}
+
 // A clock that never answered a query (it lost the command) would have the
 // next query's answer taken for that one's, for as long as its debt stands,
 // and a dialog that asks in cycles would never read again. So a query waits,
@@ -258,12 +273,8 @@ bool AwaitSettled(const Released& released) {
 template <typename Released>
 bool AwaitOwnFamilyPaid(char letter, const Released& released) {
   const AnswerLedger::Family family = AnswerLedger::FamilyOf(letter);
-  while (!released() && !WaitsAbandoned && SerialPort1 && SerialPort1->Active()) {
-    Ledger.Advance(NowMs());
-    LogIncidents();
-    if (!Ledger.OwesShort(family)) break;
-    ServeUntil([] { return false; }, 10);
-  }
+  ServeWhileOwed([family] { return Ledger.OwesShort(family); }, [&released] { return released() || WaitsAbandoned; },
+                 std::numeric_limits<int64_t>::max(), 10);
   return !released() && !WaitsAbandoned;
 }
 
@@ -454,19 +465,12 @@ void Tick() {
 bool OwesAnswers() { return Ledger.OwesAny(); }
 
 void AwaitOwedAnswers(uint32_t maxMs, bool processingToo) {
-  if (!SerialPort1 || !SerialPort1->Active()) return;
-  const auto owed = [processingToo] {
-    Ledger.Advance(NowMs());
-    LogIncidents();
-    const auto& debts = Ledger.Owed();
-    return std::any_of(debts.begin(), debts.end(), [processingToo](const AnswerLedger::Debt& d) {
-      return processingToo ||
-             AnswerLedger::TermsFor(d.letter).expiresAfterMs < AnswerLedger::TermsFor('K').expiresAfterMs;
-    });
+  const auto counts = [processingToo](const AnswerLedger::Debt& d) {
+    return processingToo ||
+           AnswerLedger::TermsFor(d.letter).expiresAfterMs < AnswerLedger::TermsFor('K').expiresAfterMs;
   };
-  QElapsedTimer waited;
-  waited.start();
-  while (owed() && SerialPort1->Active() && waited.elapsed() < maxMs) ServeUntil([] { return false; }, 25);
+  ServeWhileOwed([&counts] { return std::any_of(Ledger.Owed().begin(), Ledger.Owed().end(), counts); },
+                 [] { return false; }, maxMs, 25);
 }
 
 void AbandonWaits() { WaitsAbandoned = true; }

@@ -19,6 +19,17 @@ bool IsLong(const AnswerLedger::Debt& debt) {
   return AnswerLedger::TermsFor(debt.letter).expiresAfterMs > AnswerLedger::TermsFor('A').expiresAfterMs;
 }
 
+// The device node behind the path, told apart from a later node of the same
+// name: a replugged or swapped clock, or a pty the system handed out again, is
+// a device that owes nothing of what the earlier one was asked. The change time
+// of a node is its creation (the system gives a new one each time it appears).
+std::string NodeIdentity(const std::string& devicePath) {
+  struct stat node {};
+  if (::stat(devicePath.c_str(), &node) != 0) return {};
+  return "node " + std::to_string(node.st_rdev) + ' ' + std::to_string(node.st_ino) + ' ' +
+         std::to_string(node.st_ctim.tv_sec) + ' ' + std::to_string(node.st_ctim.tv_nsec);
+}
+
 int64_t SystemNowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
@@ -32,9 +43,15 @@ std::string OwedStore::FileFor(const std::string& devicePath) const {
 
 bool OwedStore::Save(const std::string& devicePath, const std::vector<OwedRecord>& owed) const {
   const std::string file = FileFor(devicePath);
-  if (owed.empty()) return ::unlink(file.c_str()) == 0 || errno == ENOENT;
+  const std::string identity = NodeIdentity(devicePath);
+  // Without its node a record would bind whatever appears under the name next.
+  if (owed.empty() || identity.empty()) {
+    const bool removed = ::unlink(file.c_str()) == 0 || errno == ENOENT;
+    return removed && owed.empty();
+  }
   ::mkdir(folder_.c_str(), 0700);
   std::ostringstream text;
+  text << identity << '\n';
   for (const OwedRecord& record : owed)
     text << record.letter << ' ' << record.writtenMs << ' ' << record.expiresMs << '\n';
   // Written aside and renamed over, so that a reader never sees half a file.
@@ -51,6 +68,7 @@ std::vector<OwedRecord> OwedStore::Load(const std::string& devicePath, int64_t n
   std::ifstream in(FileFor(devicePath));
   std::vector<OwedRecord> owed;
   std::string line;
+  if (!std::getline(in, line) || line.empty() || line != NodeIdentity(devicePath)) return {};
   while (std::getline(in, line)) {
     std::istringstream fields(line);
     OwedRecord record;

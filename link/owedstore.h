@@ -5,7 +5,9 @@
 // new run must not take it for one of its own answers.
 //
 // One small file per device path, in the folder every Vellamo process uses for
-// its cross-process records. Each line: the command letter, and when it was
+// its cross-process records. It names the device node it was written for (a new
+// node under the same name, a swapped clock, owes nothing of it). Each further
+// line: the command letter, and when it was
 // written and when its debt expires, in milliseconds of the system clock (the
 // only clock two processes share).
 
@@ -29,7 +31,8 @@ class OwedStore {
   // a safeguard, not the channel's own state).
   bool Save(const std::string& devicePath, const std::vector<OwedRecord>& owed) const;
   // What is written for `devicePath` and not yet expired at `nowMs`; a file
-  // that does not read as such records gives nothing.
+  // that does not read as such records, or was written for another node than
+  // the one now under the path, gives nothing.
   std::vector<OwedRecord> Load(const std::string& devicePath, int64_t nowMs) const;
   std::string FileFor(const std::string& devicePath) const;
 

@@ -23,8 +23,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
+#include <algorithm>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "cli/exitcodes.h"
 #include "cli/firmwarerun.h"
@@ -32,6 +34,7 @@
 #include "speech/soundoutputlock.h"
 #include "tests/speech/soundtestsupport.h"
 #include "tests/support/eventwait.h"
+#include "tests/support/slowbuild.h"
 
 using testing::ElementsAre;
 using testing::ElementsAreArray;
@@ -191,6 +194,23 @@ TEST(Cli, EachTestActionSendsItsBytesInServiceModeAndPrintsItsResult) {
   EXPECT_EQ(status.json.value("light").toInt(), 300);
   EXPECT_EQ(status.json.value("audio").toInt(), 77);
   EXPECT_EQ(RunCli({"--json", "--port", device.Port(), "segment", "7"}).json.value("segment").toInt(), 7);
+}
+
+// A status on a healthy clock is meant to take about a second, opening and
+// closing included; a wait for a quiet line once cost every command more than
+// half of it. The median of a few runs, with a bound well above the goal.
+TEST(Cli, AStatusOnAHealthyClockStaysNearItsSecond) {
+  if (kSanitizedBuild) GTEST_SKIP() << "a bound on time measures the plain build";
+  Simulator device({"--no-announce"});
+  std::vector<qint64> takes;
+  for (int run = 0; run < 5; ++run) {
+    QElapsedTimer took;
+    took.start();
+    ASSERT_EQ(RunCli({"--port", device.Port(), "status"}).exitCode, 0);
+    takes.push_back(took.elapsed());
+  }
+  std::nth_element(takes.begin(), takes.begin() + 2, takes.end());
+  EXPECT_LT(takes[2], 2500) << "median of five status runs in ms";
 }
 
 // Every argument and input file is judged before the port is opened: the
