@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "speech/monitorjudge.h"
 #include "speech/serverconnection.h"
 #include "speech/sounddecoder.h"
 
@@ -80,6 +81,7 @@ struct Stream {
   pa_stream* stream = nullptr;
   pa_operation* drain = nullptr;
   int rate = 0;
+  int channels = 0;
   std::size_t frameBytes = 0;
   std::vector<std::int16_t> pcm;
   std::uint64_t estimatedBytes = 0;
@@ -106,6 +108,15 @@ struct Stream {
   std::optional<Report> lastReport;
   std::int64_t behindUsec = 0;  // how far the sink has fallen behind the clock
   int reportsBehind = 0;        // reports in a row beyond kBehindBound
+  // The sink's monitor, read from the first look at the sink on, against the
+  // stream's own data.
+  pa_stream* monitor = nullptr;
+  int monitorRate = 0;
+  int monitorChannels = 0;
+  std::uint32_t monitorSource = PA_INVALID_INDEX;
+  double sinkVolume = -1;    // linear, the quietest channel's
+  double sourceVolume = -1;  // the monitor's own; 0 when muted
+  MonitorJudge judge;
 };
 
 // Bytes of the decoded PCM: the decoder's estimate until the data has ended.
@@ -154,6 +165,8 @@ class PulseOutput final : public AudioOutput {
   void Judge(Stream& s, Clock::time_point now);
   void LookAtSink(pa_context* context, std::uint32_t sink);
   void LookAtSinkInputs(pa_context* context);
+  void LookAtSource(pa_context* context, std::uint32_t source);
+  void ListenToMonitor(Stream& s, pa_context* context, const pa_sink_info& sink);
   static Clock::duration SinkLatency(const Stream& s);
   void Release(Stream& s);
   Stream* Find(StreamHandle handle);
@@ -174,6 +187,9 @@ class PulseOutput final : public AudioOutput {
   static void OnEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* self);
   static void OnSinkSeen(pa_context* context, const pa_sink_info* info, int last, void* self);
   static void OnSinkInputSeen(pa_context* context, const pa_sink_input_info* info, int last, void* self);
+  static void OnSourceSeen(pa_context* context, const pa_source_info* info, int last, void* self);
+  static void OnMonitorRead(pa_stream* stream, std::size_t bytes, void* s);
+  static void OnMonitorState(pa_stream* stream, void* s);
   static void OnJudgeTimer(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* self);
   static void OnTiming(pa_stream* stream, int success, void* s);
   // Each stream's callbacks get the stream itself; Release clears them.
@@ -251,7 +267,8 @@ bool PulseOutput::OpenLocked() {
       // Sinks suspended, removed or muted under a playing stream; its own
       // stream muted or given another volume; other programs' streams.
       pa_context_set_subscribe_callback(context_, &PulseOutput::OnEvent, this);
-      const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SINK_INPUT);
+      const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SINK_INPUT |
+                                                            PA_SUBSCRIPTION_MASK_SOURCE);
       if (pa_operation* op = pa_context_subscribe(context_, mask, nullptr, nullptr)) pa_operation_unref(op);
       judgeTimer_ = pa_context_rttime_new(context_, pa_rtclock_now() + std::chrono::microseconds(kReportEvery).count(),
                                           &PulseOutput::OnJudgeTimer, this);
@@ -321,6 +338,7 @@ StreamHandle PulseOutput::Play(const std::string& path) {
   Stream& s = *owned;
   s.owner = this;
   s.rate = decoder->SampleRate();
+  s.channels = decoder->Channels();
   s.frameBytes = pa_frame_size(&format);
   s.pcm.resize(kPieceFrames * format.channels);
   s.estimatedBytes = decoder->EstimatedFrames() * s.frameBytes;
@@ -400,6 +418,7 @@ void PulseOutput::Fill(Stream& s, std::size_t bytes) {
       break;
     }
     const std::size_t piece = frames * s.frameBytes;
+    s.judge.Written(s.pcm.data(), frames, s.channels, s.rate);
     if (pa_stream_write(s.stream, s.pcm.data(), piece, nullptr, 0, PA_SEEK_RELATIVE) < 0) break;
     s.writtenBytes += piece;
     bytes -= piece;
@@ -519,6 +538,14 @@ void PulseOutput::OnEvent(pa_context* context, pa_subscription_event_type_t type
         watched = watched || (entry.second->sink == index && !entry.second->finished);
     }
     if (watched) output->LookAtSink(context, index);
+  } else if (facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
+    bool watched = false;
+    {
+      std::lock_guard lock(streamsMutex);
+      for (auto& entry : output->streams_)
+        watched = watched || (entry.second->monitorSource == index && !entry.second->finished);
+    }
+    if (watched) output->LookAtSource(context, index);
   } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
     // Only while a stream of the program is heard: a stream that was corked
     // when it came may start to play later.
@@ -536,9 +563,16 @@ void PulseOutput::OnEvent(pa_context* context, pa_subscription_event_type_t type
   }
 }
 
+// The loudness at which a sound reaches the monitor, as the quietest channel's
+// linear factor: the judge must not expect more than the quietest can carry.
+double QuietestLinear(const pa_cvolume& volume, bool muted) {
+  return muted ? 0.0 : pa_sw_volume_to_linear(pa_cvolume_min(&volume));
+}
+
 // A sink suspended or muted under a playing stream: its sound stopped in the
-// middle, or went on unheard.
-void PulseOutput::OnSinkSeen(pa_context*, const pa_sink_info* info, int last, void* self) {
+// middle, or went on unheard. The first look also starts listening to its
+// monitor, and every look tells the judge the sink's volume.
+void PulseOutput::OnSinkSeen(pa_context* context, const pa_sink_info* info, int last, void* self) {
   if (last || !info) return;
   auto* output = static_cast<PulseOutput*>(self);
   std::lock_guard lock(streamsMutex);
@@ -547,6 +581,96 @@ void PulseOutput::OnSinkSeen(pa_context*, const pa_sink_info* info, int last, vo
     if (s.sink != info->index || !s.started || s.drained) continue;
     if (info->state == PA_SINK_SUSPENDED) output->Cut(s, CutCause::Stopped);
     if (info->mute) output->Cut(s, CutCause::Muted);
+    s.sinkVolume = QuietestLinear(info->volume, info->mute);
+    s.judge.SetVolume(s.sourceVolume < 0 ? -1 : s.sinkVolume * s.sourceVolume);
+    if (!s.monitor && !s.finished) output->ListenToMonitor(s, context, *info);
+  }
+}
+
+void PulseOutput::LookAtSource(pa_context* context, std::uint32_t source) {
+  if (pa_operation* op = pa_context_get_source_info_by_index(context, source, &PulseOutput::OnSourceSeen, this))
+    pa_operation_unref(op);
+}
+
+// The monitor's own volume or mute (a user may turn it down): what it lets
+// through is all the judge may expect.
+void PulseOutput::OnSourceSeen(pa_context*, const pa_source_info* info, int last, void* self) {
+  if (last || !info) return;
+  auto* output = static_cast<PulseOutput*>(self);
+  std::lock_guard lock(streamsMutex);
+  for (auto& entry : output->streams_) {
+    Stream& s = *entry.second;
+    if (s.monitorSource != info->index) continue;
+    s.sourceVolume = QuietestLinear(info->volume, info->mute);
+    s.judge.SetVolume(s.sinkVolume < 0 ? -1 : s.sinkVolume * s.sourceVolume);
+  }
+}
+
+// The monitor is read at the sink's own rate and channels, so that nothing of
+// the data is lost to a conversion; in reads of 50 ms, which on PipeWire asks
+// for no shorter cycle than its default. It stays on this sink: a moved stream
+// is cut anyway.
+void PulseOutput::ListenToMonitor(Stream& s, pa_context* context, const pa_sink_info& sink) {
+  if (!sink.monitor_source_name) return;
+  pa_sample_spec format{};
+  format.format = PA_SAMPLE_FLOAT32NE;
+  format.rate = sink.sample_spec.rate;
+  format.channels = sink.sample_spec.channels;
+  if (!pa_sample_spec_valid(&format)) return;
+  s.monitor = pa_stream_new(context, "Vellamo Kontrolle", &format, nullptr);
+  if (!s.monitor) return;
+  s.monitorRate = static_cast<int>(format.rate);
+  s.monitorChannels = format.channels;
+  s.monitorSource = sink.monitor_source;
+  pa_buffer_attr buffer{};
+  buffer.maxlength = static_cast<std::uint32_t>(-1);
+  buffer.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(50'000, &format));
+  pa_stream_set_read_callback(s.monitor, &PulseOutput::OnMonitorRead, &s);
+  pa_stream_set_state_callback(s.monitor, &PulseOutput::OnMonitorState, &s);
+  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
+  if (pa_stream_connect_record(s.monitor, sink.monitor_source_name, &buffer, flags) < 0) {
+    pa_stream_set_read_callback(s.monitor, nullptr, nullptr);
+    pa_stream_set_state_callback(s.monitor, nullptr, nullptr);
+    pa_stream_unref(s.monitor);
+    s.monitor = nullptr;
+    return;
+  }
+  LookAtSource(context, sink.monitor_source);
+}
+
+// As for the stream itself: what the server remembers for the program's
+// recordings must not turn the monitor down or mute it.
+void PulseOutput::OnMonitorState(pa_stream* stream, void*) {
+  if (pa_stream_get_state(stream) != PA_STREAM_READY) return;
+  const pa_sample_spec* format = pa_stream_get_sample_spec(stream);
+  if (!format) return;
+  pa_cvolume full;
+  pa_cvolume_set(&full, format->channels, PA_VOLUME_NORM);
+  pa_context* context = pa_stream_get_context(stream);
+  const std::uint32_t index = pa_stream_get_index(stream);
+  if (pa_operation* op = pa_context_set_source_output_volume(context, index, &full, nullptr, nullptr))
+    pa_operation_unref(op);
+  if (pa_operation* op = pa_context_set_source_output_mute(context, index, 0, nullptr, nullptr))
+    pa_operation_unref(op);
+}
+
+// A monitor digitally silent where the stream's data is loud: the sink did not
+// play it (PipeWire shows a suspended sink in nothing else).
+void PulseOutput::OnMonitorRead(pa_stream* stream, std::size_t, void* s) {
+  auto& st = *static_cast<Stream*>(s);
+  std::lock_guard lock(streamsMutex);
+  const void* data = nullptr;
+  std::size_t bytes = 0;
+  while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+    // A hole is what the monitor lost, not what the sink did not play.
+    if (data && st.started && !st.finished && !st.drained && st.stream) {
+      pa_usec_t played = 0;
+      if (pa_stream_get_time(st.stream, &played) == 0 &&
+          st.judge.Heard(static_cast<const float*>(data), bytes / sizeof(float), st.monitorRate,
+                         st.monitorChannels, static_cast<std::int64_t>(played / 1000)))
+        st.owner->Cut(st, CutCause::Stopped);
+    }
+    pa_stream_drop(stream);
   }
 }
 
@@ -684,6 +808,13 @@ void PulseOutput::Release(Stream& s) {
     pa_operation_cancel(s.report);
     pa_operation_unref(s.report);
     s.report = nullptr;
+  }
+  if (s.monitor) {
+    pa_stream_set_read_callback(s.monitor, nullptr, nullptr);
+    pa_stream_set_state_callback(s.monitor, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(s.monitor))) pa_stream_disconnect(s.monitor);
+    pa_stream_unref(s.monitor);
+    s.monitor = nullptr;
   }
   if (s.stream) {
     pa_stream_set_write_callback(s.stream, nullptr, nullptr);
