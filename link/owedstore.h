@@ -7,9 +7,8 @@
 // One small file per device path, in the folder every Vellamo process uses for
 // its cross-process records. It names the device node it was written for (a new
 // node under the same name, a swapped clock, owes nothing of it). Each further
-// line: the command letter, and when it was
-// written and when its debt expires, in milliseconds of the system clock (the
-// only clock two processes share).
+// line: the command letter, and when it was written and when its debt expires,
+// in milliseconds of the system clock (the only clock two processes share).
 
 #include <cstdint>
 #include <string>
