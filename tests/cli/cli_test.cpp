@@ -843,6 +843,32 @@ TEST_F(CliCopy, RecordsEachEntryAndPutsTheVolumeBack) {
   EXPECT_TRUE(run.err.contains("Status: Kopiere... (speechset\\deutsch\\acht.wav)")) << run.err.toStdString();
 }
 
+// The sound server stops answering while the clock processes: the user's level
+// cannot be put back, whatever the clock said. That comes before every other
+// outcome, with the level to set by hand in the JSON and on stderr.
+TEST_F(CliCopy, AVolumeThatCannotBePutBackEndsWithNineAndTheLevelToSetByHand) {
+  const pid_t server = SoundServerProcess("pulse/native");
+  ASSERT_GT(server, 0);
+  struct Resume {
+    pid_t server;
+    ~Resume() { ::kill(server, SIGCONT); }
+  } resume{server};
+  Simulator device({"--no-announce", "--hear", "--processing-time", "200"});
+  const CliRun run = RunCli(CopyArgs(device), [&](QProcess& cli) {
+    ProcessUntil([&] { return device.Received().contains("H"); }, 60000);
+    ::kill(server, SIGSTOP);
+    cli.waitForFinished(120000);
+    ::kill(server, SIGCONT);
+  });
+  EXPECT_EQ(run.exitCode, kExitVolumeNotRestored) << run.err.toStdString();
+  EXPECT_EQ(run.json.value("error").toString(), "volume-not-restored");
+  EXPECT_EQ(run.json.value("restore-volume").toInt(), 46) << "30000 of 65536";
+  EXPECT_EQ(run.json.value("restore-muted").toBool(true), false);
+  EXPECT_TRUE(run.err.contains("46 %")) << run.err.toStdString();
+  EXPECT_TRUE(ProcessUntil([&] { return device.Received().endsWith("{"); }, kFaultMs))
+      << "the clock is left as found all the same";
+}
+
 // A copy interrupted while the clock processes, and started again at once on
 // the same clock: the late verdict of the first run ("-") still comes, and it
 // belongs to that run. The second run knows it is owed (it is recorded beside

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sndfile.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -153,4 +155,20 @@ void SetSinkChannels(const std::vector<long>& channels) {
     command += std::to_string(raw);
   }
   RunCommand(command);
+}
+
+int SoundServerProcess(const char* socketName) {
+  const QByteArray path = qgetenv("XDG_RUNTIME_DIR") + "/" + socketName;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= int(sizeof address.sun_path)) return 0;
+  std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()) + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  const bool known = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
+  close(fd);
+  return known ? peer.pid : 0;
 }

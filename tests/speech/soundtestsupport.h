@@ -23,6 +23,11 @@ QString SourceDataFolder();
 // Runs a shell command, returns what it printed on stdout.
 std::string RunCommand(const std::string& command);
 
+// The process behind a socket of the sound server in the runtime folder
+// ("pulse/native": PulseAudio or pipewire-pulse; "pipewire-0": PipeWire's
+// graph); 0 when there is none.
+int SoundServerProcess(const char* socketName);
+
 // Serialises the use of the shared null sink between test processes (ctest runs
 // them in parallel): plain playback shares it; tests that change the Master
 // level or listen to the sink's monitor need it alone.
