@@ -52,13 +52,13 @@ TEST_P(MonitorJudgeCase, TellsAnInterruptionOnlyWhereTheDataWasAudible) {
 INSTANTIATE_TEST_SUITE_P(
     , MonitorJudgeCase,
     testing::Values(
-        MonitorCase{"ATenthOfASecondOfSilenceIsAnInterruption", 1.0, -1, 0, {100}, true},
-        MonitorCase{"LessIsNot", 1.0, -1, 0, {90}, false},
-        MonitorCase{"SoundBetweenShortSilencesStartsTheCountAgain", 1.0, -1, 0, {60, 60, 60}, false},
+        MonitorCase{"FiftyMillisecondsOfSilenceAreAnInterruption", 1.0, -1, 0, {50}, true},
+        MonitorCase{"LessIsNot", 1.0, -1, 0, {40}, false},
+        MonitorCase{"SoundBetweenShortSilencesStartsTheCountAgain", 1.0, -1, 0, {40, 40, 40}, false},
         MonitorCase{"APauseInTheDataExplainsTheSilence", 1.0, 1000, 200, {300}, false},
-        MonitorCase{"APauseJustBehindThePositionExplainsItToo", 1.0, 700, 50, {300}, false},
+        MonitorCase{"APauseJustBehindThePositionExplainsItToo", 1.0, 700, 50, {250}, false},
         MonitorCase{"DataTooQuietForTheSinksVolumeIsNotJudged", 0.0001, -1, 0, {300}, false},
-        MonitorCase{"AtALowButAudibleVolumeItIs", 0.001, -1, 0, {100}, true},
+        MonitorCase{"AtALowButAudibleVolumeItIs", 0.001, -1, 0, {50}, true},
         MonitorCase{"NothingIsJudgedBeforeTheVolumeIsKnown", -1.0, -1, 0, {300}, false},
         MonitorCase{"AMutedMonitorIsNotJudged", 0.0, -1, 0, {300}, false}),
     [](const testing::TestParamInfo<MonitorCase>& info) { return info.param.name; });
