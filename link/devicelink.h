@@ -1,6 +1,7 @@
 #pragma once
-// DeviceLink: the one road by which every window talks to the clock device.
-// Module-level state, touched only on the user-interface thread. One command,
+// DeviceLink: the one road by which every window talks to the clock device,
+// over one instance of the command channel (link/clocklink.h), touched only on
+// the user-interface thread. One command,
 // at most one answer; queries wait while window messages keep being processed,
 // so other handlers (timers, clicks, further commands) run in the middle of a wait.
 
@@ -12,8 +13,14 @@
 #include "link/answertext.h"
 
 class TSerialPort;
+class ClockLink;
 
 namespace DeviceLink {
+
+// The windows' clock: the instance every function below works on, its answer
+// state in the names below. A station of several clocks has one more
+// instance per further port.
+ClockLink& Default();
 
 // 0 idle; 1 a query waits (for the port, then for its answer); -1 answer
 // received, not yet collected.
