@@ -4,6 +4,9 @@
 #include <QJsonObject>
 #include <utility>
 
+#include <algorithm>
+
+#include "link/clocklink.h"
 #include "link/devicelink.h"
 #include "speech/audio.h"
 
@@ -62,6 +65,8 @@ CopyRun::CopyRun(Report& report, QStringList entries, QString dataFolder)
     : report_(report),
       pending_(std::move(entries)),
       dataFolder_(std::move(dataFolder)),
+      clocks_{Clock{QString(), &DeviceLink::Default()}},
+      opened_{0},
       sequence_(*this),
       progress_(static_cast<int>(pending_.size())) {
   clock_.start();
@@ -69,7 +74,49 @@ CopyRun::CopyRun(Report& report, QStringList entries, QString dataFolder)
   QObject::connect(&timer_, &QTimer::timeout, [this] { sequence_.Tick(state_); });
 }
 
+namespace {
+std::vector<ClockLink*> LinksOf(const std::vector<StationClock>& station) {
+  std::vector<ClockLink*> links;
+  for (const StationClock& clock : station)
+    if (clock.link) links.push_back(clock.link);
+  return links;
+}
+}  // namespace
+
+CopyRun::CopyRun(Report& report, QStringList entries, QString dataFolder, std::vector<StationClock> station)
+    : report_(report),
+      pending_(std::move(entries)),
+      dataFolder_(std::move(dataFolder)),
+      station_(true),
+      sequence_(*this, LinksOf(station)),
+      progress_(static_cast<int>(pending_.size())) {
+  for (size_t i = 0; i < station.size(); ++i) {
+    Clock clock{station[i].port, station[i].link};
+    if (!station[i].link) {
+      clock.otherError = QString::fromLatin1(station[i].openError);
+      clock.failureText = station[i].openMessage;
+      clock.failureExit = station[i].openExit;
+    } else {
+      opened_.push_back(i);
+    }
+    clocks_.push_back(clock);
+  }
+  clock_.start();
+  timer_.setSingleShot(true);
+  QObject::connect(&timer_, &QTimer::timeout, [this] { sequence_.Tick(state_); });
+}
+
+std::vector<ClockLink*> CopyRun::OpenedLinks() const {
+  std::vector<ClockLink*> links;
+  for (size_t i : opened_) links.push_back(clocks_[i].link);
+  return links;
+}
+
 int CopyRun::Run() {
+  if (opened_.empty()) {
+    ReportStation();
+    return exitCode_.value_or(kExitRefused);
+  }
   sequence_.Start();
   if (!exitCode_) QCoreApplication::exec();
   return exitCode_.value_or(kExitRefused);
@@ -81,6 +128,16 @@ void CopyRun::Stop(int code, const char* error, const QString& message, const QJ
   if (sequence_.RunOpen()) {
     if (volumeFirst) sequence_.PutBackUsersLevel(true);
     sequence_.StopRun();
+  }
+  if (station_) {
+    for (Clock& clock : clocks_) {
+      if (clock.Failed()) continue;
+      clock.otherError = QString::fromLatin1(error);
+      clock.failureText = message;
+      clock.failureExit = code;
+    }
+    ReportStation(code);
+    return;
   }
   QJsonObject members = Outcome();
   for (auto it = extra.begin(); it != extra.end(); ++it) members.insert(it.key(), it.value());
@@ -109,7 +166,9 @@ void CopyRun::Arm(State state, int afterMs) {
 }
 
 void CopyRun::Status(const QString& text, const QString& path, const QString& tail) {
-  if (failure_ && text == kSuccessStatus) return;
+  if (!station_ && clocks_.front().failure && text == kSuccessStatus) return;
+  if (!path.isEmpty()) entry_ = path;
+  if (text.startsWith(QStringLiteral("Status: Verarbeitung"))) processing_ = true;
   status_ = text + path + tail;
   // Only an entry's status names a file: the one that starts now.
   entryStatus_ = !path.isEmpty();
@@ -127,29 +186,55 @@ void CopyRun::Progress(std::uint32_t position, std::uint32_t length) {
 // far the run is and how long it will still take.
 void CopyRun::ShowProgress(double fraction) {
   const bool counted = report_.Terminal() && entryStatus_;
-  report_.Progress(counted ? progress_.Line(clock_.elapsed()) : status_, fraction);
+  const QString line = counted ? progress_.Line(clock_.elapsed()) : status_;
+  if (!station_) {
+    report_.Progress(line, fraction);
+    return;
+  }
+  // A station shows one line per clock: where the run is, or why the clock left it.
+  QStringList lines;
+  for (const Clock& clock : clocks_)
+    lines << clock.port + QStringLiteral(": ") +
+                 (clock.Failed() ? QStringLiteral("Fehler: ") + clock.failureText.section(QLatin1Char('\n'), 0, 0)
+                                 : line);
+  report_.ProgressLines(lines, fraction);
 }
 
+// What concerns the whole run (the sound cut, entries that would not play)
+// concerns every clock still without a failure of its own.
 void CopyRun::Message(CopyFailure failure, const QString& text) {
   if (failure == CopyFailure::VolumeNotRestored) {
     restoreFailure_ = text;
     return;
   }
-  // The first failure names the run's outcome; an unplayable list after a
-  // refused stop does not hide the refusal.
-  if (!failure_) {
-    failure_ = failure;
-    failureText_ = text;
-    // The stop's verdict came with its record; the other queries leave their answer behind.
-    failureAnswer_ =
-        failure == CopyFailure::StopFailed ? (lastStopVerdict_ == 1 ? "-" : "") : DeviceLink::AnswerText;
-    failureExit_ = ExitCodeOf(failure, failureAnswer_);
-  }
+  for (Clock& clock : clocks_)
+    if (clock.otherError.isEmpty()) ClockFailed(clock, failure, text);
+  if (station_) ShowProgress(-1);
 }
 
-void CopyRun::Level(int32_t level, std::uint32_t trialVolume) {
-  level_ = level;
-  trialVolume_ = trialVolume;
+void CopyRun::ClockMessage(size_t clock, CopyFailure failure, const QString& text) {
+  ClockFailed(clocks_[opened_[clock]], failure, text);
+  if (station_) ShowProgress(-1);
+}
+
+// The first failure names the clock's outcome; an unplayable list after a
+// refused stop does not hide the refusal.
+void CopyRun::ClockFailed(Clock& clock, CopyFailure failure, const QString& text) {
+  if (clock.Failed()) return;
+  clock.failure = failure;
+  clock.failureText = text;
+  // The stop's verdict came with its record; the other queries leave their answer behind.
+  clock.failureAnswer =
+      failure == CopyFailure::StopFailed ? (clock.lastStopVerdict == 1 ? "-" : "") : clock.link->AnswerText();
+  clock.failureExit = ExitCodeOf(failure, clock.failureAnswer);
+}
+
+void CopyRun::Level(int32_t level, std::uint32_t trialVolume) { ClockLevel(0, level, trialVolume); }
+
+void CopyRun::ClockLevel(size_t clock, int32_t level, std::uint32_t trialVolume) {
+  Clock& c = clocks_[opened_[clock]];
+  c.level = level;
+  c.trialVolume = trialVolume;
 }
 
 void CopyRun::LevelSaved(const UsersLevel& level) {
@@ -159,29 +244,64 @@ void CopyRun::LevelSaved(const UsersLevel& level) {
 }
 
 void CopyRun::Recorded(const QString& entry, bool played, int32_t verdict) {
-  lastStopVerdict_ = verdict;
-  entries_.append(QJsonObject{{QStringLiteral("entry"), entry},
-                              {QStringLiteral("played"), played},
-                              {QStringLiteral("verdict"), VerdictName(verdict)}});
+  ClockRecorded(0, entry, played, verdict);
+}
+
+void CopyRun::ClockRecorded(size_t clock, const QString& entry, bool played, int32_t verdict) {
+  Clock& c = clocks_[opened_[clock]];
+  c.lastStopVerdict = verdict;
+  c.entries.append(QJsonObject{{QStringLiteral("entry"), entry},
+                               {QStringLiteral("played"), played},
+                               {QStringLiteral("verdict"), VerdictName(verdict)}});
+}
+
+QString CopyRun::Whereabouts() const {
+  if (processing_) return QStringLiteral("während der Verarbeitung");
+  if (entry_.isEmpty()) return QStringLiteral("beim Einpegeln");
+  return QStringLiteral("während der Aufnahme von %1").arg(entry_);
+}
+
+void CopyRun::ClockGone(size_t index) {
+  if (exitCode_ || index >= clocks_.size()) return;
+  Clock& clock = clocks_[index];
+  if (!clock.Failed()) {
+    clock.otherError = QStringLiteral("device-gone");
+    clock.failureText =
+        QStringLiteral("Das Gerät an %1 wurde %2 abgezogen oder ausgeschaltet.").arg(clock.port, Whereabouts());
+    clock.failureExit = kExitNoDevice;
+  }
+  ShowProgress(-1);
+  const auto it = std::find(opened_.begin(), opened_.end(), index);
+  if (it != opened_.end()) sequence_.ClockGone(static_cast<size_t>(it - opened_.begin()));
 }
 
 // A failure end: the sequence has left service mode and restored the volume.
 void CopyRun::Close() {
-  if (exitCode_ || !failure_) return;
-  QJsonObject members = Outcome();
-  if (AnsweredByTheClock(*failure_))
-    members.insert(QStringLiteral("answer"), QString::fromStdString(failureAnswer_));
-  if (restoreFailure_) {
-    ReportNotRestored(members, QString::fromLatin1(CopyFailureCode(*failure_)));
+  if (exitCode_) return;
+  if (station_) {
+    ReportStation();
     return;
   }
-  report_.Failure(kCommand, CopyFailureCode(*failure_), failureText_, members);
-  Finish(failureExit_);
+  const Clock& clock = clocks_.front();
+  if (!clock.failure) return;
+  QJsonObject members = Outcome();
+  if (AnsweredByTheClock(*clock.failure))
+    members.insert(QStringLiteral("answer"), QString::fromStdString(clock.failureAnswer));
+  if (restoreFailure_) {
+    ReportNotRestored(members, QString::fromLatin1(CopyFailureCode(*clock.failure)));
+    return;
+  }
+  report_.Failure(kCommand, CopyFailureCode(*clock.failure), clock.failureText, members);
+  Finish(clock.failureExit);
 }
 
 // After processing; a refused stop earlier still makes the run a failure.
 void CopyRun::Succeeded() {
-  if (failure_) {
+  if (station_) {
+    ReportStation();
+    return;
+  }
+  if (clocks_.front().failure) {
     Close();
     return;
   }
@@ -199,12 +319,70 @@ void CopyRun::Succeeded() {
 
 // `volume` is the user's level, which the run leaves as it found it;
 // `trial-volume` the one the level adjustment settled on.
-QJsonObject CopyRun::Outcome() const {
-  QJsonObject outcome{{QStringLiteral("level"), level_},
-                      {QStringLiteral("trial-volume"), qint64(trialVolume_)},
-                      {QStringLiteral("entries"), entries_}};
+QJsonObject CopyRun::OutcomeOf(const Clock& clock) const {
+  QJsonObject outcome{{QStringLiteral("level"), clock.level},
+                      {QStringLiteral("trial-volume"), qint64(clock.trialVolume)},
+                      {QStringLiteral("entries"), clock.entries}};
   if (usersVolume_) outcome.insert(QStringLiteral("volume"), qint64(*usersVolume_));
   return outcome;
+}
+
+// Each clock as a single copy would report it, with its port and its own
+// exit code; then the summary, whose code is the run's.
+void CopyRun::ReportStation(std::optional<int> code) {
+  if (exitCode_) return;
+  QJsonArray failedPorts;
+  int succeeded = 0;
+  std::optional<int> shared;
+  bool differ = false;
+  for (const Clock& clock : clocks_) {
+    QJsonObject members = OutcomeOf(clock);
+    members.insert(QStringLiteral("port"), clock.port);
+    const int exit = clock.Failed() ? clock.failureExit : kExitOk;
+    members.insert(QStringLiteral("exit"), exit);
+    if (shared && *shared != exit) differ = true;
+    shared = exit;
+    if (!clock.Failed()) {
+      ++succeeded;
+      members.insert(QStringLiteral("command"), kCommand);
+      members.insert(QStringLiteral("ok"), true);
+      members.insert(QStringLiteral("text"), clock.port + QStringLiteral(": Übertragung erfolgreich!"));
+      report_.Result(members);
+      continue;
+    }
+    failedPorts.append(clock.port);
+    const QByteArray error =
+        clock.failure ? QByteArray(CopyFailureCode(*clock.failure)) : clock.otherError.toLatin1();
+    if (clock.failure && AnsweredByTheClock(*clock.failure))
+      members.insert(QStringLiteral("answer"), QString::fromStdString(clock.failureAnswer));
+    const QString message =
+        report_.Json() ? clock.failureText : clock.port + QStringLiteral(": ") + clock.failureText;
+    report_.Failure(kCommand, error.constData(), message, members);
+  }
+  int exit = differ ? kExitClocksDiffer : shared.value_or(kExitRefused);
+  if (code) exit = *code;
+  QJsonObject summary{{QStringLiteral("command"), kCommand},
+                      {QStringLiteral("summary"), true},
+                      {QStringLiteral("ok"), failedPorts.isEmpty() && !restoreFailure_},
+                      {QStringLiteral("clocks"), static_cast<int>(clocks_.size())},
+                      {QStringLiteral("succeeded"), succeeded},
+                      {QStringLiteral("failed"), failedPorts}};
+  if (usersVolume_) summary.insert(QStringLiteral("volume"), qint64(*usersVolume_));
+  summary.insert(QStringLiteral("text"), QStringLiteral("%1 von %2 Uhren erfolgreich.")
+                                             .arg(succeeded)
+                                             .arg(clocks_.size()));
+  if (restoreFailure_) {
+    // Above every other outcome: the user must set the level by hand.
+    summary.insert(QStringLiteral("restore-volume"), restorePercent_);
+    summary.insert(QStringLiteral("restore-muted"), restoreMuted_);
+    summary.insert(QStringLiteral("error"), QString::fromLatin1(CopyFailureCode(CopyFailure::VolumeNotRestored)));
+    summary.insert(QStringLiteral("message"), *restoreFailure_);
+    report_.Warn(*restoreFailure_);
+    exit = kExitVolumeNotRestored;
+  }
+  summary.insert(QStringLiteral("exit"), exit);
+  report_.Result(summary);
+  Finish(exit);
 }
 
 void CopyRun::Finish(int code) {

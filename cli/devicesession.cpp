@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "link/clocklink.h"
 #include "link/devicelink.h"
 #include "serial/portenum.h"
 #include "serial/portfailure.h"
@@ -12,9 +13,11 @@ namespace {
 constexpr uint32_t kLastBytesMs = 150;
 }  // namespace
 
-DeviceSession::DeviceSession() : port_(std::make_unique<TSerialPort>()) {
+DeviceSession::DeviceSession() : DeviceSession(DeviceLink::Default()) {}
+
+DeviceSession::DeviceSession(ClockLink& link) : link_(link), port_(std::make_unique<TSerialPort>()) {
   port_->SetErrorNoise(255);
-  port_->OnRxClusterEvent = [](TSerialPort* sender) { DeviceLink::AcceptAnswer(sender->ReadClusterText()); };
+  port_->OnRxClusterEvent = [this](TSerialPort* sender) { link_.AcceptAnswer(sender->ReadClusterText()); };
   port_->OnProcessError = [this](TSerialPort* sender, uint32_t place, uint32_t code, const std::string&,
                                  uint8_t) {
     const QString port = QString::fromLocal8Bit(sender->CommPort());
@@ -24,30 +27,30 @@ DeviceSession::DeviceSession() : port_(std::make_unique<TSerialPort>()) {
       failureCode_ = code;
     } else if (PortFailure::IsDeviceGone(place, code)) {
       failure_ = PortFailure::DisconnectedText(port);
-      DeviceLink::PortGone();
+      link_.PortGone();
       if (OnGone) OnGone();
     }
   };
-  DeviceLink::Attach(port_.get());
+  link_.Attach(port_.get());
   tick_.setInterval(100);
-  QObject::connect(&tick_, &QTimer::timeout, [] { DeviceLink::Tick(); });
+  QObject::connect(&tick_, &QTimer::timeout, [this] { link_.Tick(); });
   tick_.start();
 }
 
 DeviceSession::~DeviceSession() {
   tick_.stop();
   if (port_->Active()) port_->SetActive(false);
-  DeviceLink::Attach(nullptr);
+  link_.Attach(nullptr);
 }
 
 bool DeviceSession::Open(const QString& portName) {
-  DeviceLink::OpenDevicePort(portName);
+  link_.OpenDevicePort(portName);
   if (port_->Active()) return true;
   if (failure_.isEmpty()) failure_ = DeviceLink::kNotConnected;
   return false;
 }
 
-void DeviceSession::Finish() { DeviceLink::FinishSending(kLastBytesMs); }
+void DeviceSession::Finish() { link_.FinishSending(kLastBytesMs); }
 
 std::vector<PortInfo> SortedPortInfos() {
   std::vector<PortInfo> found;

@@ -12,9 +12,14 @@
 #include "serial/portenum.h"
 #include "serial/serialport.h"
 
+class ClockLink;
+
 class DeviceSession : public QObject {
  public:
+  // On the windows' channel (DeviceLink), or on a channel of its own for a
+  // further clock of a station.
   DeviceSession();
+  explicit DeviceSession(ClockLink& link);
   ~DeviceSession() override;
   // False when the port did not open; FailureText then says why (German).
   bool Open(const QString& portName);
@@ -30,6 +35,7 @@ class DeviceSession : public QObject {
   std::function<void()> OnGone;
 
  private:
+  ClockLink& link_;
   std::unique_ptr<TSerialPort> port_;
   QTimer tick_;
   QString failure_;

@@ -13,6 +13,11 @@ enum ExitCode {
   kExitFirmwareBeingWritten = 7,  // a firmware hand-over in progress guards the port
   kExitStillWriting = 8,  // the flashing tool outlived the command's wait: still writing, do not unplug
   kExitVolumeNotRestored = 9,  // the copy could not put the user's volume back (the JSON says which level)
+  // A copy into several clocks whose clocks did not all end alike: some
+  // succeeded and some not, or they failed for different reasons. Clocks
+  // that all ended alike give that one code (0 only when every clock
+  // succeeded); each clock's own code is in its JSON object.
+  kExitClocksDiffer = 10,
 };
 
 // Ended by a signal: 128 + its number (130 SIGINT, 143 SIGTERM, 129 SIGHUP;
@@ -34,5 +39,7 @@ inline constexpr ExitCodeRow kExitCodeTable[] = {
     {"7", "die Firmware des Geräts wird gerade geschrieben; später erneut versuchen"},
     {"8", "das Update-Programm schreibt noch: das Gerät nicht abziehen"},
     {"9", "die Lautstärke konnte nicht zurückgesetzt werden: von Hand einstellen (Pegel im JSON)"},
+    {"10", "copy in mehrere Uhren: nicht alle Uhren endeten gleich (jede Uhr mit ihrem Code im JSON); "
+           "endeten alle gleich, gilt ihr gemeinsamer Code, 0 nur wenn jede Uhr erfolgreich war"},
     {"128+N", "durch Signal N beendet (130 SIGINT, 143 SIGTERM, 129 SIGHUP, 141 geschlossene Ausgabe)"},
 };

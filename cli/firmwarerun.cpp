@@ -78,19 +78,17 @@ class ToolWatch {
 
 }  // namespace
 
-int ReportOpenFailure(const QString& command, const DeviceSession& session, Report& report) {
-  if (session.FirmwareBeingWritten()) {
-    report.Failure(command, "firmware-being-written", session.FailureText());
-    return kExitFirmwareBeingWritten;
-  }
+OpenFailure OpenFailureOf(const DeviceSession& session) {
+  if (session.FirmwareBeingWritten()) return {"firmware-being-written", kExitFirmwareBeingWritten};
   const uint32_t code = session.FailureCode();
-  if (PortFailure::IsBusy(code)) {
-    report.Failure(command, "port-busy", session.FailureText());
-    return kExitPortBusy;
-  }
-  report.Failure(command, code == EACCES || code == EPERM ? "permission-denied" : "no-device",
-                 session.FailureText());
-  return kExitNoDevice;
+  if (PortFailure::IsBusy(code)) return {"port-busy", kExitPortBusy};
+  return {code == EACCES || code == EPERM ? "permission-denied" : "no-device", kExitNoDevice};
+}
+
+int ReportOpenFailure(const QString& command, const DeviceSession& session, Report& report) {
+  const OpenFailure failure = OpenFailureOf(session);
+  report.Failure(command, failure.error, session.FailureText());
+  return failure.code;
 }
 
 int RunFirmware(const QString& image, const QString& port, Report& report, const Ending& ending,

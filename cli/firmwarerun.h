@@ -18,6 +18,13 @@
 // time-out around the command is not held up for long.
 inline constexpr int kToolGraceAfterSignalMs = 10000;
 
+// Why `session` did not open, for a script, and the exit code it gives.
+struct OpenFailure {
+  const char* error;
+  int code;
+};
+OpenFailure OpenFailureOf(const DeviceSession& session);
+
 // Names why `session` did not open (German) and returns the exit code: 7 when
 // a firmware hand-over guards the port, 4 when another program holds it, else 2.
 int ReportOpenFailure(const QString& command, const DeviceSession& session, Report& report);

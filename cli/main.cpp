@@ -22,7 +22,9 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "cli/copyinputs.h"
 #include "cli/copyrun.h"
@@ -32,6 +34,7 @@
 #include "cli/options.h"
 #include "cli/report.h"
 #include "cli/standarddescriptors.h"
+#include "link/clocklink.h"
 #include "link/devicelink.h"
 #include "serial/portfailure.h"
 #include "speech/soundoutputlock.h"
@@ -147,6 +150,8 @@ class CommandRun {
   int DimStore();
   // -1 when the copy's inputs and the sound output are there, else the exit code.
   int CheckCopy();
+  // A copy into every clock named by --port at once.
+  int StationCopy();
   // Service mode around `action`, as the test dialog holds it while shown.
   void InServiceMode(const std::function<void()>& action) {
     DeviceLink::EnterServiceMode();
@@ -404,6 +409,7 @@ int CommandRun::Run() {
   }
   if (command_ == QLatin1String("copy")) {
     if (const int code = CheckCopy(); code >= 0) return code;
+    if (options_.ports.size() > 1) return StationCopy();
   }
   if (const int code = ChoosePort(); code >= 0) return code;
   report_.SetPort(port_);
@@ -455,6 +461,62 @@ int CommandRun::Run() {
   }
   if (!ending_.deviceGone) session.Finish();
   // A result that could not be written is no success.
+  if (code == kExitOk && report_.WriteError() != 0) code = Ended();
+  return code;
+}
+
+// The first clock is on the windows' channel, each further one on its own.
+// A clock whose port does not open is reported as such, and the others are
+// copied into all the same; an unplugged clock leaves the run alone.
+int CommandRun::StationCopy() {
+  const QStringList& ports = options_.ports;
+  // No one port names the run: each clock's object names its own.
+  report_.SetPort(QString());
+  std::optional<ProcessLock> soundOutput;
+  SoundOutputClaim claim = ClaimSoundOutput(ports.join(QStringLiteral(", ")));
+  if (!claim.lock) {
+    report_.Failure(command_, "sound-busy", SoundOutputBusyText(claim.heldBy),
+                    {{QStringLiteral("heldBy"), claim.heldBy}});
+    return kExitSoundBusy;
+  }
+  soundOutput = std::move(claim.lock);
+  if (ending_.Requested()) return Ended();
+  std::vector<std::unique_ptr<ClockLink>> ownLinks;
+  std::vector<std::unique_ptr<DeviceSession>> sessions;
+  std::vector<StationClock> station;
+  CopyRun* running = nullptr;
+  for (qsizetype i = 0; i < ports.size(); ++i) {
+    ClockLink* link = &DeviceLink::Default();
+    if (i > 0) {
+      ownLinks.push_back(std::make_unique<ClockLink>());
+      link = ownLinks.back().get();
+    }
+    sessions.push_back(std::make_unique<DeviceSession>(*link));
+    DeviceSession& session = *sessions.back();
+    const size_t index = static_cast<size_t>(i);
+    session.OnGone = [&running, index] {
+      if (running) running->ClockGone(index);
+    };
+    StationClock clock{ports[i], link};
+    if (!session.Open(ports[i])) {
+      const OpenFailure failure = OpenFailureOf(session);
+      clock.link = nullptr;
+      clock.openError = failure.error;
+      clock.openMessage = session.FailureText();
+      clock.openExit = failure.code;
+    } else {
+      report_.Progress(link->ConnectionText());
+    }
+    station.push_back(clock);
+  }
+  CopyRun run(report_, copyEntries_, ProgramFolder(), station);
+  running = &run;
+  onEnd_ = [this, &run] { StopCopy(run); };
+  int code = run.Run();
+  onEnd_ = nullptr;
+  running = nullptr;
+  for (size_t i = 0; i < sessions.size(); ++i)
+    if (station[i].link && station[i].link->Port() && station[i].link->Port()->Active()) sessions[i]->Finish();
   if (code == kExitOk && report_.WriteError() != 0) code = Ended();
   return code;
 }

@@ -70,9 +70,19 @@ std::optional<ArgumentError> CheckCommand(Options& options) {
                    QStringLiteral("Segment muss zwischen 0 und 255 liegen, nicht: %1").arg(options.words[1]));
   }
   if (!options.portGiven) return std::nullopt;
-  if (options.port.isEmpty())
-    return Error(QStringLiteral("--port"),
-                 QStringLiteral("--port braucht einen Portnamen; ein leerer ist keiner."));
+  for (const QString& port : options.ports)
+    if (port.isEmpty())
+      return Error(QStringLiteral("--port"),
+                   QStringLiteral("--port braucht einen Portnamen; ein leerer ist keiner."));
+  // Only a copy serves several clocks; for the others the last name counts,
+  // as it always has. One clock named twice would be opened twice.
+  if (command != QLatin1String("copy")) {
+    options.ports = QStringList{options.port};
+    return std::nullopt;
+  }
+  for (qsizetype i = 0; i < options.ports.size(); ++i)
+    if (options.ports.indexOf(options.ports[i]) != i)
+      return Error(options.ports[i], QStringLiteral("Der Port %1 ist mehrfach angegeben.").arg(options.ports[i]));
   return std::nullopt;
 }
 
@@ -126,6 +136,7 @@ ParsedCommandLine Parse(const QStringList& arguments) {
     } else if (IsOption(word, "--port")) {
       if (auto error = TakeValue(arguments, i, QStringLiteral("--port"), options.port)) return *error;
       options.portGiven = true;
+      options.ports << options.port;
     } else if (IsOption(word, "--interval")) {
       QString value;
       if (auto error = TakeValue(arguments, i, QStringLiteral("--interval"), value)) return *error;
@@ -160,7 +171,8 @@ QString UsageText() {
       "  rtc on|off                RTC Test an (bis zu einem Signal) oder aus\n"
       "  segment N                 Sprachsegment N (0 bis 255) spielen\n"
       "  beep                      Segment 0 spielen\n"
-      "  copy SET.ini [ALARM...]   Sprachdaten und Wecktöne übertragen\n"
+      "  copy SET.ini [ALARM...]   Sprachdaten und Wecktöne übertragen; mit mehreren --port\n"
+      "                            in jede genannte Uhr zugleich (eine Wiedergabe für alle)\n"
       "  firmware IMAGE.hex        Firmwareupdate über das Update-Skript\n"
       "Optionen: --port NAME (ohne: die einzige Schnittstelle), --json, --interval MS,\n"
       "          --help, --version; auch --option=WERT; -- beendet die Optionen.\n"

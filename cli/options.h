@@ -10,7 +10,8 @@
 struct Options {
   bool json = false;
   bool portGiven = false;
-  QString port;
+  QString port;        // the last --port value
+  QStringList ports;   // every --port value, in order: copy serves each of them
   int intervalMs = 250;
   QStringList words;  // the command and its arguments
   int segment = 0;    // the checked number of `segment`

@@ -75,7 +75,34 @@ void Report::Progress(const QString& text, double fraction) {
   std::fflush(stderr);
 }
 
+void Report::ProgressLines(const QStringList& lines, double fraction) {
+  if (!terminal_) {
+    for (qsizetype i = 0; i < lines.size(); ++i)
+      if (i >= lastLines_.size() || lines[i] != lastLines_[i]) std::fprintf(stderr, "%s\n", lines[i].toUtf8().constData());
+    lastLines_ = lines;
+    std::fflush(stderr);
+    return;
+  }
+  // Back to the block's first line, then every line anew.
+  if (barShown_ && linesShown_ > 1) std::fprintf(stderr, "\033[%dA", linesShown_ - 1);
+  for (qsizetype i = 0; i < lines.size(); ++i) {
+    QString line = lines[i];
+    if (fraction >= 0 && i == 0) {
+      constexpr int kWidth = 20;
+      const int filled = static_cast<int>(fraction * kWidth + 0.5);
+      line += QStringLiteral(" [") + QString(filled, QLatin1Char('#')) +
+              QString(kWidth - filled, QLatin1Char('.')) + QStringLiteral("]");
+    }
+    std::fprintf(stderr, "\r\033[K%s%s", line.toUtf8().constData(), i + 1 < lines.size() ? "\n" : "");
+  }
+  linesShown_ = static_cast<int>(lines.size());
+  barShown_ = true;
+  lastLines_ = lines;
+  std::fflush(stderr);
+}
+
 void Report::EndProgress() {
   if (barShown_) std::fputc('\n', stderr);
   barShown_ = false;
+  linesShown_ = 0;
 }

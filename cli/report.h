@@ -6,6 +6,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 #include "cli/exitcodes.h"
@@ -26,6 +27,9 @@ class Report {
                const QJsonObject& extra = {});
   // A progress line; with a fraction (0..1) a bar on a terminal.
   void Progress(const QString& text, double fraction = -1);
+  // Several lines at once (a station, one line per clock), redrawn in place
+  // on a terminal; a log gets the lines that changed.
+  void ProgressLines(const QStringList& lines, double fraction = -1);
   void EndProgress();
   // A line on stderr also with --json, for what a user must not miss.
   void Warn(const QString& message);
@@ -43,6 +47,8 @@ class Report {
   bool json_;
   bool terminal_;
   bool barShown_ = false;
+  QStringList lastLines_;
+  int linesShown_ = 0;  // lines of a block drawn on the terminal, the cursor below the first
   QString lastLine_;
   QString port_;
   QString command_;

@@ -71,10 +71,14 @@ int main(int argc, char** argv) {
   // The serving thread's observer and this thread both write here: one line at a time.
   std::mutex stderrMutex;
   auto print = [&](const std::string& line) {
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-            .count();
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(stderrMutex);
+    if (options.monotonicTimes) {
+      const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+      std::fprintf(stderr, "%.6f %s\n", double(us) / 1e6, line.c_str());
+      return;
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
     std::fprintf(stderr, "%8.3f %s\n", double(ms) / 1000.0, line.c_str());
   };
   auto say = [&](const std::string& line) {

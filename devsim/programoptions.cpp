@@ -35,6 +35,9 @@ const char* const kUsage =
     "  --name NAME            name of the announcement link (default vellamo-devsim-<pid>)\n"
     "  --no-announce          do not announce the pty as a virtual port\n"
     "  --verbose              print received commands and sent answers on stderr\n"
+    "  --monotonic-times      stamp log lines with the system's monotonic clock (seconds,\n"
+    "                         to the microsecond), the same in every process, so that the\n"
+    "                         logs of several simulators can be laid side by side\n"
     "  --help                 print this text\n"
     "\n"
     "TEXT may hold the escapes \\r \\n \\t \\\\ \\xHH.\n";
@@ -120,6 +123,10 @@ bool ParseProgramOptions(int argc, const char* const* argv, ProgramOptions& opti
     }
     if (arg == "--no-announce") {
       options.announce = false;
+      continue;
+    }
+    if (arg == "--monotonic-times") {
+      options.monotonicTimes = true;
       continue;
     }
     if (i + 1 >= argc) {

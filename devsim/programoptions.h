@@ -28,6 +28,7 @@ struct ProgramOptions {
   std::string name;                           // empty: vellamo-devsim-<pid>
   bool announce = true;
   bool verbose = false;
+  bool monotonicTimes = false;  // log stamps on the machine's monotonic clock, not since start
   bool help = false;
 };
 

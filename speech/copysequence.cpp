@@ -56,6 +56,15 @@ const FailureText& TextsOf(CopyFailure failure) { return kFailureTexts[static_ca
 
 const char* CopyFailureCode(CopyFailure failure) { return TextsOf(failure).code; }
 
+CopySequence::CopySequence(Host& host, std::vector<ClockLink*> clocks) : host_(host) {
+  for (ClockLink* link : clocks) clocks_.push_back(Clock{link});
+}
+
+size_t CopySequence::ClocksInRun() const {
+  return static_cast<size_t>(
+      std::count_if(clocks_.begin(), clocks_.end(), [this](const Clock& clock) { return InRun(clock); }));
+}
+
 QString CopyFailureMessage(CopyFailure failure) { return QString::fromUtf8(TextsOf(failure).message); }
 
 // The user's volume is read before the first command: a cancel inside that
@@ -67,6 +76,7 @@ void CopySequence::Start() {
   ++run_;
   runOpen_ = true;
   unplayed_.clear();
+  for (Clock& clock : clocks_) clock.stage = Stage::Recording;
   host_.ResetProgress();
   saved_ = ReadOutputVolume();
   if (!saved_) {
@@ -81,15 +91,18 @@ void CopySequence::Start() {
   SavedVolume = saved_->value;
   host_.LevelSaved(*saved_);
   const std::uint64_t run = run_;
-  DeviceLink::EnterServiceMode(StillCurrent(run));
-  if (RunEndedSince(run)) return;
+  for (Clock& clock : clocks_) {
+    clock.link->Send("*", StillCurrent(run));
+    if (RunEndedSince(run)) return;
+  }
   // A run cancelled during processing leaves the clock's verdict owed; the
   // clock may give it minutes later. It belongs to that run, and the
   // recordings' verdicts of this one must not meet it, so this run waits
   // for it first.
-  if (DeviceLink::OwesAnswers()) {
+  for (Clock& clock : clocks_) {
+    if (!clock.link->OwesAnswers()) continue;
     Status(QStringLiteral("Status: Warte auf das Gerät (die vorige Verarbeitung läuft noch)..."));
-    DeviceLink::AwaitOwedAnswers(kOwedVerdictWaitMs, true);
+    clock.link->AwaitOwedAnswers(kOwedVerdictWaitMs, true);
     if (RunEndedSince(run)) return;
   }
   TrialVolume = kFirstTrialVolume;
@@ -123,6 +136,75 @@ void CopySequence::Tick(int state) {
   }
 }
 
+// ------------------------------------------------------------ many clocks
+
+std::vector<int32_t> CopySequence::AskAll(char letter, int32_t ticks, bool number, Stage stage) {
+  std::vector<int32_t> results(clocks_.size(), -1);
+  std::vector<ClockLink*> asked(clocks_.size(), nullptr);
+  std::vector<bool> tried(clocks_.size(), false);
+  const auto wanted = [&](const Clock& clock) {
+    return stage == Stage::Stopped ? InRun(clock) : clock.stage == stage;
+  };
+  const std::uint64_t run = run_;
+  // Two rounds: a clock that would have to wait before its command can go
+  // (an answer of the same kind still owed, a write still on its way) must
+  // not hold up the commands of the others.
+  for (const bool atOnce : {true, false}) {
+    for (size_t i = 0; i < clocks_.size() && !RunEndedSince(run); ++i) {
+      Clock& clock = clocks_[i];
+      if (!wanted(clock) || tried[i] || clock.link->WritesAtOnce(letter) != atOnce) continue;
+      tried[i] = true;
+      if (clock.link->WriteQuery(letter, ticks)) asked[i] = clock.link;
+    }
+  }
+  ClockLink::CollectAll(asked);
+  for (size_t i = 0; i < clocks_.size(); ++i)
+    if (asked[i]) results[i] = asked[i]->TakeResult(number);
+  return results;
+}
+
+void CopySequence::AwaitOwedAnswersOfAll(int maxMs) {
+  QElapsedTimer waited;
+  waited.start();
+  for (Clock& clock : clocks_) {
+    if (!InRun(clock)) continue;
+    const qint64 left = maxMs - waited.elapsed();
+    if (left <= 0) break;
+    clock.link->AwaitOwedAnswers(static_cast<uint32_t>(left));
+  }
+}
+
+bool CopySequence::LeaveRun(size_t index, CopyFailure failure, const QString& text, bool processing) {
+  Clock& clock = clocks_[index];
+  const bool last = ClocksInRun() == 1 && InRun(clock);
+  const std::uint64_t run = run_;
+  if (last && processing) Status(QStringLiteral("Status: Fehler."));
+  host_.ClockMessage(index, failure, text);
+  if (RunEndedSince(run)) return false;
+  clock.stage = Stage::Out;
+  if (last)
+    EndRun();
+  else
+    clock.link->ReleaseWait();
+  if (processing) clock.link->Send("H");
+  clock.link->Send("{");
+  if (!last) return !RunEndedSince(run);
+  PutBackUsersLevel();
+  host_.Close();
+  return false;
+}
+
+void CopySequence::ClockGone(size_t index) {
+  if (index >= clocks_.size() || !runOpen_ || !InRun(clocks_[index])) return;
+  clocks_[index].stage = Stage::Out;
+  clocks_[index].link->ReleaseWait();
+  if (ClocksInRun() > 0) return;
+  StopPlayback(CopyStream);
+  EndRun();
+  PutBackUsersLevel();
+  host_.Close();
+}
+
 // --------------------------------------------------------------- the states
 //
 // After every call into the command channel, sends included (a send waits
@@ -137,31 +219,50 @@ void CopySequence::StepPlayTone() {
   host_.Arm(CheckLevel, kToneToLevelMs);
 }
 
+// Every clock in the run is asked at every volume; the volume rises until
+// each of them hears enough. The status shows the lowest reading.
 void CopySequence::StepCheckLevel() {
   const std::uint64_t run = run_;
-  const int32_t level = DeviceLink::ReadAudioLevel();
+  const std::vector<int32_t> levels = AskAll('B', ClockLink::kShortTimeoutTicks, true, Stage::Recording);
   if (RunEndedSince(run)) return;
-  Status(QStringLiteral("Status: Einpegeln... (%1)").arg(level));
-  host_.Level(level, TrialVolume);
-  if (level <= 0) {
-    AbortCopy(CopyFailure::AdcFailed);
-  } else if (level >= kSufficientLevel) {
-    StopPlayback(CopyStream);
-    DeviceLink::BeginCopySession(StillCurrent(run));
-    if (RunEndedSince(run)) return;
-    // The first recording starts only once the tone is no longer heard: the
-    // sound server still plays its last tens of milliseconds, which the device
-    // would otherwise record at the head of the first file.
-    host_.Arm(StartNextFile, kStepMs + StoppedSoundEndsInMs());
-  } else {
+  std::optional<int32_t> lowest;
+  for (size_t i = 0; i < clocks_.size(); ++i)
+    if (InRun(clocks_[i])) lowest = std::min(lowest.value_or(levels[i]), levels[i]);
+  Status(QStringLiteral("Status: Einpegeln... (%1)").arg(lowest.value_or(-1)));
+  for (size_t i = 0; i < clocks_.size(); ++i)
+    if (InRun(clocks_[i])) host_.ClockLevel(i, levels[i], TrialVolume);
+  for (size_t i = 0; i < clocks_.size(); ++i)
+    if (InRun(clocks_[i]) && levels[i] <= 0 &&
+        !LeaveRun(i, CopyFailure::AdcFailed, CopyFailureMessage(CopyFailure::AdcFailed), true))
+      return;
+  const auto tooLow = [&](size_t i) { return InRun(clocks_[i]) && levels[i] < kSufficientLevel; };
+  bool anyTooLow = false;
+  for (size_t i = 0; i < clocks_.size(); ++i) anyTooLow = anyTooLow || tooLow(i);
+  if (anyTooLow) {
     TrialVolume += kVolumeStep;
     if (TrialVolume <= kHighestTrialVolume) {
       SetOutputVolume(TrialVolume);
       host_.Arm(PlayTone, kStepMs);
-    } else {
-      ShowNoSignal();
+      return;
     }
+    // Even the highest volume is not enough for these: they leave, with no
+    // processing, and the others go on at this volume.
+    StopPlayback(CopyStream);
+    for (size_t i = 0; i < clocks_.size(); ++i)
+      if (tooLow(i) && !LeaveRun(i, CopyFailure::NoSignal, CopyFailureMessage(CopyFailure::NoSignal), false))
+        return;
+    TrialVolume = kHighestTrialVolume;
   }
+  StopPlayback(CopyStream);
+  for (Clock& clock : clocks_) {
+    if (!InRun(clock)) continue;
+    clock.link->Send("G", StillCurrent(run));
+    if (RunEndedSince(run)) return;
+  }
+  // The first recording starts only once the tone is no longer heard: the
+  // sound server still plays its last tens of milliseconds, which the device
+  // would otherwise record at the head of the first file.
+  host_.Arm(StartNextFile, kStepMs + StoppedSoundEndsInMs());
 }
 
 // Playback starts before the start-recording command; the entry leaves the
@@ -169,7 +270,9 @@ void CopySequence::StepCheckLevel() {
 // started.
 void CopySequence::StepStartNextFile() {
   const QStringList list = host_.PendingEntries();
-  if (list.isEmpty()) {
+  const bool anyRecording =
+      std::any_of(clocks_.begin(), clocks_.end(), [](const Clock& clock) { return clock.stage == Stage::Recording; });
+  if (list.isEmpty() || !anyRecording) {
     host_.Arm(FinishCopy, kStepMs);
     return;
   }
@@ -177,7 +280,7 @@ void CopySequence::StepStartNextFile() {
   const std::uint64_t run = run_;
   // Whatever the clock still owes is settled before the word starts, so that
   // "I" leaves as the sound begins, not when the line has calmed down.
-  DeviceLink::AwaitOwedAnswers(kSettleBeforeWordMs);
+  AwaitOwedAnswersOfAll(kSettleBeforeWordMs);
   if (RunEndedSince(run)) return;
   Status(QStringLiteral("Status: Kopiere... ("), entry, QStringLiteral(")"));
   host_.ResetProgress();
@@ -189,13 +292,13 @@ void CopySequence::StepStartNextFile() {
   current_ = entry;
   currentPlayed_ = CopyStream != 0;
   host_.EntryTaken();
-  const int32_t verdict = DeviceLink::StartRecording();
+  const std::vector<int32_t> verdicts = AskAll('I', ClockLink::kShortTimeoutTicks, false, Stage::Recording);
   if (RunEndedSince(run)) return;
-  if (verdict == 0) {
-    host_.Arm(TrackPlayback, kPollMs);
-  } else {
-    AbortCopy(CopyFailure::StartFailed);
-  }
+  for (size_t i = 0; i < clocks_.size(); ++i)
+    if (clocks_[i].stage == Stage::Recording && verdicts[i] != 0 &&
+        !LeaveRun(i, CopyFailure::StartFailed, CopyFailureMessage(CopyFailure::StartFailed), true))
+      return;
+  host_.Arm(TrackPlayback, kPollMs);
 }
 
 void CopySequence::StepTrackPlayback() {
@@ -213,20 +316,27 @@ void CopySequence::StepTrackPlayback() {
   host_.ResetProgress();
   StopPlayback(CopyStream);
   const std::uint64_t run = run_;
-  const int32_t verdict = DeviceLink::StopRecording();
+  std::vector<bool> recording(clocks_.size());
+  for (size_t i = 0; i < clocks_.size(); ++i) recording[i] = clocks_[i].stage == Stage::Recording;
+  const std::vector<int32_t> verdicts = AskAll('J', ClockLink::kShortTimeoutTicks, false, Stage::Recording);
   if (RunEndedSince(run)) return;
-  host_.Recorded(current_, currentPlayed_ && !cut, verdict);
+  for (size_t i = 0; i < clocks_.size(); ++i)
+    if (recording[i] && InRun(clocks_[i])) host_.ClockRecorded(i, current_, currentPlayed_ && !cut, verdicts[i]);
   if (cut) {
     EndCutStream(cause, other);
     return;
   }
-  if (verdict == 0) {
-    host_.Arm(StartNextFile, kAfterRecordingMs);
-  } else {
-    host_.Message(CopyFailure::StopFailed, CopyFailureMessage(CopyFailure::StopFailed));
+  // A clock that did not stop its recording takes no further entry; what it
+  // has recorded is still processed, with the others.
+  for (size_t i = 0; i < clocks_.size(); ++i) {
+    if (!recording[i] || clocks_[i].stage != Stage::Recording || verdicts[i] == 0) continue;
+    clocks_[i].stage = Stage::Stopped;
+    host_.ClockMessage(i, CopyFailure::StopFailed, CopyFailureMessage(CopyFailure::StopFailed));
     if (RunEndedSince(run)) return;
-    host_.Arm(FinishCopy, kAfterRecordingMs);
   }
+  const bool anyRecording =
+      std::any_of(clocks_.begin(), clocks_.end(), [](const Clock& clock) { return clock.stage == Stage::Recording; });
+  host_.Arm(anyRecording ? StartNextFile : FinishCopy, kAfterRecordingMs);
 }
 
 // "J" is to leave as the word ends: the stream's position, held against the
@@ -282,18 +392,22 @@ void CopySequence::EndCutStream(CutCause cause, const QString& otherProgram) {
 void CopySequence::StepFinishCopy() {
   Status(QStringLiteral("Status: Verarbeitung... (dauert ca. 2 Minuten)"));
   const std::uint64_t run = run_;
-  DeviceLink::AwaitOwedAnswers(kSettleBeforeWordMs);
+  AwaitOwedAnswersOfAll(kSettleBeforeWordMs);
   if (RunEndedSince(run)) return;
-  DeviceLink::StartProcessing(StillCurrent(run));
-  if (RunEndedSince(run)) return;
+  for (Clock& clock : clocks_) {
+    if (!InRun(clock)) continue;
+    clock.link->Send("H", StillCurrent(run));
+    if (RunEndedSince(run)) return;
+  }
   // Without serving events: nothing may come between the two commands.
   std::this_thread::sleep_for(std::chrono::milliseconds(kProcessingPauseMs));
-  const int32_t verdict = DeviceLink::AwaitProcessingResult();
+  // Each clock's verdict waits its own three minutes, side by side.
+  const std::vector<int32_t> verdicts = AskAll('K', ClockLink::kProcessingTimeoutTicks, false, Stage::Stopped);
   if (RunEndedSince(run)) return;
-  if (verdict != 0) {
-    AbortCopy(CopyFailure::ProcessingFailed);
-    return;
-  }
+  for (size_t i = 0; i < clocks_.size(); ++i)
+    if (InRun(clocks_[i]) && verdicts[i] != 0 &&
+        !LeaveRun(i, CopyFailure::ProcessingFailed, CopyFailureMessage(CopyFailure::ProcessingFailed), true))
+      return;
   if (!unplayed_.isEmpty()) {
     QStringList lines = unplayed_;
     for (QString& line : lines)
@@ -305,8 +419,11 @@ void CopySequence::StepFinishCopy() {
   Status(QStringLiteral("Status: Übertragung erfolgreich!"));
   host_.Holding(false);
   host_.Disarm();
-  DeviceLink::LeaveServiceMode();
-  if (RunEndedSince(run)) return;
+  for (Clock& clock : clocks_) {
+    if (!InRun(clock)) continue;
+    clock.link->Send("{");
+    if (RunEndedSince(run)) return;
+  }
   PutBackUsersLevel();
   host_.Succeeded();
 }
@@ -319,7 +436,7 @@ void CopySequence::EndRun() {
   ++run_;
   runOpen_ = false;
   host_.Holding(false);
-  DeviceLink::ReleaseWait();
+  for (Clock& clock : clocks_) clock.link->ReleaseWait();
   host_.Disarm();
   Status(QStringLiteral("Status:"));
 }
@@ -333,28 +450,27 @@ void CopySequence::AbortCopy(CopyFailure failure, const QString& message) {
   Status(QStringLiteral("Status: Fehler."));
   host_.Message(failure, message.isEmpty() ? CopyFailureMessage(failure) : message);
   if (RunEndedSince(run)) return;
+  std::vector<ClockLink*> inRun;
+  for (Clock& clock : clocks_)
+    if (InRun(clock)) inRun.push_back(clock.link);
   EndRun();
-  DeviceLink::StartProcessing();
-  DeviceLink::LeaveServiceMode();
+  for (ClockLink* link : inRun) {
+    link->Send("H");
+    link->Send("{");
+  }
   PutBackUsersLevel();
   host_.Close();
 }
 
-void CopySequence::ShowNoSignal() {
-  StopPlayback(CopyStream);
-  const std::uint64_t run = run_;
-  host_.Message(CopyFailure::NoSignal, CopyFailureMessage(CopyFailure::NoSignal));
-  if (RunEndedSince(run)) return;
-  EndRun();
-  DeviceLink::LeaveServiceMode();
-  PutBackUsersLevel();
-  host_.Close();
-}
-
+// A run that has ended already (or never started) still leaves service mode
+// on every clock, as the dialog's buttons always have.
 void CopySequence::StopRun() {
   StopPlayback(CopyStream);
+  std::vector<ClockLink*> inRun;
+  for (Clock& clock : clocks_)
+    if (!runOpen_ || InRun(clock)) inRun.push_back(clock.link);
   EndRun();
-  DeviceLink::LeaveServiceMode();
+  for (ClockLink* link : inRun) link->Send("{");
   PutBackUsersLevel();
 }
 

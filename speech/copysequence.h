@@ -11,6 +11,14 @@
 // The host arms its timer when asked and calls Tick with the state it was
 // armed with.
 //
+// The sequence drives a list of clocks that hear one playback: a station with
+// one line out through a splitter, each clock on its own port. A single copy
+// is a list of one. Each clock is asked the same question side by side: every
+// clock's command is written first, then the answers are collected, so that
+// a silent or unplugged clock delays no other clock's command. A clock that
+// fails leaves the run as a single copy would end (its message, its "H" and
+// "{" as that failure sends them); the run goes on while a clock is left.
+//
 // Everything runs on one thread. The device queries wait while events are
 // processed, so a cancel, the program's end and other timers run in the
 // middle of a tick. A tick that resumes after its run has ended does nothing
@@ -21,7 +29,9 @@
 #include <QStringList>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
+#include "link/clocklink.h"
 #include "link/devicelink.h"
 #include "speech/audiooutput.h"
 
@@ -107,9 +117,23 @@ class CopySequence : public CopyStates {
     virtual void Recorded(const QString& /*entry*/, bool /*played*/, int32_t /*verdict*/) {}
     // The user's level as read at the start.
     virtual void LevelSaved(const UsersLevel& /*level*/) {}
+    // The same per clock, numbered as the list the sequence was given; a
+    // host of one clock needs none of them.
+    virtual void ClockMessage(size_t /*clock*/, CopyFailure failure, const QString& text) {
+      Message(failure, text);
+    }
+    virtual void ClockLevel(size_t /*clock*/, int32_t level, std::uint32_t trialVolume) {
+      Level(level, trialVolume);
+    }
+    virtual void ClockRecorded(size_t /*clock*/, const QString& entry, bool played, int32_t verdict) {
+      Recorded(entry, played, verdict);
+    }
   };
 
-  explicit CopySequence(Host& host) : host_(host) {}
+  // One clock: the windows' (DeviceLink's).
+  explicit CopySequence(Host& host) : CopySequence(host, {&DeviceLink::Default()}) {}
+  // Several clocks hearing the same playback, each on its own channel.
+  CopySequence(Host& host, std::vector<ClockLink*> clocks);
 
   // Service mode, the saved and first trial volume, the first tone's timer.
   void Start();
@@ -123,8 +147,35 @@ class CopySequence : public CopyStates {
   // it holds; a level that could not be put back is told to the host
   // (VolumeNotRestored) unless `quiet`. True when nothing was read.
   bool PutBackUsersLevel(bool quiet = false);
+  // The clock's device has gone (its port's report): it leaves the run with
+  // no command, as nothing can reach it. The last clock to leave ends the run
+  // as a cancel does, and the host is told to close.
+  void ClockGone(size_t clock);
+  // The clocks still in the run (recording, or waiting for processing).
+  size_t ClocksInRun() const;
 
  private:
+  // Where a clock stands: recording the entries; done with the entries (it
+  // refused to stop a recording) but still to process; out of the run.
+  enum class Stage { Recording, Stopped, Out };
+  struct Clock {
+    ClockLink* link;
+    Stage stage = Stage::Recording;
+  };
+  // Asks every clock of `stage` (Stopped: every clock in the run) the same
+  // question; each writes as soon as its port allows, those that can at once
+  // first, and then the answers are taken side by side. -1 for a clock not
+  // asked or whose query failed.
+  std::vector<int32_t> AskAll(char letter, int32_t ticks, bool number, Stage stage);
+  bool InRun(const Clock& clock) const { return clock.stage != Stage::Out; }
+  // Serves events while a clock in the run owes a short answer, all of them
+  // together for at most `maxMs`.
+  void AwaitOwedAnswersOfAll(int maxMs);
+  // The clock leaves the run after `failure`: its message, then "H" (with
+  // `processing`, as an aborted copy sends it) and "{". False when the run has
+  // ended (it was the last clock, or the run ended during the message).
+  bool LeaveRun(size_t clock, CopyFailure failure, const QString& text, bool processing);
+
   void StepPlayTone();
   void StepCheckLevel();
   void StepStartNextFile();
@@ -137,7 +188,6 @@ class CopySequence : public CopyStates {
   int NextLookMs(std::uint64_t position, std::uint64_t length);
   // The failure's own message unless `message` says more.
   void AbortCopy(CopyFailure failure, const QString& message = QString());
-  void ShowNoSignal();
   void EndRun();
   void Status(const QString& text, const QString& path = QString(), const QString& tail = QString());
   bool RunEndedSince(std::uint64_t run) const { return run != run_; }
@@ -147,6 +197,7 @@ class CopySequence : public CopyStates {
   }
 
   Host& host_;
+  std::vector<Clock> clocks_;
   std::optional<UsersLevel> saved_;  // the user's level, once read
   std::uint64_t run_ = 0;  // changes at every start and every end
   bool runOpen_ = false;   // from the start until an end (success keeps it open until the host ends it)

@@ -71,6 +71,11 @@ class Simulator {
     process_.waitForFinished(kFaultMs);
   }
 
+  // The log so far.
+  QString Log() {
+    Received();
+    return log_;
+  }
   // The commands received so far, each as its log names it: "*", "F 0x08".
   QStringList Received() {
     log_ += QString::fromUtf8(process_.readAllStandardError());
@@ -944,6 +949,115 @@ TEST_F(CliCopy, ARefusalAndAGarbledAnswerEndWithTheirCodesAndLeaveTheDeviceAsFou
   EXPECT_TRUE(ProcessUntil([&] { return garbling.Received().endsWith("{"); }, kFaultMs));
   EXPECT_EQ(GetOutputVolume(), before_);
 }
+
+// A station: one playback into several clocks, each a simulator on its own
+// pty hearing the sink, its log stamped on the machine's monotonic clock. One
+// case per rule: each clock's outcome and exit, the run's code, what every
+// clock was sent, the volume back once, and the "I" of every entry reaching
+// all clocks together (the goal is 20 ms; the bound here is generous).
+struct StationCase {
+  const char* rule;
+  std::vector<QStringList> clocks;  // each clock's own simulator options
+  int pulled;                       // the clock unplugged at its second "I"; -1: none
+  std::vector<const char*> errors;  // each clock's outcome: "" success, else its error
+  int exitCode;
+};
+
+class CliStation : public CliCopy, public testing::WithParamInterface<StationCase> {};
+
+// The times ("I", "J") a clock's log stamps its commands with, in seconds.
+std::vector<double> TimesOf(const QString& log, const QString& command) {
+  std::vector<double> times;
+  const QRegularExpression rx(QStringLiteral(R"(^(\d+\.\d+) rx %1\b)").arg(QRegularExpression::escape(command)),
+                              QRegularExpression::MultilineOption);
+  for (auto match = rx.globalMatch(log); match.hasNext();) times.push_back(match.next().captured(1).toDouble());
+  return times;
+}
+
+TEST_P(CliStation, EachClockEndsAsASingleCopyWouldAndTheOthersGoOn) {
+  const StationCase& c = GetParam();
+  QTemporaryFile set;
+  ASSERT_TRUE(set.open());
+  set.write("deutsch\\acht.wav\r\ndeutsch\\drei.wav\r\ndeutsch\\elf.wav\r\n");
+  set.flush();
+  std::vector<std::unique_ptr<Simulator>> clocks;
+  QStringList arguments{"--json"};
+  for (const QStringList& own : c.clocks) {
+    clocks.push_back(std::make_unique<Simulator>(
+        QStringList{"--no-announce", "--hear", "--monotonic-times", "--processing-time", "300"} + own));
+    arguments << "--port" << clocks.back()->Port();
+  }
+  arguments << "copy" << set.fileName();
+  const CliRun run = RunCli(arguments, [&](QProcess& cli) {
+    if (c.pulled >= 0) {
+      ASSERT_TRUE(ProcessUntil([&] { return clocks[c.pulled]->Received().count("I") >= 2; }, 90000));
+      clocks[c.pulled]->Unplug();
+    }
+    cli.waitForFinished(240000);
+  });
+  EXPECT_EQ(run.exitCode, c.exitCode) << run.err.toStdString();
+  ASSERT_EQ(run.objects.size(), qsizetype(c.clocks.size() + 1)) << run.out.toStdString();
+  const QJsonObject summary = run.objects.last();
+  EXPECT_TRUE(summary.value("summary").toBool());
+  EXPECT_EQ(summary.value("exit").toInt(), c.exitCode);
+  EXPECT_EQ(GetOutputVolume(), before_) << "the user's volume back, exactly";
+  std::vector<std::vector<double>> starts;
+  for (size_t i = 0; i < clocks.size(); ++i) {
+    SCOPED_TRACE("clock " + std::to_string(i));
+    const QJsonObject clock = run.objects[qsizetype(i)];
+    EXPECT_EQ(clock.value("port").toString(), clocks[i]->Port());
+    const QString error = QString::fromLatin1(c.errors[i]);
+    EXPECT_EQ(clock.value("ok").toBool(), error.isEmpty()) << QJsonDocument(clock).toJson().toStdString();
+    EXPECT_EQ(clock.value("error").toString(), error);
+    if (int(i) == c.pulled) {
+      EXPECT_THAT(clock.value("message").toString().toStdString(), HasSubstr("deutsch\\drei.wav"))
+          << "the entry the clock missed";
+      continue;
+    }
+    ProcessUntil([&] { return clocks[i]->Received().endsWith("{"); }, kFaultMs);
+    const QStringList received = clocks[i]->Received();
+    const QStringList tail = received.mid(received.lastIndexOf("*"));
+    if (error.isEmpty()) {
+      EXPECT_GE(clock.value("level").toInt(), 120) << "every clock hears enough";
+      EXPECT_EQ(clock.value("trial-volume"), run.objects[0].value("trial-volume")) << "one volume for all";
+      EXPECT_THAT(tail.mid(tail.indexOf("G")), ElementsAre("G", "I", "J", "I", "J", "I", "J", "H", "K", "{"));
+    } else if (error == "stop-recording-failed") {
+      EXPECT_THAT(tail.mid(tail.indexOf("G")), ElementsAre("G", "I", "J", "I", "J", "H", "K", "{"))
+          << "no further entry, its recordings processed";
+    } else if (error == "no-signal") {
+      EXPECT_FALSE(tail.contains("G"));
+      EXPECT_FALSE(tail.contains("H"));
+      EXPECT_EQ(tail.last(), "{");
+    }
+    clocks[i]->Received();
+    starts.push_back(TimesOf(clocks[i]->Log(), "I"));
+  }
+  for (size_t entry = 0; entry < 3; ++entry) {
+    double first = 1e18, last = -1e18;
+    for (const std::vector<double>& times : starts)
+      if (times.size() > entry) {
+        first = std::min(first, times[entry]);
+        last = std::max(last, times[entry]);
+      }
+    if (last >= first) {
+      EXPECT_LT((last - first) * 1000, 100) << "\"I\" of entry " << entry + 1;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Copies, CliStation,
+    testing::Values(
+        StationCase{"ThreeClocksAllSucceed", {{}, {}, {}}, -1, {"", "", ""}, kExitOk},
+        StationCase{"OneNeedsAHigherLevel", {{}, {"--hear-full", "400"}, {}}, -1, {"", "", ""}, kExitOk},
+        StationCase{"OneRefusesTheSecondStop",
+                    {{}, {"--answers", "J=+,-"}, {}},
+                    -1,
+                    {"", "stop-recording-failed", ""},
+                    kExitClocksDiffer},
+        StationCase{"OneOfFourUnpluggedMidCopy", {{}, {}, {}, {}}, 2, {"", "", "device-gone", ""}, kExitClocksDiffer},
+        StationCase{"OneNeverReaches120", {{}, {}, {"--hear-full", "100"}}, -1, {"", "", "no-signal"}, kExitClocksDiffer}),
+    [](const testing::TestParamInfo<StationCase>& info) { return std::string(info.param.rule); });
 
 // The README's production-line loop, run as written: its block read from the
 // README, the tool and a short "Deutsch.ini" in a program folder of its own,
