@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "bench/linkedport.h"
+#include "bench/probewords.h"
 #include "devsim/devicesimulator.h"
 #include "link/devicelink.h"
 #include "serial/serialport.h"
@@ -102,22 +103,6 @@ class Load {
   std::vector<pid_t> children_;
 };
 
-// Commands lost and added between what should have reached the device and
-// what did: the two strings' lengths less their longest common subsequence.
-struct Difference {
-  size_t lost = 0;
-  size_t extra = 0;
-};
-Difference Compare(const std::string& expected, const std::string& received) {
-  std::vector<std::vector<size_t>> common(expected.size() + 1, std::vector<size_t>(received.size() + 1, 0));
-  for (size_t i = 1; i <= expected.size(); ++i)
-    for (size_t j = 1; j <= received.size(); ++j)
-      common[i][j] = expected[i - 1] == received[j - 1] ? common[i - 1][j - 1] + 1
-                                                         : std::max(common[i - 1][j], common[i][j - 1]);
-  const size_t shared = common[expected.size()][received.size()];
-  return {expected.size() - shared, received.size() - shared};
-}
-
 // Silences longer than 10 ms between the first and the last sound of a window
 // of the monitor, each as where it starts after the first sound and how long
 // it lasts, in ms.
@@ -164,23 +149,15 @@ int main(int argc, char** argv) {
 
   // The program folder: the calibration tone and five words of 1 to 2 s.
   QTemporaryDir folder;
-  QDir root(folder.path());
-  if (!folder.isValid() || !root.mkpath("speechset/probe") || !root.mkpath("resources") ||
-      !QFile::copy(SourceDataFolder() + "resources/tone.mp3", folder.filePath("resources/tone.mp3"))) {
+  devsim::HearingOptions hearing;
+  const int threshold = int(hearing.silenceThreshold * 32768.0);
+  ProbeWords words;
+  if (!folder.isValid() || !MakeProbeWords(folder.path(), kEntries, kPauseMs, threshold, words)) {
     std::fprintf(stderr, "copystress: cannot make the program folder\n");
     return 1;
   }
-  devsim::HearingOptions hearing;
-  const int threshold = int(hearing.silenceThreshold * 32768.0);
-  QStringList entries;
-  std::vector<double> fileSpanMs;
-  for (int i = 0; i < kEntries; ++i) {
-    const QString name = QStringLiteral("speechset/probe/wort%1.wav").arg(i + 1);
-    WriteToneBetweenSilences(folder.filePath(name), 0.5, kPauseMs, 1000 + 250 * i, kPauseMs);
-    const LoudSpan span = FindLoudSpan(DecodeFirstChannel(folder.filePath(name)), 0, threshold);
-    fileSpanMs.push_back(double(span.last - span.first + 1) * 1000 / 44100);
-    entries << QStringLiteral("speechset\\probe\\wort%1.wav").arg(i + 1);
-  }
+  const QStringList& entries = words.entries;
+  const std::vector<double>& fileSpanMs = words.fileSpanMs;
   OverrideProgramFolder(folder.path() + "/");
 
   MonitorRecorder monitor;

@@ -30,13 +30,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/probewords.h"
 #include "devsim/devicesimulator.h"
 #include "link/clocklink.h"
 #include "serial/serialport.h"
 #include "speech/audio.h"
 #include "speech/audiooutput.h"
 #include "speech/copysequence.h"
-#include "tests/speech/soundtestsupport.h"
 #include "tests/support/eventwait.h"
 
 namespace {
@@ -44,17 +44,6 @@ namespace {
 constexpr int kEntries = 5;
 constexpr int kPauseMs = 250;
 constexpr auto kProcessing = std::chrono::milliseconds(3000);
-
-// Commands lost and added: the two strings' lengths less their longest common subsequence.
-std::pair<size_t, size_t> LostAndExtra(const std::string& expected, const std::string& received) {
-  std::vector<std::vector<size_t>> common(expected.size() + 1, std::vector<size_t>(received.size() + 1, 0));
-  for (size_t i = 1; i <= expected.size(); ++i)
-    for (size_t j = 1; j <= received.size(); ++j)
-      common[i][j] = expected[i - 1] == received[j - 1] ? common[i - 1][j - 1] + 1
-                                                         : std::max(common[i - 1][j], common[i][j - 1]);
-  const size_t shared = common[expected.size()][received.size()];
-  return {expected.size() - shared, received.size() - shared};
-}
 
 // One clock: the simulator, and the port and channel the station speaks over.
 struct StationClock {
@@ -145,23 +134,14 @@ int main(int argc, char** argv) {
   if (sizes.empty()) sizes = {1, 2, 4, 8};
 
   QTemporaryDir folder;
-  QDir root(folder.path());
-  if (!folder.isValid() || !root.mkpath("speechset/probe") || !root.mkpath("resources") ||
-      !QFile::copy(SourceDataFolder() + "resources/tone.mp3", folder.filePath("resources/tone.mp3"))) {
+  const devsim::HearingOptions hearing;
+  ProbeWords words;
+  if (!folder.isValid() ||
+      !MakeProbeWords(folder.path(), kEntries, kPauseMs, int(hearing.silenceThreshold * 32768.0), words)) {
     std::fprintf(stderr, "stationcopy: cannot make the program folder\n");
     return 1;
   }
-  const devsim::HearingOptions hearing;
-  const int threshold = int(hearing.silenceThreshold * 32768.0);
-  QStringList entries;
-  std::vector<double> fileSpanMs;
-  for (int i = 0; i < kEntries; ++i) {
-    const QString name = QStringLiteral("speechset/probe/wort%1.wav").arg(i + 1);
-    WriteToneBetweenSilences(folder.filePath(name), 0.5, kPauseMs, 1000 + 250 * i, kPauseMs);
-    const LoudSpan span = FindLoudSpan(DecodeFirstChannel(folder.filePath(name)), 0, threshold);
-    fileSpanMs.push_back(double(span.last - span.first + 1) * 1000 / 44100);
-    entries << QStringLiteral("speechset\\probe\\wort%1.wav").arg(i + 1);
-  }
+  const std::vector<double>& fileSpanMs = words.fileSpanMs;
   InitAudio();
   if (!CurrentAudioOutput().Open()) {
     std::fprintf(stderr, "stationcopy: no sound output\n");
@@ -196,7 +176,7 @@ int main(int argc, char** argv) {
       links.push_back(link);
       clocks.push_back(std::move(clock));
     }
-    BenchHost host(entries, folder.path() + "/", clocks.size());
+    BenchHost host(words.entries, folder.path() + "/", clocks.size());
     CopySequence sequence(host, links);
     host.Drive(sequence);
     QElapsedTimer wall;
@@ -216,9 +196,9 @@ int main(int argc, char** argv) {
       std::string expected = "*" + std::string(size_t(host.LevelReadings(i)), 'B') + "G";
       for (int e = 0; e < kEntries; ++e) expected += "IJ";
       expected += "HK{";
-      const auto [l, x] = LostAndExtra(expected, device.Received());
-      lost += l;
-      extra += x;
+      const Difference difference = Compare(expected, device.Received());
+      lost += difference.lost;
+      extra += difference.extra;
       const std::vector<devsim::HeardRecording> heard = device.HeardRecordings();
       for (size_t r = 0; r < heard.size() && r < fileSpanMs.size(); ++r)
         spanError = std::max(spanError, std::abs((heard[r].soundHeard ? double(heard[r].span.count()) : 0) -

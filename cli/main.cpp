@@ -152,6 +152,18 @@ class CommandRun {
   int CheckCopy();
   // A copy into every clock named by --port at once.
   int StationCopy();
+  // A copy holds the sound output for its whole run, named after its ports.
+  // -1 when `lock` holds it, else the exit code.
+  int ClaimSound(const QString& ports, std::optional<ProcessLock>& lock) {
+    SoundOutputClaim claim = ClaimSoundOutput(ports);
+    if (!claim.lock) {
+      report_.Failure(command_, "sound-busy", SoundOutputBusyText(claim.heldBy),
+                      {{QStringLiteral("heldBy"), claim.heldBy}});
+      return kExitSoundBusy;
+    }
+    lock = std::move(claim.lock);
+    return -1;
+  }
   // Service mode around `action`, as the test dialog holds it while shown.
   void InServiceMode(const std::function<void()>& action) {
     DeviceLink::EnterServiceMode();
@@ -426,13 +438,7 @@ int CommandRun::Run() {
   // for it has sent its clock nothing.
   std::optional<ProcessLock> soundOutput;
   if (command_ == QLatin1String("copy")) {
-    SoundOutputClaim claim = ClaimSoundOutput(port_);
-    if (!claim.lock) {
-      report_.Failure(command_, "sound-busy", SoundOutputBusyText(claim.heldBy),
-                      {{QStringLiteral("heldBy"), claim.heldBy}});
-      return kExitSoundBusy;
-    }
-    soundOutput = std::move(claim.lock);
+    if (const int code = ClaimSound(port_, soundOutput); code >= 0) return code;
   }
   if (ending_.Requested()) return Ended();
   DeviceSession session;
@@ -473,13 +479,7 @@ int CommandRun::StationCopy() {
   // No one port names the run: each clock's object names its own.
   report_.SetPort(QString());
   std::optional<ProcessLock> soundOutput;
-  SoundOutputClaim claim = ClaimSoundOutput(ports.join(QStringLiteral(", ")));
-  if (!claim.lock) {
-    report_.Failure(command_, "sound-busy", SoundOutputBusyText(claim.heldBy),
-                    {{QStringLiteral("heldBy"), claim.heldBy}});
-    return kExitSoundBusy;
-  }
-  soundOutput = std::move(claim.lock);
+  if (const int code = ClaimSound(ports.join(QStringLiteral(", ")), soundOutput); code >= 0) return code;
   if (ending_.Requested()) return Ended();
   std::vector<std::unique_ptr<ClockLink>> ownLinks;
   std::vector<std::unique_ptr<DeviceSession>> sessions;
