@@ -250,6 +250,7 @@ TEST(Cli, ArgumentsAndInputFilesAreCheckedBeforeTheDeviceIsTouched) {
       {{"--interval=soon", "watch"}, "bad-arguments", "--interval", "watch"},
       {{"--loud", "status"}, "bad-arguments", "--loud", "status"},
       {{"--port"}, "bad-arguments", "--port", ""},
+      {{"--port", device.Port(), "copy", set.fileName()}, "bad-arguments", "mehrfach angegeben", "copy"},
       {{}, "bad-arguments", "", ""},
       {{"copy", folder.filePath("none.ini")},
        "cannot-open-set",

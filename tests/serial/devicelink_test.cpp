@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "devsim/devicesimulator.h"
+#include "link/clocklink.h"
 #include "tests/serial/fakeanswers.h"
 #include "tests/serial/fakebackend.h"
 #include "tests/support/cputime.h"
@@ -425,6 +426,55 @@ struct NumberCase {
 void PrintTo(const NumberCase& c, std::ostream* out) { *out << '"' << c.text << "\" -> " << c.value; }
 
 class ConvertNumber : public ::testing::TestWithParam<NumberCase> {};
+
+// Several clocks on channels of their own, as a station asks them: every
+// command written first, then the answers taken side by side. Each clock's
+// answer is its own, and a silent clock holds no other's answer back: the
+// answering clocks are done within a round trip, the silent one times out on
+// its own tick.
+struct OwnChannel {
+  devsim::DeviceSimulator sim;
+  TSerialPort port;
+  ClockLink link;
+  QTimer tick;
+  explicit OwnChannel(int level, bool silent) {
+    sim.SetValues('B', {level});
+    if (silent) sim.SetAnswer('B', std::nullopt);
+    port.OnRxClusterEvent = [this](TSerialPort* p) { link.AcceptAnswer(p->ReadClusterText()); };
+    link.Attach(&port);
+    QObject::connect(&tick, &QTimer::timeout, [this] { link.Tick(); });
+    tick.start(100);
+    link.OpenDevicePort(QString::fromStdString(sim.PortPath()));
+    EXPECT_TRUE(ProcessUntil([this] { return port.WorkerBusy(); }, kFaultMs));
+  }
+  ~OwnChannel() { link.Attach(nullptr); }
+};
+
+TEST(ClockLinks, EachClocksAnswerIsItsOwnAndASilentClockHoldsNoOtherBack) {
+  ResetChannelState();
+  std::vector<std::unique_ptr<OwnChannel>> clocks;
+  for (const int level : {101, 202, 303}) clocks.push_back(std::make_unique<OwnChannel>(level, level == 202));
+  // The first query after an opening waits for the port to settle; a healthy
+  // station has asked before its first word.
+  for (auto& clock : clocks) clock->link.QueryNumber('A');
+  std::vector<ClockLink*> links;
+  QElapsedTimer answered;
+  answered.start();
+  for (auto& clock : clocks) {
+    EXPECT_TRUE(clock->link.WritesAtOnce('B'));
+    EXPECT_TRUE(clock->link.WriteQuery('B', ClockLink::kShortTimeoutTicks));
+    links.push_back(&clock->link);
+  }
+  ASSERT_TRUE(ProcessUntil([&] { return clocks[0]->link.QueryEnded() && clocks[2]->link.QueryEnded(); }, kFaultMs));
+  EXPECT_FALSE(clocks[1]->link.QueryEnded()) << "the others' answers were not held back by the silent clock";
+  ClockLink::CollectAll(links);
+  EXPECT_GE(answered.elapsed(), 800) << "the silent clock's own time-out";
+  EXPECT_EQ(clocks[0]->link.TakeResult(true), 101);
+  EXPECT_EQ(clocks[1]->link.TakeResult(true), -1);
+  EXPECT_EQ(clocks[2]->link.TakeResult(true), 303);
+  EXPECT_EQ(DL::AnswerState, 0) << "the windows' channel untouched";
+  for (auto& clock : clocks) EXPECT_EQ(clock->sim.Received(), "AB");
+}
 
 TEST_P(ConvertNumber, AcceptsSignDecimalAndHexOnly) {
   EXPECT_EQ(DL::ConvertNumber(GetParam().text), GetParam().value) << GetParam().text;
