@@ -48,8 +48,9 @@ constexpr auto kProcessing = std::chrono::milliseconds(3000);
 // One clock: the simulator, and the port and channel the station speaks over.
 struct StationClock {
   std::unique_ptr<devsim::DeviceSimulator> device;
-  std::unique_ptr<TSerialPort> port;
+  // Before the port: the port's last deliveries, as it closes, reach a live channel.
   std::unique_ptr<ClockLink> link;
+  std::unique_ptr<TSerialPort> port;
   QTimer tick;
 };
 

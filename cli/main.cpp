@@ -481,10 +481,12 @@ int CommandRun::StationCopy() {
   std::optional<ProcessLock> soundOutput;
   if (const int code = ClaimSound(ports.join(QStringLiteral(", ")), soundOutput); code >= 0) return code;
   if (ending_.Requested()) return Ended();
+  // In this order: a session's last report, as its port closes, finds the
+  // channel and the pointer to the run still there.
   std::vector<std::unique_ptr<ClockLink>> ownLinks;
+  CopyRun* running = nullptr;
   std::vector<std::unique_ptr<DeviceSession>> sessions;
   std::vector<StationClock> station;
-  CopyRun* running = nullptr;
   for (qsizetype i = 0; i < ports.size(); ++i) {
     ClockLink* link = &DeviceLink::Default();
     if (i > 0) {

@@ -434,8 +434,9 @@ class ConvertNumber : public ::testing::TestWithParam<NumberCase> {};
 // its own tick.
 struct OwnChannel {
   devsim::DeviceSimulator sim;
-  TSerialPort port;
+  // Before the port: the port's last deliveries, as it closes, reach a live channel.
   ClockLink link;
+  TSerialPort port;
   QTimer tick;
   explicit OwnChannel(int level, bool silent) {
     sim.SetValues('B', {level});
