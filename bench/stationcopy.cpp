@@ -10,7 +10,8 @@
 // of sound a clock heard between "I" and "J" against the file's), the
 // commands lost or extra over all clocks, and the worst skew of "I" and of
 // "J" across the clocks (the spread of the moments the clocks received the
-// same entry's command). Goals: 8 clocks in at most 1.15 times one clock's
+// same entry's command; and of the moments the station wrote it, which leaves
+// out how late each simulator's thread got to read it). Goals: 8 clocks in at most 1.15 times one clock's
 // time, span error <= 10 ms, 0 lost, "I" skew <= 20 ms.
 //
 // Usage: stationcopy [clocks ... = 1 2 4 8]
@@ -52,6 +53,8 @@ struct StationClock {
   std::unique_ptr<ClockLink> link;
   std::unique_ptr<TSerialPort> port;
   QTimer tick;
+  // When each command was handed to the port, in order: the sender's side of the skew.
+  std::vector<devsim::Clock::time_point> written;
 };
 
 // The host of a benchmark run: its own timer, the list, the outcome.
@@ -106,13 +109,16 @@ class BenchHost : public CopySequence::Host {
 
 double Ms(devsim::Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-// The moments each clock received its n-th `command`, spread across the clocks: the worst over the entries.
-double WorstSkewMs(const std::vector<std::unique_ptr<StationClock>>& clocks, char command) {
+// The moments each clock received its n-th `command` (or, `sent`, the moments
+// the station wrote it), spread across the clocks: the worst over the entries.
+double WorstSkewMs(const std::vector<std::unique_ptr<StationClock>>& clocks, char command, bool sent = false) {
   std::vector<std::vector<devsim::Clock::time_point>> times;
   for (const auto& clock : clocks) {
     times.emplace_back();
-    for (const devsim::LoggedByte& byte : clock->device->Log())
-      if (byte.value == static_cast<uint8_t>(command)) times.back().push_back(byte.time);
+    const std::vector<devsim::LoggedByte> log = clock->device->Log();
+    for (size_t i = 0; i < log.size(); ++i)
+      if (log[i].value == static_cast<uint8_t>(command))
+        times.back().push_back(sent ? (i < clock->written.size() ? clock->written[i] : log[i].time) : log[i].time);
   }
   double worst = 0;
   for (size_t n = 0; n < kEntries; ++n) {
@@ -152,7 +158,7 @@ int main(int argc, char** argv) {
 
   std::printf("%d entries of 1 to 2 s, processing %lld ms per clock\n", kEntries,
               static_cast<long long>(kProcessing.count()));
-  std::printf("clocks  time s  ratio  volume  span err ms  lost  extra  I skew ms  J skew ms  failed\n");
+  std::printf("clocks  time s  ratio  volume  span err ms  lost  extra  I skew ms  J skew ms  (written: I  J)  failed\n");
   double single = 0;
   for (const int count : sizes) {
     std::vector<std::unique_ptr<StationClock>> clocks;
@@ -168,6 +174,8 @@ int main(int argc, char** argv) {
       clock->link = std::make_unique<ClockLink>();
       ClockLink* link = clock->link.get();
       clock->port->OnRxClusterEvent = [link](TSerialPort* p) { link->AcceptAnswer(p->ReadClusterText()); };
+      std::vector<devsim::Clock::time_point>* written = &clock->written;
+      clock->port->OnWriteDone = [written](TSerialPort*) { written->push_back(devsim::Clock::now()); };
       link->Attach(clock->port.get());
       QObject::connect(&clock->tick, &QTimer::timeout, [link] { link->Tick(); });
       clock->tick.start(100);
@@ -208,8 +216,9 @@ int main(int argc, char** argv) {
       if (!host.Failure(i).empty()) failed += (failed.empty() ? "" : ",") + std::to_string(i) + ":" + host.Failure(i);
     }
     if (!host.RunFailure().empty()) failed += (failed.empty() ? "" : ",") + host.RunFailure();
-    std::printf("%6d  %6.2f  %5.3f  %6u  %11.1f  %4zu  %5zu  %9.1f  %9.1f  %s\n", count, seconds, seconds / single,
-                host.TrialVolume(), spanError, lost, extra, WorstSkewMs(clocks, 'I'), WorstSkewMs(clocks, 'J'),
+    std::printf("%6d  %6.2f  %5.3f  %6u  %11.1f  %4zu  %5zu  %9.1f  %9.1f  %11.1f %4.1f  %s\n", count, seconds,
+                seconds / single, host.TrialVolume(), spanError, lost, extra, WorstSkewMs(clocks, 'I'),
+                WorstSkewMs(clocks, 'J'), WorstSkewMs(clocks, 'I', true), WorstSkewMs(clocks, 'J', true),
                 failed.empty() ? "-" : failed.c_str());
     std::fflush(stdout);
     for (auto& clock : clocks) {
