@@ -1040,7 +1040,7 @@ TEST_P(CliStation, EachClockEndsAsASingleCopyWouldAndTheOthersGoOn) {
         first = std::min(first, times[entry]);
         last = std::max(last, times[entry]);
       }
-    if (last >= first) {
+    if (last >= first && !kSanitizedBuild) {
       EXPECT_LT((last - first) * 1000, 100) << "\"I\" of entry " << entry + 1;
     }
   }
