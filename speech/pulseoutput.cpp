@@ -177,6 +177,12 @@ class PulseOutput final : public AudioOutput {
     std::lock_guard lock(streamsMutex);
     return connectTimedOut_;
   }
+  // Written under the streams' mutex as well: the judge's timer reads it on the
+  // main loop's thread.
+  void SetContext(pa_context* context) {
+    std::lock_guard lock(streamsMutex);
+    context_ = context;
+  }
   void SetTimedOut(bool timedOut) {
     std::lock_guard lock(streamsMutex);
     connectTimedOut_ = timedOut;
@@ -203,7 +209,7 @@ class PulseOutput final : public AudioOutput {
 
   // Created at the first Open and kept; its thread runs the callbacks.
   pa_threaded_mainloop* loop_ = nullptr;
-  // Under the main loop's lock. The server connection; nullptr when none.
+  // Under the main loop's lock (written under the streams' mutex too). The server connection; nullptr when none.
   pa_context* context_ = nullptr;
   std::map<StreamHandle, std::unique_ptr<Stream>> streams_;
   bool connectTimedOut_ = false;
@@ -249,7 +255,7 @@ bool PulseOutput::Open() {
 bool PulseOutput::OpenLocked() {
   CheckServerLocked();
   if (context_) return true;
-  context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Vellamo");
+  SetContext(pa_context_new(pa_threaded_mainloop_get_api(loop_), "Vellamo"));
   if (!context_) return false;
   pa_context_set_state_callback(context_, &PulseOutput::OnContextState, this);
   if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
@@ -286,7 +292,7 @@ void PulseOutput::DropContextLocked() {
   pa_context_set_subscribe_callback(context_, nullptr, nullptr);
   pa_context_disconnect(context_);
   pa_context_unref(context_);
-  context_ = nullptr;
+  SetContext(nullptr);
 }
 
 // A server that went away ends every stream as cut, and leaves no connection.
@@ -706,8 +712,10 @@ void PulseOutput::OnSinkInputSeen(pa_context* context, const pa_sink_input_info*
 // kSilentBound cuts them.
 void PulseOutput::OnJudgeTimer(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* self) {
   auto* output = static_cast<PulseOutput*>(self);
+  pa_context* context = nullptr;
   {
     std::lock_guard lock(streamsMutex);
+    context = output->context_;
     const Clock::time_point now = Clock::now();
     for (auto& entry : output->streams_) {
       Stream& s = *entry.second;
@@ -719,8 +727,8 @@ void PulseOutput::OnJudgeTimer(pa_mainloop_api*, pa_time_event* event, const str
       if (!s.report) s.report = pa_stream_update_timing_info(s.stream, &PulseOutput::OnTiming, &s);
     }
   }
-  if (output->context_)
-    pa_context_rttime_restart(output->context_, event, pa_rtclock_now() + std::chrono::microseconds(kReportEvery).count());
+  if (context)
+    pa_context_rttime_restart(context, event, pa_rtclock_now() + std::chrono::microseconds(kReportEvery).count());
 }
 
 void PulseOutput::OnTiming(pa_stream*, int success, void* s) {
