@@ -194,8 +194,8 @@ class PulseOutput final : public AudioOutput {
   static void OnSinkSeen(pa_context* context, const pa_sink_info* info, int last, void* self);
   static void OnSinkInputSeen(pa_context* context, const pa_sink_input_info* info, int last, void* self);
   static void OnSourceSeen(pa_context* context, const pa_source_info* info, int last, void* self);
-  static void OnMonitorRead(pa_stream* stream, std::size_t bytes, void* s);
   static void OnMonitorState(pa_stream* stream, void* s);
+  static void OnMonitorRead(pa_stream* stream, std::size_t bytes, void* s);
   static void OnJudgeTimer(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* self);
   static void OnTiming(pa_stream* stream, int success, void* s);
   // Each stream's callbacks get the stream itself; Release clears them.
@@ -463,8 +463,9 @@ void PulseOutput::OnStarted(pa_stream* stream, void* s) {
 // WirePlumber puts the program's remembered stream volume on every new stream,
 // the volume it was connected with notwithstanding (PulseAudio's restore
 // module leaves a stream with its own sink and volume alone): the stream's own
-// volume is set to 100 % and unmuted once it exists.
-void PulseOutput::OnStreamState(pa_stream* stream, void*) {
+// volume is set to 100 % and unmuted once it exists. The same for the
+// monitor's reader, which a remembered level must not turn down or mute.
+void SetFullLevelWhenReady(pa_stream* stream, bool playback) {
   if (pa_stream_get_state(stream) != PA_STREAM_READY) return;
   const pa_sample_spec* format = pa_stream_get_sample_spec(stream);
   if (!format) return;
@@ -472,11 +473,16 @@ void PulseOutput::OnStreamState(pa_stream* stream, void*) {
   pa_cvolume_set(&full, format->channels, PA_VOLUME_NORM);
   pa_context* context = pa_stream_get_context(stream);
   const std::uint32_t index = pa_stream_get_index(stream);
-  if (pa_operation* op = pa_context_set_sink_input_volume(context, index, &full, nullptr, nullptr))
+  if (pa_operation* op = playback ? pa_context_set_sink_input_volume(context, index, &full, nullptr, nullptr)
+                                  : pa_context_set_source_output_volume(context, index, &full, nullptr, nullptr))
     pa_operation_unref(op);
-  if (pa_operation* op = pa_context_set_sink_input_mute(context, index, 0, nullptr, nullptr))
+  if (pa_operation* op = playback ? pa_context_set_sink_input_mute(context, index, 0, nullptr, nullptr)
+                                  : pa_context_set_source_output_mute(context, index, 0, nullptr, nullptr))
     pa_operation_unref(op);
 }
+
+void PulseOutput::OnStreamState(pa_stream* stream, void*) { SetFullLevelWhenReady(stream, true); }
+void PulseOutput::OnMonitorState(pa_stream* stream, void*) { SetFullLevelWhenReady(stream, false); }
 
 // The sink was suspended under a playing stream: its sound stopped in the
 // middle, as when it runs dry. (A stream that waits for a suspended sink to
@@ -642,22 +648,6 @@ void PulseOutput::ListenToMonitor(Stream& s, pa_context* context, const pa_sink_
     return;
   }
   LookAtSource(context, sink.monitor_source);
-}
-
-// As for the stream itself: what the server remembers for the program's
-// recordings must not turn the monitor down or mute it.
-void PulseOutput::OnMonitorState(pa_stream* stream, void*) {
-  if (pa_stream_get_state(stream) != PA_STREAM_READY) return;
-  const pa_sample_spec* format = pa_stream_get_sample_spec(stream);
-  if (!format) return;
-  pa_cvolume full;
-  pa_cvolume_set(&full, format->channels, PA_VOLUME_NORM);
-  pa_context* context = pa_stream_get_context(stream);
-  const std::uint32_t index = pa_stream_get_index(stream);
-  if (pa_operation* op = pa_context_set_source_output_volume(context, index, &full, nullptr, nullptr))
-    pa_operation_unref(op);
-  if (pa_operation* op = pa_context_set_source_output_mute(context, index, 0, nullptr, nullptr))
-    pa_operation_unref(op);
 }
 
 // A monitor digitally silent where the stream's data is loud: the sink did not
