@@ -76,7 +76,10 @@ void CopySequence::Start() {
   ++run_;
   runOpen_ = true;
   unplayed_.clear();
-  for (Clock& clock : clocks_) clock.stage = Stage::Recording;
+  for (Clock& clock : clocks_) {
+    clock.stage = Stage::Recording;
+    clock.startOwed = false;
+  }
   host_.ResetProgress();
   saved_ = ReadOutputVolume();
   if (!saved_) {
@@ -139,12 +142,22 @@ void CopySequence::Tick(int state) {
 // ------------------------------------------------------------ many clocks
 
 std::vector<int32_t> CopySequence::AskAll(char letter, int32_t ticks, bool number, Stage stage) {
+  std::vector<bool> due(clocks_.size());
+  for (size_t i = 0; i < clocks_.size(); ++i)
+    due[i] = stage == Stage::Stopped ? InRun(clocks_[i]) : clocks_[i].stage == stage;
+  const std::uint64_t run = run_;
+  const std::vector<ClockLink*> asked = WriteAll(letter, ticks, due);
   std::vector<int32_t> results(clocks_.size(), -1);
+  if (RunEndedSince(run)) return results;
+  ClockLink::CollectAll(asked);
+  for (size_t i = 0; i < clocks_.size(); ++i)
+    if (asked[i]) results[i] = asked[i]->TakeResult(number);
+  return results;
+}
+
+std::vector<ClockLink*> CopySequence::WriteAll(char letter, int32_t ticks, const std::vector<bool>& due) {
   std::vector<ClockLink*> asked(clocks_.size(), nullptr);
   std::vector<bool> tried(clocks_.size(), false);
-  const auto wanted = [&](const Clock& clock) {
-    return stage == Stage::Stopped ? InRun(clock) : clock.stage == stage;
-  };
   const std::uint64_t run = run_;
   // Two rounds: a clock that would have to wait before its command can go
   // (an answer of the same kind still owed, a write still on its way) must
@@ -152,15 +165,32 @@ std::vector<int32_t> CopySequence::AskAll(char letter, int32_t ticks, bool numbe
   for (const bool atOnce : {true, false}) {
     for (size_t i = 0; i < clocks_.size() && !RunEndedSince(run); ++i) {
       Clock& clock = clocks_[i];
-      if (!wanted(clock) || tried[i] || clock.link->WritesAtOnce(letter) != atOnce) continue;
+      if (!due[i] || tried[i] || clock.link->WritesAtOnce(letter) != atOnce) continue;
       tried[i] = true;
       if (clock.link->WriteQuery(letter, ticks)) asked[i] = clock.link;
     }
   }
-  ClockLink::CollectAll(asked);
-  for (size_t i = 0; i < clocks_.size(); ++i)
-    if (asked[i]) results[i] = asked[i]->TakeResult(number);
-  return results;
+  return asked;
+}
+
+bool CopySequence::TakeStartAnswers(bool waitForAll) {
+  const std::uint64_t run = run_;
+  if (waitForAll) {
+    std::vector<ClockLink*> owed;
+    for (const Clock& clock : clocks_) owed.push_back(clock.startOwed ? clock.link : nullptr);
+    ClockLink::CollectAll(owed);
+    if (RunEndedSince(run)) return false;
+  }
+  for (size_t i = 0; i < clocks_.size(); ++i) {
+    Clock& clock = clocks_[i];
+    if (!clock.startOwed || !clock.link->QueryEnded()) continue;
+    clock.startOwed = false;
+    const int32_t verdict = clock.link->TakeResult(false);
+    if (clock.stage == Stage::Recording && verdict != 0 &&
+        !LeaveRun(i, CopyFailure::StartFailed, CopyFailureMessage(CopyFailure::StartFailed), true))
+      return false;
+  }
+  return true;
 }
 
 void CopySequence::AwaitOwedAnswersOfAll(int maxMs) {
@@ -292,16 +322,25 @@ void CopySequence::StepStartNextFile() {
   current_ = entry;
   currentPlayed_ = CopyStream != 0;
   host_.EntryTaken();
-  const std::vector<int32_t> verdicts = AskAll('I', ClockLink::kShortTimeoutTicks, false, Stage::Recording);
+  std::vector<bool> due(clocks_.size());
+  for (size_t i = 0; i < clocks_.size(); ++i) due[i] = clocks_[i].stage == Stage::Recording;
+  const std::vector<ClockLink*> asked = WriteAll('I', ClockLink::kShortTimeoutTicks, due);
   if (RunEndedSince(run)) return;
+  for (size_t i = 0; i < clocks_.size(); ++i) clocks_[i].startOwed = asked[i] != nullptr;
+  // A command that could not go out has no answer to wait for.
   for (size_t i = 0; i < clocks_.size(); ++i)
-    if (clocks_[i].stage == Stage::Recording && verdicts[i] != 0 &&
+    if (due[i] && !asked[i] && clocks_[i].stage == Stage::Recording &&
         !LeaveRun(i, CopyFailure::StartFailed, CopyFailureMessage(CopyFailure::StartFailed), true))
       return;
+  // The answers are taken while the word plays: a clock that answers late
+  // must not delay the first look at the playback, or a short word's "J"
+  // would leave for every clock only when that clock's wait ends.
+  if (!TakeStartAnswers(false)) return;
   host_.Arm(TrackPlayback, kPollMs);
 }
 
 void CopySequence::StepTrackPlayback() {
+  if (!TakeStartAnswers(false)) return;
   // Another program's sound on the sink would be recorded with the word.
   const QString other = OtherProgramOnSink(CopyStream);
   if (other.isEmpty() && IsPlaying(CopyStream)) {
@@ -316,10 +355,29 @@ void CopySequence::StepTrackPlayback() {
   host_.ResetProgress();
   StopPlayback(CopyStream);
   const std::uint64_t run = run_;
-  std::vector<bool> recording(clocks_.size());
-  for (size_t i = 0; i < clocks_.size(); ++i) recording[i] = clocks_[i].stage == Stage::Recording;
-  const std::vector<int32_t> verdicts = AskAll('J', ClockLink::kShortTimeoutTicks, false, Stage::Recording);
+  // A clock's "J" follows its own "I" answer. The clocks whose answer is in
+  // stop at once; only then is a late clock's answer waited for, so its wait
+  // delays no other clock's end of recording.
+  std::vector<bool> recording(clocks_.size(), false);
+  std::vector<ClockLink*> stops(clocks_.size(), nullptr);
+  for (const bool late : {false, true}) {
+    if (!TakeStartAnswers(late)) return;
+    std::vector<bool> due(clocks_.size());
+    for (size_t i = 0; i < clocks_.size(); ++i)
+      due[i] = clocks_[i].stage == Stage::Recording && !clocks_[i].startOwed && !recording[i];
+    const std::vector<ClockLink*> written = WriteAll('J', ClockLink::kShortTimeoutTicks, due);
+    if (RunEndedSince(run)) return;
+    for (size_t i = 0; i < clocks_.size(); ++i) {
+      if (!due[i]) continue;
+      recording[i] = true;
+      stops[i] = written[i];
+    }
+  }
+  ClockLink::CollectAll(stops);
   if (RunEndedSince(run)) return;
+  std::vector<int32_t> verdicts(clocks_.size(), -1);
+  for (size_t i = 0; i < clocks_.size(); ++i)
+    if (stops[i]) verdicts[i] = stops[i]->TakeResult(false);
   for (size_t i = 0; i < clocks_.size(); ++i)
     if (recording[i] && InRun(clocks_[i])) host_.ClockRecorded(i, current_, currentPlayed_ && !cut, verdicts[i]);
   if (cut) {

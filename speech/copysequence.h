@@ -161,12 +161,21 @@ class CopySequence : public CopyStates {
   struct Clock {
     ClockLink* link;
     Stage stage = Stage::Recording;
+    // "I" written, its answer not yet taken.
+    bool startOwed = false;
   };
   // Asks every clock of `stage` (Stopped: every clock in the run) the same
   // question; each writes as soon as its port allows, those that can at once
   // first, and then the answers are taken side by side. -1 for a clock not
   // asked or whose query failed.
   std::vector<int32_t> AskAll(char letter, int32_t ticks, bool number, Stage stage);
+  // The writing half: the query goes to every clock `due` names; the clocks
+  // whose command was written, the others null.
+  std::vector<ClockLink*> WriteAll(char letter, int32_t ticks, const std::vector<bool>& due);
+  // Takes the "I" answers that have come (`waitForAll`: after waiting for
+  // the rest, each to its own time-out); a clock that refused leaves the run.
+  // False when the run has ended.
+  bool TakeStartAnswers(bool waitForAll);
   bool InRun(const Clock& clock) const { return clock.stage != Stage::Out; }
   // Serves events while a clock in the run owes a short answer, all of them
   // together for at most `maxMs`.

@@ -960,6 +960,7 @@ struct StationCase {
   const char* rule;
   std::vector<QStringList> clocks;  // each clock's own simulator options
   int pulled;                       // the clock unplugged at its second "I"; -1: none
+  int late;                         // the clock that answers "I" 700 ms late; -1: none
   std::vector<const char*> errors;  // each clock's outcome: "" success, else its error
   int exitCode;
 };
@@ -983,9 +984,10 @@ TEST_P(CliStation, EachClockEndsAsASingleCopyWouldAndTheOthersGoOn) {
   set.flush();
   std::vector<std::unique_ptr<Simulator>> clocks;
   QStringList arguments{"--json"};
-  for (const QStringList& own : c.clocks) {
+  for (size_t i = 0; i < c.clocks.size(); ++i) {
+    const QStringList late = int(i) == c.late ? QStringList{"--delay", "I=700"} : QStringList{};
     clocks.push_back(std::make_unique<Simulator>(
-        QStringList{"--no-announce", "--hear", "--monotonic-times", "--processing-time", "300"} + own));
+        QStringList{"--no-announce", "--hear", "--monotonic-times", "--processing-time", "300"} + c.clocks[i] + late));
     arguments << "--port" << clocks.back()->Port();
   }
   arguments << "copy" << set.fileName();
@@ -1032,6 +1034,14 @@ TEST_P(CliStation, EachClockEndsAsASingleCopyWouldAndTheOthersGoOn) {
     }
     clocks[i]->Received();
     starts.push_back(TimesOf(clocks[i]->Log(), "I"));
+    // The words are 0.39 to 0.45 s long: a clock that waited for the late
+    // clock's answer would stop 0.7 s after its start or later.
+    if (c.late >= 0 && int(i) != c.late && error.isEmpty() && !kSanitizedBuild) {
+      const std::vector<double> stops = TimesOf(clocks[i]->Log(), "J");
+      ASSERT_EQ(stops.size(), starts.back().size());
+      for (size_t entry = 0; entry < stops.size(); ++entry)
+        EXPECT_LT((stops[entry] - starts.back()[entry]) * 1000, 600) << "\"J\" of entry " << entry + 1;
+    }
   }
   for (size_t entry = 0; entry < 3; ++entry) {
     double first = 1e18, last = -1e18;
@@ -1049,15 +1059,27 @@ TEST_P(CliStation, EachClockEndsAsASingleCopyWouldAndTheOthersGoOn) {
 INSTANTIATE_TEST_SUITE_P(
     Copies, CliStation,
     testing::Values(
-        StationCase{"ThreeClocksAllSucceed", {{}, {}, {}}, -1, {"", "", ""}, kExitOk},
-        StationCase{"OneNeedsAHigherLevel", {{}, {"--hear-full", "400"}, {}}, -1, {"", "", ""}, kExitOk},
+        StationCase{"ThreeClocksAllSucceed", {{}, {}, {}}, -1, -1, {"", "", ""}, kExitOk},
+        StationCase{"OneNeedsAHigherLevel", {{}, {"--hear-full", "400"}, {}}, -1, -1, {"", "", ""}, kExitOk},
         StationCase{"OneRefusesTheSecondStop",
                     {{}, {"--answers", "J=+,-"}, {}},
                     -1,
+                    -1,
                     {"", "stop-recording-failed", ""},
                     kExitClocksDiffer},
-        StationCase{"OneOfFourUnpluggedMidCopy", {{}, {}, {}, {}}, 2, {"", "", "device-gone", ""}, kExitClocksDiffer},
-        StationCase{"OneNeverReaches120", {{}, {}, {"--hear-full", "100"}}, -1, {"", "", "no-signal"}, kExitClocksDiffer}),
+        StationCase{"OneOfFourUnpluggedMidCopy",
+                    {{}, {}, {}, {}},
+                    2,
+                    -1,
+                    {"", "", "device-gone", ""},
+                    kExitClocksDiffer},
+        StationCase{"OneNeverReaches120",
+                    {{}, {}, {"--hear-full", "100"}},
+                    -1,
+                    -1,
+                    {"", "", "no-signal"},
+                    kExitClocksDiffer},
+        StationCase{"OneAnswersItsStartsLate", {{}, {}, {}}, -1, 1, {"", "", ""}, kExitOk}),
     [](const testing::TestParamInfo<StationCase>& info) { return std::string(info.param.rule); });
 
 // The README's production-line loop, run as written: its block read from the
