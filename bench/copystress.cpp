@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "bench/linkedport.h"
-#include "bench/probewords.h"
+#include "tests/speech/probewords.h"
 #include "devsim/devicesimulator.h"
 #include "link/devicelink.h"
 #include "serial/serialport.h"

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/probewords.h"
+#include "tests/speech/probewords.h"
 #include "devsim/devicesimulator.h"
 #include "link/clocklink.h"
 #include "serial/serialport.h"

@@ -1,7 +1,8 @@
 #pragma once
-// The program folder of a copy benchmark: the calibration tone and `count`
-// words of 1 to 2 s (a 1 kHz tone between pauses), each with the span of
-// sound the device should hear of it. And the commands lost and added between
+// The program folder of a copy benchmark or test: the calibration tone and
+// `count` words (a 1 kHz tone between pauses, the first `firstToneMs` long,
+// each next `toneStepMs` longer), each with the span of sound the device
+// should hear of it. And the commands lost and added between
 // what should have reached a device and what did.
 #include <QDir>
 #include <QFile>
@@ -19,14 +20,15 @@ struct ProbeWords {
 };
 
 // False when the folder could not be made.
-inline bool MakeProbeWords(const QString& folder, int count, int pauseMs, int threshold, ProbeWords& words) {
+inline bool MakeProbeWords(const QString& folder, int count, int pauseMs, int threshold, ProbeWords& words,
+                           int firstToneMs = 1000, int toneStepMs = 250) {
   QDir root(folder);
   if (!root.mkpath("speechset/probe") || !root.mkpath("resources") ||
       !QFile::copy(SourceDataFolder() + "resources/tone.mp3", root.filePath("resources/tone.mp3")))
     return false;
   for (int i = 0; i < count; ++i) {
     const QString name = QStringLiteral("speechset/probe/wort%1.wav").arg(i + 1);
-    WriteToneBetweenSilences(root.filePath(name), 0.5, pauseMs, 1000 + 250 * i, pauseMs);
+    WriteToneBetweenSilences(root.filePath(name), 0.5, pauseMs, firstToneMs + toneStepMs * i, pauseMs);
     const LoudSpan span = FindLoudSpan(DecodeFirstChannel(root.filePath(name)), 0, threshold);
     words.fileSpanMs.push_back(double(span.last - span.first + 1) * 1000 / 44100);
     words.entries << QStringLiteral("speechset\\probe\\wort%1.wav").arg(i + 1);
