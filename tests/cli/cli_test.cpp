@@ -897,16 +897,14 @@ TEST_F(CliCopy, ACopyStartedRightAfterOneInterruptedDuringProcessingReportsItsOw
   EXPECT_EQ(GetOutputVolume(), before_);
 }
 
-// On a terminal the copy says which entry of how many it records, its name
-// and the time left; into a pipe (a log) it writes its status lines only.
-TEST_F(CliCopy, OnATerminalTheCopyShowsTheEntryOfHowManyItsNameAndTheTimeLeft) {
-  Simulator device({"--no-announce", "--hear", "--processing-time", "200"});
+// The CLI run with its standard error on a terminal (a pty), which is read
+// while the run draws, as a terminal would; what it drew.
+QByteArray DrawnOnTerminal(const QStringList& arguments, int& exitCode) {
+  exitCode = -1;
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {};
   const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
+  if (terminal < 0) return {};
   fcntl(master, F_SETFL, O_NONBLOCK);
   QByteArray drawn;
   const auto drain = [&] {
@@ -915,19 +913,43 @@ TEST_F(CliCopy, OnATerminalTheCopyShowsTheEntryOfHowManyItsNameAndTheTimeLeft) {
   };
   QProcess cli;
   cli.setChildProcessModifier([terminal] { dup2(terminal, STDERR_FILENO); });
-  cli.start(QStringLiteral(VELLAMO_CLI_PROGRAM), CopyArgs(device));
-  ASSERT_TRUE(cli.waitForStarted(kFaultMs));
-  // The terminal is read while the copy draws, as a terminal would.
+  cli.start(QStringLiteral(VELLAMO_CLI_PROGRAM), arguments);
   QElapsedTimer running;
   running.start();
-  while (!cli.waitForFinished(50) && running.elapsed() < 120000) drain();
+  if (cli.waitForStarted(kFaultMs))
+    while (!cli.waitForFinished(50) && running.elapsed() < 120000) drain();
   drain();
   close(terminal);
   close(master);
-  EXPECT_EQ(Collect(cli).exitCode, 0);
-  const std::string text = QString::fromUtf8(drawn).toStdString();
+  exitCode = Collect(cli).exitCode;
+  return drawn;
+}
+
+// On a terminal the copy says which entry of how many it records, its name
+// and the time left; into a pipe (a log) it writes its status lines only.
+TEST_F(CliCopy, OnATerminalTheCopyShowsTheEntryOfHowManyItsNameAndTheTimeLeft) {
+  Simulator device({"--no-announce", "--hear", "--processing-time", "200"});
+  int exitCode = -1;
+  const std::string text = QString::fromUtf8(DrawnOnTerminal(CopyArgs(device), exitCode)).toStdString();
+  EXPECT_EQ(exitCode, 0);
   EXPECT_THAT(text, HasSubstr("Eintrag 1 von 2: speechset\\deutsch\\acht.wav"));
   EXPECT_THAT(text, HasSubstr("Eintrag 2 von 2: soundset\\wecker_piep.wav, noch etwa 0:"));
+}
+
+// A station's terminal shows one line per clock, named by its port, redrawn
+// in place: where the run is, or why the clock left it.
+TEST_F(CliCopy, OnATerminalAStationShowsOneLinePerClock) {
+  Simulator going({"--no-announce", "--hear", "--processing-time", "200"});
+  Simulator refusing({"--no-announce", "--hear", "--processing-time", "200", "--answer", "J=-"});
+  QStringList arguments = CopyArgs(going);
+  arguments.insert(1, "--port");
+  arguments.insert(2, refusing.Port());
+  int exitCode = -1;
+  const std::string text = QString::fromUtf8(DrawnOnTerminal(arguments, exitCode)).toStdString();
+  EXPECT_EQ(exitCode, kExitClocksDiffer);
+  EXPECT_THAT(text, HasSubstr(going.Port().toStdString() + ": Eintrag 2 von 2: soundset\\wecker_piep.wav"));
+  EXPECT_THAT(text, HasSubstr(refusing.Port().toStdString() + ": Fehler: Fehler beim Stoppen der Aufnahme."));
+  EXPECT_THAT(text, HasSubstr("\033[1A")) << "the two lines drawn again in place";
 }
 
 // A refusal ("-") is the device's word: 1. An answer that is no verdict is
